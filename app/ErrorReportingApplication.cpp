@@ -1,0 +1,28 @@
+#include "app/ErrorReportingApplication.h"
+
+#include "app/ErrorReporter.h"
+#include "app/HException.h"
+
+ErrorReportingApplication::ErrorReportingApplication(int& argc, char** argv)
+    : QApplication(argc, argv) {}
+
+bool ErrorReportingApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const HException& error) {
+        reportError(error);
+        return false;
+    }
+}
+
+void ErrorReportingApplication::runReportingErrors() {
+    bool running = true;
+    while (running) {
+        try {
+            exec();
+            running = false;
+        } catch (const HException& error) {
+            reportError(error);
+        }
+    }
+}

@@ -1,0 +1,196 @@
+#include "app/KorvaneConfigurer.h"
+
+#include "app/HException.h"
+#include "app/Sentence.h"
+#include "device/UsbDiscovery.h"
+#include "device/UsbIds.h"
+#include "gen3/KVFirmwareWidget.h"
+
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+KorvaneConfigurer* mainWindow = nullptr;
+
+namespace {
+
+constexpr int POLL_INTERVAL_MS = 1000;
+constexpr int PROGRESS_EVENT_BUDGET_MS = 3000;
+constexpr int WINDOW_WIDTH = 400;
+constexpr int WINDOW_HEIGHT = 430;
+
+QGroupBox* columnBox(const QString& title, QWidget* parent) {
+    auto* box = new QGroupBox(title, parent);
+    new QVBoxLayout(box);
+    return box;
+}
+
+}  // namespace
+
+KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint) {
+    setObjectName(QStringLiteral("korvane-configurer"));
+    setWindowTitle(QStringLiteral("Brenmoor Korvane Configurer"));
+
+    auto* vbox = new QWidget(this);
+    auto* column = new QVBoxLayout(vbox);
+    column->setContentsMargins(5, 5, 5, 5);
+    column->setSpacing(5);
+
+    hardwareBox = columnBox(QStringLiteral("Hardware"), vbox);
+    hardwareBox->setObjectName(QStringLiteral("hardwareBox"));
+    column->addWidget(hardwareBox);
+    serialLabel = new QLabel(hardwareBox);
+    serialLabel->setObjectName(QStringLiteral("serialLabel"));
+    serialLabel->setTextFormat(Qt::RichText);
+    serialLabel->setToolTip(QStringLiteral("The serial number of the currently connected Korvane"));
+    hardwareBox->layout()->addWidget(serialLabel);
+
+    firmwareBox = columnBox(QStringLiteral("Firmware"), vbox);
+    firmwareBox->setObjectName(QStringLiteral("firmwareBox"));
+    column->addWidget(firmwareBox);
+    pageStack = new QStackedWidget(firmwareBox);
+    pageStack->setObjectName(QStringLiteral("pageStack"));
+    firmwareBox->layout()->addWidget(pageStack);
+
+    blankPage = new QWidget(pageStack);
+    blankPage->setObjectName(QStringLiteral("blankPage"));
+    pageStack->addWidget(blankPage);
+    generation2Page = addPage(pages.generation2);
+    generation3Page = addPage(pages.generation3);
+
+    auto* statusBox = columnBox(QStringLiteral("Status"), vbox);
+    column->addWidget(statusBox);
+    statusLabel = new QLabel(statusBox);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setTextFormat(Qt::PlainText);
+    statusBox->layout()->addWidget(statusLabel);
+    progressBar = new QProgressBar(statusBox);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setTextVisible(false);
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    statusBox->layout()->addWidget(progressBar);
+
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &KorvaneConfigurer::poll);
+    timer->start(POLL_INTERVAL_MS);
+
+    poll();
+
+    setFixedSize(WINDOW_WIDTH, WINDOW_HEIGHT);
+    setCentralWidget(vbox);
+}
+
+KorvaneConfigurer::~KorvaneConfigurer() = default;
+
+KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {
+    KVFirmwareWidget* page = factory ? factory(pageStack) : nullptr;
+    if (page != nullptr) {
+        connect(page, &KVFirmwareWidget::progress, this, &KorvaneConfigurer::progress);
+        pageStack->addWidget(page);
+    }
+    return page;
+}
+
+KVFirmwareWidget* KorvaneConfigurer::pageForProductId(quint16 productId) const {
+    switch (productId) {
+        case PRODUCT_ID_GENERATION2:
+            return generation2Page;
+        case PRODUCT_ID_GENERATION3:
+            return generation3Page;
+        default:
+            return nullptr;
+    }
+}
+
+void KorvaneConfigurer::poll() {
+    if (!pollingEnabled) {
+        return;
+    }
+    QString serial;
+    try {
+        const UsbDeviceList probes = enumerateUsbDevices().select(PROBE_VENDOR_ID, -1);
+        if (probes.size() != 1) {
+            setStatus(probes.isEmpty()
+                          ? QStringLiteral(
+                                "No devices connected, attach the Korvane you wish to configure.")
+                          : QStringLiteral("Multiple devices connected, attach only one Korvane."),
+                      false);
+            showSerialNumber(QString());
+            hardwareBox->setEnabled(false);
+            firmwareBox->setEnabled(false);
+            lastSerialNumber.clear();
+            pageStack->setCurrentWidget(blankPage);
+            return;
+        }
+        const UsbDeviceInfo& probe = probes.first();
+        serial = probe.serialNumber();
+        KVFirmwareWidget* page = pageForProductId(probe.productId);
+        if (page == nullptr) {
+            // A probe this program has no page for: nothing to read or install.
+            setStatus(QStringLiteral("Unsupported Korvane model (product id 0x%1)")
+                          .arg(probe.productId, 4, 16, QLatin1Char('0')),
+                      false);
+            showSerialNumber(serial);
+            hardwareBox->setEnabled(true);
+            firmwareBox->setEnabled(false);
+            lastSerialNumber.clear();
+            pageStack->setCurrentWidget(blankPage);
+            return;
+        }
+        deviceInfoCurrent = deviceInfoCurrent && serial == lastSerialNumber;
+        if (!deviceInfoCurrent) {
+            // The flag is set before the page runs and the serial stored only after it
+            // returned, so a page that fails for a new probe is asked again next time.
+            deviceInfoCurrent = true;
+            pageStack->setCurrentWidget(page);
+            page->showInstalledFirmware(probe);
+            lastSerialNumber = serial;
+            showSerialNumber(serial);
+        }
+        firmwareBox->setEnabled(true);
+        setStatus(QStringLiteral("Device ready."), false);
+        hardwareBox->setEnabled(true);
+    } catch (const HException& error) {
+        setStatus(messageOf(error), false);
+        showSerialNumber(serial);
+        hardwareBox->setEnabled(true);
+        firmwareBox->setEnabled(false);
+    }
+}
+
+void KorvaneConfigurer::setStatus(const QString& text, bool repaintNow) {
+    statusLabel->setText(asSentence(text));
+    if (repaintNow) {
+        statusLabel->repaint();
+    }
+}
+
+void KorvaneConfigurer::showSerialNumber(const QString& serial) {
+    // The serial number comes from the device: shown as text, never as markup.
+    serialLabel->setText(QStringLiteral("<b>Serial Number:</b> ") + serial.toHtmlEscaped());
+}
+
+void KorvaneConfigurer::progress(int step, int steps, const char* taskdesc, const char* units) {
+    Q_UNUSED(units);
+    if (taskdesc != nullptr) {
+        setStatus(QString::fromLatin1(taskdesc), true);
+    }
+    if (steps != -1) {
+        progressBar->setMaximum(steps);
+    }
+    progressBar->setValue(step);
+    if (progressBar->maximum() == step) {
+        progressBar->setValue(0);
+        setStatus(QString(), true);
+    }
+    // Keeps the window drawn during long device operations without accepting input.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, PROGRESS_EVENT_BUDGET_MS);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "app/FirmwarePages.h"
+
+#include <QMainWindow>
+#include <QString>
+
+class KVFirmwareWidget;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QStackedWidget;
+
+// The program's one window. Once a second it asks discovery which probes are attached and
+// keeps the serial-number line, the raised firmware page and the status line in step with
+// the answer; the pages report the progress of their installs through its progress slot.
+class KorvaneConfigurer : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit KorvaneConfigurer(QWidget* parent = nullptr,
+                               const FirmwarePages& pages = FirmwarePages::standard());
+    ~KorvaneConfigurer() override;
+
+    // Sets the status line to `text` as a sentence; with `repaintNow` it is drawn at once.
+    void setStatus(const QString& text, bool repaintNow);
+    // Shows the bold caption followed by `serial` on the serial-number line.
+    void showSerialNumber(const QString& serial);
+
+    // While false, poll() does nothing (the pages clear it during an install).
+    bool pollingEnabled = true;
+    // False makes the next poll raise the page again and have it re-read the probe.
+    bool deviceInfoCurrent = true;
+
+public Q_SLOTS:
+    void progress(int step, int steps, const char* taskdesc, const char* units);
+
+protected Q_SLOTS:
+    void poll();
+
+private:
+    KVFirmwareWidget* addPage(const FirmwarePages::Factory& factory);
+    KVFirmwareWidget* pageForProductId(quint16 productId) const;
+
+    QLabel* statusLabel = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QGroupBox* hardwareBox = nullptr;
+    QLabel* serialLabel = nullptr;
+    QGroupBox* firmwareBox = nullptr;
+    QStackedWidget* pageStack = nullptr;
+    QWidget* blankPage = nullptr;
+    KVFirmwareWidget* generation2Page = nullptr;
+    KVFirmwareWidget* generation3Page = nullptr;
+    QString lastSerialNumber;
+};
+
+// The one main window, set by start-up and never reset; the pages reach the status line
+// and the polling flags through it.
+extern KorvaneConfigurer* mainWindow;

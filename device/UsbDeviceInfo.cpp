@@ -1,0 +1,5 @@
+#include "device/UsbDeviceInfo.h"
+
+UsbDeviceInfo::UsbDeviceInfo(quint16 vendorId, quint16 productId, const QString& serialNumber,
+                             const QString& devicePath)
+    : vendorId(vendorId), productId(productId), serial(serialNumber), path(devicePath) {}

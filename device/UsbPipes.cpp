@@ -1,0 +1,3 @@
+#include "device/UsbPipes.h"
+
+UsbPipes::~UsbPipes() = default;

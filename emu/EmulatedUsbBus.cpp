@@ -1,0 +1,107 @@
+#include "emu/EmulatedUsbBus.h"
+
+#include "app/HException.h"
+#include "emu/EmulatorSpec.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdio>
+
+EmulatedUsbBus::EmulatedUsbBus() = default;
+
+EmulatedUsbBus::~EmulatedUsbBus() = default;
+
+std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedDevice> device) {
+    ++attachments;
+    slots_.push_back({device, QStringLiteral("emulated:%1").arg(attachments), QString()});
+    return device;
+}
+
+void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedDevice>& device) {
+    std::erase_if(slots_, [&](const Slot& slot) { return slot.device == device; });
+}
+
+void EmulatedUsbBus::detachAll() {
+    slots_.clear();
+}
+
+std::vector<std::shared_ptr<EmulatedDevice>> EmulatedUsbBus::devices() const {
+    std::vector<std::shared_ptr<EmulatedDevice>> all;
+    for (const Slot& slot : slots_) {
+        all.push_back(slot.device);
+    }
+    return all;
+}
+
+void EmulatedUsbBus::setControlFile(const QString& path) {
+    controlFile = path;
+    controlSize = -1;
+    syncWithControlFile();
+}
+
+UsbDeviceList EmulatedUsbBus::enumerate() {
+    syncWithControlFile();
+    UsbDeviceList list;
+    for (const Slot& slot : slots_) {
+        if (slot.device->present()) {
+            list.append(UsbDeviceInfo(slot.device->vendorId(), slot.device->productId(),
+                                      slot.device->serialNumber(), slot.path));
+        }
+    }
+    return list;
+}
+
+std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
+    for (const Slot& slot : slots_) {
+        if (slot.path == device.devicePath() && slot.device->present()) {
+            return slot.device->openPipes();
+        }
+    }
+    throw HException("cannot open device driver");
+}
+
+// Devices created from an unchanged item stay attached with their state (an emulated
+// probe keeps the firmware installed on it); items that disappeared are detached.
+void EmulatedUsbBus::syncWithControlFile() {
+    if (controlFile.isEmpty()) {
+        return;
+    }
+    const QFileInfo info(controlFile);
+    const qint64 size = info.exists() ? info.size() : -2;
+    if (size == controlSize && info.lastModified() == controlModified) {
+        return;
+    }
+    controlSize = size;
+    controlModified = info.lastModified();
+
+    QString text;
+    QFile file(controlFile);
+    if (file.open(QIODevice::ReadOnly)) {
+        text = QString::fromUtf8(file.read(64 * 1024));
+    }
+    const EmulatorSpec spec = EmulatorSpec::parse(text);
+    for (const QString& error : spec.errors) {
+        std::fprintf(stderr, "kvtool: %s: %s\n", qPrintable(controlFile), qPrintable(error));
+    }
+    std::vector<Slot> kept;
+    for (const EmulatorSpec::Item& item : spec.items) {
+        auto existing = std::find_if(slots_.begin(), slots_.end(),
+                                     [&](const Slot& slot) { return slot.key == item.key; });
+        if (existing != slots_.end()) {
+            kept.push_back(*existing);
+        } else {
+            ++attachments;
+            kept.push_back(
+                {item.create(), QStringLiteral("emulated:%1").arg(attachments), item.key});
+        }
+    }
+    // Devices attached by code rather than by the file stay as they are.
+    for (const Slot& slot : slots_) {
+        if (slot.key.isEmpty()) {
+            kept.push_back(slot);
+        }
+    }
+    slots_ = std::move(kept);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "device/UsbBackend.h"
+#include "emu/EmulatedDevice.h"
+
+#include <QDateTime>
+
+#include <memory>
+#include <vector>
+
+// The emulated USB bus: devices are attached and detached by tests (or by the control
+// file behind KVTOOL_EMULATE), enumerated in the order they were attached, and opened
+// through their own pipes. Device paths are "emulated:<n>", n counting attachments.
+class EmulatedUsbBus : public UsbBackend {
+public:
+    EmulatedUsbBus();
+    ~EmulatedUsbBus() override;
+
+    // Attaches `device` and returns it (for chaining in tests).
+    std::shared_ptr<EmulatedDevice> attach(std::shared_ptr<EmulatedDevice> device);
+    void detach(const std::shared_ptr<EmulatedDevice>& device);
+    void detachAll();
+    std::vector<std::shared_ptr<EmulatedDevice>> devices() const;
+
+    // Re-read the device list from this file whenever it changes (see EmulatorSpec).
+    void setControlFile(const QString& path);
+
+    UsbDeviceList enumerate() override;
+    std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) override;
+
+private:
+    struct Slot {
+        std::shared_ptr<EmulatedDevice> device;
+        QString path;
+        QString key;  // the control-file item that created it, if any
+    };
+    void syncWithControlFile();
+
+    std::vector<Slot> slots_;
+    int attachments = 0;
+    QString controlFile;
+    QDateTime controlModified;
+    qint64 controlSize = -1;
+};

@@ -1,0 +1,37 @@
+#include "emu/EmulatorEnvironment.h"
+
+#include "app/Clock.h"
+#include "emu/EmulatedUsbBus.h"
+#include "emu/EmulatorSpec.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+bool installUsbBackendFromEnvironment() {
+    const QString value = qEnvironmentVariable("KVTOOL_EMULATE");
+    if (value.isEmpty()) {
+        return false;
+    }
+    auto bus = std::make_unique<EmulatedUsbBus>();
+    if (value.startsWith(u'@')) {
+        bus->setControlFile(value.mid(1));
+    } else {
+        const EmulatorSpec spec = EmulatorSpec::parse(value);
+        for (const QString& error : spec.errors) {
+            std::fprintf(stderr, "kvtool: KVTOOL_EMULATE: %s\n", qPrintable(error));
+        }
+        for (const EmulatorSpec::Item& item : spec.items) {
+            bus->attach(item.create());
+        }
+    }
+    installUsbBackend(std::move(bus));
+
+    if (qEnvironmentVariable("KVTOOL_CLOCK") == u"virtual") {
+        // Lives for the rest of the process, like the steady clock it replaces.
+        static VirtualClock virtualClock;
+        static ScopedClock scoped(virtualClock);
+    }
+    return true;
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// Selects the process-wide USB backend from the environment. KVTOOL_EMULATE names the
+// emulated devices (see EmulatorSpec), or "@FILE" for a control file that is re-read
+// whenever it changes, so probes can be attached and detached while kvtool runs. Without
+// it the Linux backend stays. KVTOOL_CLOCK=virtual (emulation only) makes every wait
+// virtual, for fast scripted runs. Problems with the variables are reported on stderr.
+// Returns whether the emulated bus was installed.
+bool installUsbBackendFromEnvironment();

@@ -1,0 +1,138 @@
+#include "emu/EmulatorSpec.h"
+
+#include "device/UsbIds.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+struct Kind {
+    const char* name;
+    const char* description;
+    const char* serialPrefix;
+    QStringList options;  // accepted besides "serial"
+    std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSpec::Options&, const QString&)>
+        create;
+};
+
+// Reads a hexadecimal 16-bit id option; false when present but malformed.
+bool hexOption(const EmulatorSpec::Options& options, const QString& key, quint16& value) {
+    if (!options.contains(key)) {
+        return true;
+    }
+    bool ok = false;
+    const uint parsed = options.value(key).toUInt(&ok, 16);
+    if (!ok || parsed > 0xFFFF) {
+        return false;
+    }
+    value = static_cast<quint16>(parsed);
+    return true;
+}
+
+const QList<Kind>& kinds() {
+    static const QList<Kind> all = {
+        {"gen3",
+         "generation-3 probe with its resident loader",
+         "K3",
+         {},
+         [](const EmulatorSpec::Options&, const QString& serial) {
+             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3,
+                                                     serial);
+         }},
+        {"gen2",
+         "generation-2 probe running its application firmware",
+         "K2",
+         {},
+         [](const EmulatorSpec::Options&, const QString& serial) {
+             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION2,
+                                                     serial);
+         }},
+        {"gen2-bootloader",
+         "generation-2 probe left in its bootloader",
+         "K2",
+         {},
+         [](const EmulatorSpec::Options&, const QString& serial) {
+             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID,
+                                                     PRODUCT_ID_GENERATION2_BOOTLOADER, serial);
+         }},
+        {"device",
+         "any USB device without a function (options vid, pid in hexadecimal)",
+         "D",
+         {QStringLiteral("vid"), QStringLiteral("pid")},
+         [](const EmulatorSpec::Options& options, const QString& serial) {
+             quint16 vid = 0x1D6B;
+             quint16 pid = 0x0002;
+             hexOption(options, QStringLiteral("vid"), vid);
+             hexOption(options, QStringLiteral("pid"), pid);
+             return std::make_shared<EmulatedDevice>(vid, pid, serial);
+         }},
+    };
+    return all;
+}
+
+}  // namespace
+
+EmulatorSpec EmulatorSpec::parse(const QString& text) {
+    EmulatorSpec spec;
+    QMap<QString, int> countPerPrefix;
+    static const QRegularExpression separators(QStringLiteral("[,;\\n]"));
+    for (const QString& rawItem : text.split(separators, Qt::SkipEmptyParts)) {
+        const QString itemText = rawItem.trimmed();
+        if (itemText.isEmpty() || itemText.startsWith(u'#')) {
+            continue;
+        }
+        const QStringList parts = itemText.split(u':');
+        const QString kindName = parts.first().trimmed().toLower();
+        const auto kind = std::find_if(kinds().begin(), kinds().end(), [&](const Kind& k) {
+            return kindName == QLatin1String(k.name);
+        });
+        if (kind == kinds().end()) {
+            spec.errors << QStringLiteral("unknown device kind \"%1\"").arg(kindName);
+            continue;
+        }
+        Options options;
+        QString problem;
+        for (const QString& part : parts.mid(1)) {
+            const qsizetype equals = part.indexOf(u'=');
+            const QString key = part.left(equals).trimmed().toLower();
+            if (equals < 1 || (key != u"serial" && !kind->options.contains(key))) {
+                problem = QStringLiteral("option \"%1\" not understood by %2")
+                              .arg(part.trimmed(), kindName);
+                break;
+            }
+            options.insert(key, part.mid(equals + 1).trimmed());
+        }
+        quint16 ignored = 0;
+        if (problem.isEmpty() && (!hexOption(options, QStringLiteral("vid"), ignored) ||
+                                  !hexOption(options, QStringLiteral("pid"), ignored))) {
+            problem = QStringLiteral("vid and pid are hexadecimal 16-bit ids");
+        }
+        if (!problem.isEmpty()) {
+            spec.errors << problem;
+            continue;
+        }
+        const QString prefix = QLatin1String(kind->serialPrefix);
+        const int ordinal = ++countPerPrefix[prefix];
+        const QString serial = options.value(
+            QStringLiteral("serial"),
+            prefix + QStringLiteral("%1").arg(ordinal, 8 - prefix.size(), 10, QLatin1Char('0')));
+        Item item;
+        item.kind = kindName;
+        item.options = options;
+        item.serial = serial;
+        item.key = itemText + QStringLiteral("#serial=") + serial;
+        const auto create = kind->create;
+        item.create = [create, options, serial] { return create(options, serial); };
+        spec.items << item;
+    }
+    return spec;
+}
+
+QStringList EmulatorSpec::kindDescriptions() {
+    QStringList lines;
+    for (const Kind& kind : kinds()) {
+        lines << QStringLiteral("%1: %2").arg(QLatin1String(kind.name),
+                                              QLatin1String(kind.description));
+    }
+    return lines;
+}

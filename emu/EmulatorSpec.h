@@ -1,0 +1,33 @@
+#pragma once
+
+#include "emu/EmulatedDevice.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// The emulated devices named by a text such as "gen3", "gen2,gen3" or
+// "gen3:serial=K3000042:busy=3, device:vid=046d:pid=c52b". Items are separated by commas,
+// semicolons or line breaks; each is a kind followed by ':'-separated key=value options.
+// Every kind takes `serial`; without it the n-th device of a kind gets a fixed default.
+struct EmulatorSpec {
+    using Options = QMap<QString, QString>;
+
+    struct Item {
+        QString kind;
+        Options options;
+        QString serial;
+        QString key;  // identifies the item across re-reads of a control file
+        std::function<std::shared_ptr<EmulatedDevice>()> create;
+    };
+
+    QList<Item> items;
+    QStringList errors;  // one line per item that was left out, saying why
+
+    static EmulatorSpec parse(const QString& text);
+    // The kinds understood, with a one-line description each (for help texts).
+    static QStringList kindDescriptions();
+};

@@ -1,0 +1,3 @@
+#include "gen3/KVFirmwareWidget.h"
+
+KVFirmwareWidget::KVFirmwareWidget(QWidget* parent) : QWidget(parent) {}

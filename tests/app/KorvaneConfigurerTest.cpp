@@ -1,0 +1,293 @@
+#include "app/KorvaneConfigurer.h"
+
+#include "app/TestPage.h"
+#include "device/UsbIds.h"
+#include "emu/EmulatedUsbBus.h"
+#include "support/GuiTestSupport.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+const QString NO_DEVICES =
+    QStringLiteral("No devices connected, attach the Korvane you wish to configure.");
+const QString MULTIPLE = QStringLiteral("Multiple devices connected, attach only one Korvane.");
+const QString READY = QStringLiteral("Device ready.");
+const QString SERIAL_CAPTION = QStringLiteral("<b>Serial Number:</b> ");
+
+std::shared_ptr<EmulatedDevice> probe(quint16 productId, const char* serial) {
+    return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, productId,
+                                            QString::fromLatin1(serial));
+}
+
+class KorvaneConfigurerTest : public ::testing::Test {
+protected:
+    KorvaneConfigurerTest() : bus(new EmulatedUsbBus), backend(std::unique_ptr<UsbBackend>(bus)) {}
+
+    void createWindow() {
+        FirmwarePages pages;
+        pages.generation2 = [this](QWidget* parent) { return page2 = new TestPage(parent); };
+        pages.generation3 = [this](QWidget* parent) { return page3 = new TestPage(parent); };
+        window = std::make_unique<KorvaneConfigurer>(nullptr, pages);
+    }
+
+    void poll() { QMetaObject::invokeMethod(window.get(), "poll", Qt::DirectConnection); }
+
+    template <typename T>
+    T* child(const char* name) const {
+        T* widget = window->findChild<T*>(QLatin1String(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QString status() const { return child<QLabel>("statusLabel")->text(); }
+    QString serialLine() const { return child<QLabel>("serialLabel")->text(); }
+    QWidget* raisedPage() const { return child<QStackedWidget>("pageStack")->currentWidget(); }
+    QWidget* blankPage() const { return child<QWidget>("blankPage"); }
+    bool hardwareEnabled() const { return child<QGroupBox>("hardwareBox")->isEnabled(); }
+    bool firmwareEnabled() const { return child<QGroupBox>("firmwareBox")->isEnabled(); }
+    QProgressBar* bar() const { return child<QProgressBar>("progressBar"); }
+
+    void expectIdle(const QString& expectedStatus) {
+        EXPECT_EQ(status(), expectedStatus);
+        EXPECT_EQ(serialLine(), SERIAL_CAPTION);
+        EXPECT_EQ(raisedPage(), blankPage());
+        EXPECT_FALSE(hardwareEnabled());
+        EXPECT_FALSE(firmwareEnabled());
+    }
+    void expectReady(QWidget* page, const QString& serial) {
+        EXPECT_EQ(status(), READY);
+        EXPECT_EQ(serialLine(), SERIAL_CAPTION + serial);
+        EXPECT_EQ(raisedPage(), page);
+        EXPECT_TRUE(hardwareEnabled());
+        EXPECT_TRUE(firmwareEnabled());
+    }
+
+    EmulatedUsbBus* bus;
+    ScopedUsbBackend backend;
+    std::unique_ptr<KorvaneConfigurer> window;
+    TestPage* page2 = nullptr;
+    TestPage* page3 = nullptr;
+};
+
+TEST_F(KorvaneConfigurerTest, WindowFrameCaptionAndTree) {
+    createWindow();
+    EXPECT_EQ(window->objectName(), QStringLiteral("korvane-configurer"));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Brenmoor Korvane Configurer"));
+    EXPECT_EQ(window->size(), QSize(400, 430));
+    EXPECT_EQ(window->minimumSize(), QSize(400, 430));
+    EXPECT_EQ(window->maximumSize(), QSize(400, 430));
+    const Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint));
+    EXPECT_EQ(child<QLabel>("serialLabel")->toolTip(),
+              QStringLiteral("The serial number of the currently connected Korvane"));
+    EXPECT_EQ(child<QGroupBox>("hardwareBox")->title(), QStringLiteral("Hardware"));
+    EXPECT_EQ(child<QGroupBox>("firmwareBox")->title(), QStringLiteral("Firmware"));
+    EXPECT_FALSE(bar()->isTextVisible());
+    EXPECT_EQ(bar()->maximum(), 100);
+
+    auto* stack = child<QStackedWidget>("pageStack");
+    ASSERT_EQ(stack->count(), 3);
+    EXPECT_EQ(stack->widget(0), blankPage());
+    EXPECT_EQ(stack->widget(1), page2);
+    EXPECT_EQ(stack->widget(2), page3);
+
+    const QList<QTimer*> timers = window->findChildren<QTimer*>(Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(timers.size(), 1);
+    EXPECT_EQ(timers.first()->interval(), 1000);
+    EXPECT_TRUE(timers.first()->isActive());
+    EXPECT_FALSE(timers.first()->isSingleShot());
+}
+
+TEST_F(KorvaneConfigurerTest, NoProbeAtStart) {
+    bus->attach(std::make_shared<EmulatedDevice>(0x046D, 0xC52B, QStringLiteral("mouse")));
+    createWindow();
+    expectIdle(NO_DEVICES);
+    EXPECT_EQ(page2->calls + page3->calls, 0);
+}
+
+TEST_F(KorvaneConfigurerTest, OneProbeAtStartIsReadDuringConstruction) {
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    createWindow();
+    EXPECT_EQ(page3->calls, 1);
+    EXPECT_EQ(page3->lastDevice.serialNumber(), QStringLiteral("K3000001"));
+    EXPECT_FALSE(window->isVisible());
+    expectReady(page3, QStringLiteral("K3000001"));
+
+    // Nothing changes: every poll re-enumerates but leaves the page alone.
+    poll();
+    poll();
+    EXPECT_EQ(page3->calls, 1);
+    expectReady(page3, QStringLiteral("K3000001"));
+}
+
+TEST_F(KorvaneConfigurerTest, EachGenerationRaisesItsOwnPage) {
+    auto gen2 = bus->attach(probe(PRODUCT_ID_GENERATION2, "K2000001"));
+    createWindow();
+    expectReady(page2, QStringLiteral("K2000001"));
+    bus->detach(gen2);
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    poll();
+    expectReady(page3, QStringLiteral("K3000001"));
+    EXPECT_EQ(page2->calls, 1);
+    EXPECT_EQ(page3->calls, 1);
+}
+
+TEST_F(KorvaneConfigurerTest, UnplugAndReplugReReadsTheProbe) {
+    auto device = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    createWindow();
+    bus->detach(device);
+    poll();
+    expectIdle(NO_DEVICES);
+    bus->attach(device);
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    expectReady(page3, QStringLiteral("K3000001"));
+}
+
+TEST_F(KorvaneConfigurerTest, TwoProbesThenOneRemovedReReadsTheOther) {
+    auto first = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000002"));
+    createWindow();
+    expectIdle(MULTIPLE);
+    bus->detach(first);
+    poll();
+    EXPECT_EQ(page3->calls, 1);
+    EXPECT_EQ(page3->lastDevice.serialNumber(), QStringLiteral("K3000002"));
+    expectReady(page3, QStringLiteral("K3000002"));
+}
+
+TEST_F(KorvaneConfigurerTest, ADifferentProbeIsReadEvenWithoutUnplugging) {
+    auto first = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    createWindow();
+    bus->detach(first);
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000009"));
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    expectReady(page3, QStringLiteral("K3000009"));
+}
+
+TEST_F(KorvaneConfigurerTest, AFailingReadOfANewProbeIsRetriedOnTheNextPoll) {
+    createWindow();
+    page3->failure = "read timed out";
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    poll();
+    EXPECT_EQ(status(), QStringLiteral("Read timed out."));
+    EXPECT_EQ(serialLine(), SERIAL_CAPTION + QStringLiteral("K3000001"));
+    EXPECT_EQ(raisedPage(), page3);
+    EXPECT_TRUE(hardwareEnabled());
+    EXPECT_FALSE(firmwareEnabled());
+
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    page3->failure.clear();
+    poll();
+    EXPECT_EQ(page3->calls, 3);
+    expectReady(page3, QStringLiteral("K3000001"));
+}
+
+TEST_F(KorvaneConfigurerTest, AFailingReReadAfterDeviceInfoClearedIsNotRepeated) {
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    createWindow();
+    page3->failure = "read timed out";
+    window->deviceInfoCurrent = false;
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    EXPECT_EQ(status(), QStringLiteral("Read timed out."));
+    EXPECT_FALSE(firmwareEnabled());
+
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    expectReady(page3, QStringLiteral("K3000001"));
+}
+
+TEST_F(KorvaneConfigurerTest, PollingDisabledFreezesTheWindow) {
+    auto device = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    createWindow();
+    window->pollingEnabled = false;
+    bus->detach(device);
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000002"));
+    bus->attach(probe(PRODUCT_ID_GENERATION2, "K2000001"));
+    poll();
+    expectReady(page3, QStringLiteral("K3000001"));
+    EXPECT_EQ(page3->calls, 1);
+
+    window->pollingEnabled = true;
+    poll();
+    expectIdle(MULTIPLE);
+}
+
+TEST_F(KorvaneConfigurerTest, AProbeWithoutAPageIsShownButNotRead) {
+    bus->attach(probe(0x0042, "K4000001"));
+    createWindow();
+    EXPECT_EQ(raisedPage(), blankPage());
+    EXPECT_EQ(page2->calls + page3->calls, 0);
+    EXPECT_TRUE(hardwareEnabled());
+    EXPECT_FALSE(firmwareEnabled());
+    EXPECT_EQ(serialLine(), SERIAL_CAPTION + QStringLiteral("K4000001"));
+    EXPECT_EQ(status(), QStringLiteral("Unsupported Korvane model (product id 0x0042)."));
+}
+
+TEST_F(KorvaneConfigurerTest, SerialNumberIsShownAsTextNotMarkup) {
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "<i>x</i>&"));
+    createWindow();
+    EXPECT_EQ(serialLine(), SERIAL_CAPTION + QStringLiteral("&lt;i&gt;x&lt;/i&gt;&amp;"));
+}
+
+TEST_F(KorvaneConfigurerTest, SetStatusMakesSentences) {
+    createWindow();
+    window->setStatus(QStringLiteral("Firmware installed."), true);
+    EXPECT_EQ(status(), QStringLiteral("Firmware installed."));
+    window->setStatus(QStringLiteral("erasing"), false);
+    EXPECT_EQ(status(), QStringLiteral("Erasing."));
+    window->setStatus(QString(), true);
+    EXPECT_EQ(status(), QString());
+}
+
+TEST_F(KorvaneConfigurerTest, ProgressConvention) {
+    createWindow();
+    window->progress(0, 100, "Erasing memory, do not remove Korvane", "bytes");
+    EXPECT_EQ(status(), QStringLiteral("Erasing memory, do not remove Korvane."));
+    EXPECT_EQ(bar()->maximum(), 100);
+    EXPECT_EQ(bar()->value(), 0);
+    window->progress(50, -1, nullptr, nullptr);
+    EXPECT_EQ(bar()->value(), 50);
+    EXPECT_EQ(status(), QStringLiteral("Erasing memory, do not remove Korvane."));
+    window->progress(100, -1, nullptr, nullptr);
+    EXPECT_EQ(bar()->value(), 0);
+    EXPECT_EQ(status(), QString());
+
+    window->progress(0, 16384, "Verifying firmware", "bytes");
+    window->progress(8192, -1, nullptr, nullptr);
+    EXPECT_EQ(bar()->maximum(), 16384);
+    EXPECT_EQ(bar()->value(), 8192);
+    EXPECT_EQ(status(), QStringLiteral("Verifying firmware."));
+
+    // A task whose total is its first step is over at once.
+    window->progress(0, 0, "Nothing to do", nullptr);
+    EXPECT_EQ(bar()->value(), 0);
+    EXPECT_EQ(status(), QString());
+}
+
+TEST_F(KorvaneConfigurerTest, TheTimerFollowsProbesLive) {
+    createWindow();
+    window->show();
+    expectIdle(NO_DEVICES);
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    ASSERT_TRUE(waitUntil([&] { return status() == READY; }));
+    expectReady(page3, QStringLiteral("K3000001"));
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000002"));
+    ASSERT_TRUE(waitUntil([&] { return status() == MULTIPLE; }));
+}
+
+}  // namespace

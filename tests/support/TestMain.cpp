@@ -1,0 +1,24 @@
+// Entry point of every test executable: a toolkit application object for the tests to
+// run under, then GoogleTest. GUI tests use Qt's offscreen platform unless told otherwise.
+#include <gtest/gtest.h>
+
+#ifdef KVTOOL_TEST_GUI
+// The same application class as kvtool itself, so HExceptions escaping event handlers are
+// reported as in the real program.
+#include "app/ErrorReportingApplication.h"
+using TestApplication = ErrorReportingApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
+
+int main(int argc, char** argv) {
+#ifdef KVTOOL_TEST_GUI
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+#endif
+    ::testing::InitGoogleTest(&argc, argv);
+    TestApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
