@@ -70,6 +70,7 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
     statusLabel = new QLabel(statusBox);
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
     statusLabel->setTextFormat(Qt::PlainText);
+    statusLabel->setWordWrap(true);  // the longest status texts are wider than the window
     statusBox->layout()->addWidget(statusLabel);
     progressBar = new QProgressBar(statusBox);
     progressBar->setObjectName(QStringLiteral("progressBar"));
