@@ -22,10 +22,14 @@ InstanceConnection::~InstanceConnection() = default;
 
 void InstanceConnection::readAvailable() {
     using State = InstanceMessage::Decoder::State;
-    while (!done && decoder.state() == State::NeedMore && socket->bytesAvailable() > 0) {
+    // Only the call that completes the frame goes on to deliver it.
+    if (done || decoder.state() != State::NeedMore) {
+        return;
+    }
+    while (decoder.state() == State::NeedMore && socket->bytesAvailable() > 0) {
         decoder.feed(socket->read(decoder.wanted()));
     }
-    if (done || decoder.state() == State::NeedMore) {
+    if (decoder.state() == State::NeedMore) {
         return;
     }
     if (decoder.state() == State::Malformed) {
