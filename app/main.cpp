@@ -1,12 +1,19 @@
 #include "app/ErrorReporter.h"
-#include "app/ErrorReportingApplication.h"
 #include "app/FirmwareDirectory.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
+#include "app/QtSingleApplication.h"
 #include "emu/EmulatorEnvironment.h"
 
 int main(int argc, char** argv) {
-    ErrorReportingApplication app(argc, argv);
+    QtSingleApplication app(QStringLiteral("Brenmoor kvtool"), argc, argv);
+    if (app.anotherInstanceRunning()) {
+        // Hand the argument to the running instance, which comes to the front; whether
+        // it answered in time makes no difference here.
+        app.sendMessage(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(), 5000);
+        return 0;
+    }
+    app.startListening(true);
 
     // The toolkit has taken its own options out of argc/argv; the rest are ours.
     QStringList arguments;

@@ -1,0 +1,180 @@
+#include "app/InstanceChannel.h"
+
+#include "app/InstanceConnection.h"
+#include "app/InstanceMessage.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+namespace {
+
+constexpr QFileDevice::Permissions NOT_OWNER_ONLY =
+    QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+    QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+
+// XDG_RUNTIME_DIR when it names a directory that only this user can enter.
+QString privateRuntimeDirectory() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty()) {
+        return {};
+    }
+    const QFileInfo info(runtime);
+    if (!info.isAbsolute() || !info.isDir() || info.isSymLink() || info.ownerId() != ::getuid() ||
+        (info.permissions() & NOT_OWNER_ONLY) != 0) {
+        return {};
+    }
+    return info.absoluteFilePath();
+}
+
+bool fitsSocketAddress(const QString& path) {
+    return static_cast<size_t>(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path);
+}
+
+QString socketPathFor(const QString& instanceId) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(instanceId.toUtf8());
+    hash.addData(QByteArrayView("\n"));
+    hash.addData(QByteArray::number(::getuid()));
+    const QString name = QStringLiteral("kvtool-") +
+                         QString::fromLatin1(hash.result().toHex().left(32)) +
+                         QStringLiteral(".socket");
+    const QString runtime = privateRuntimeDirectory();
+    if (!runtime.isEmpty() && fitsSocketAddress(runtime + u'/' + name)) {
+        return runtime + u'/' + name;
+    }
+    return QDir::cleanPath(QDir::tempPath()) + u'/' + name;
+}
+
+// Milliseconds left before `deadline`, for the socket waits.
+int remainingMs(const QDeadlineTimer& deadline) {
+    return static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 0, INT_MAX));
+}
+
+}  // namespace
+
+InstanceChannel::InstanceChannel(const QString& instanceId, QObject* parent)
+    : QObject(parent), path(socketPathFor(instanceId)) {}
+
+InstanceChannel::~InstanceChannel() {
+    // Delete the clients while this object is still whole: closing their sockets would
+    // otherwise report back into a half-destroyed channel.
+    for (InstanceConnection* connection : std::exchange(connections, {})) {
+        disconnect(connection, nullptr, this, nullptr);
+        delete connection;
+    }
+}
+
+InstanceChannel::Presence InstanceChannel::presence() const {
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        return Presence::Absent;
+    }
+    // Never talk to, nor replace, a file that another user put there.
+    if (info.isSymLink() || info.ownerId() != ::getuid()) {
+        return Presence::Unknown;
+    }
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    const bool connected = probe.waitForConnected(PRESENCE_TIMEOUT_MS);
+    // Still connecting means the listener's queue is full: somebody is there.
+    const bool somebody = connected || probe.state() == QLocalSocket::ConnectingState;
+    const QLocalSocket::LocalSocketError error = probe.error();
+    probe.abort();
+    if (somebody) {
+        return Presence::Listening;
+    }
+    if (error == QLocalSocket::ConnectionRefusedError ||
+        error == QLocalSocket::ServerNotFoundError) {
+        return Presence::Absent;  // a socket file left behind by an instance that died
+    }
+    return Presence::Unknown;
+}
+
+bool InstanceChannel::anotherInstanceListening() const {
+    return presence() == Presence::Listening;
+}
+
+bool InstanceChannel::listen() {
+    if (server != nullptr) {
+        return true;
+    }
+    if (presence() != Presence::Absent) {
+        return false;
+    }
+    return listenOnPath();
+}
+
+bool InstanceChannel::listenOnPath() {
+    auto candidate = std::make_unique<QLocalServer>(this);
+    candidate->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!candidate->listen(path)) {
+        // Nobody answered on the file that is in the way, so it is stale.
+        if (candidate->serverError() != QAbstractSocket::AddressInUseError ||
+            !QLocalServer::removeServer(path) || !candidate->listen(path)) {
+            return false;
+        }
+    }
+    server = candidate.release();
+    connect(server, &QLocalServer::newConnection, this, &InstanceChannel::acceptConnections);
+    return true;
+}
+
+void InstanceChannel::acceptConnections() {
+    while (QLocalSocket* socket = server->nextPendingConnection()) {
+        if (connections.size() >= MAX_CONNECTIONS) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto* connection = new InstanceConnection(socket, clientTimeoutMs, this);
+        connections.append(connection);
+        connect(connection, &InstanceConnection::received, this, &InstanceChannel::messageReceived);
+        connect(connection, &InstanceConnection::finished, this, [this, connection] {
+            connections.removeOne(connection);
+            disconnect(connection, nullptr, this, nullptr);
+            connection->deleteLater();
+        });
+    }
+}
+
+bool InstanceChannel::sendMessage(const QString& message, int timeoutMs) const {
+    const std::optional<QByteArray> frame = InstanceMessage::encode(message);
+    if (!frame) {
+        return false;
+    }
+    const QDeadlineTimer deadline(std::max(timeoutMs, 0));
+    const QFileInfo info(path);
+    if (!info.exists() || info.isSymLink() || info.ownerId() != ::getuid()) {
+        return false;
+    }
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(remainingMs(deadline))) {
+        return false;
+    }
+    socket.write(*frame);
+    while (socket.bytesToWrite() > 0) {
+        if (!socket.waitForBytesWritten(remainingMs(deadline))) {
+            return false;
+        }
+    }
+    while (socket.bytesAvailable() < 1) {
+        if (!socket.waitForReadyRead(remainingMs(deadline))) {
+            return false;
+        }
+    }
+    char reply = 0;
+    return socket.getChar(&reply) && reply == InstanceMessage::ACK;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class InstanceConnection;
+class QLocalServer;
+
+// The local socket through which instances of one program, known by an id, find each
+// other on one user's desktop. The running instance listens; a later one asks whether
+// somebody listens and hands it a message (see InstanceMessage for the frame).
+//
+// The socket lives where only this user can connect: in XDG_RUNTIME_DIR when that is a
+// private directory of the user's, else in the temporary directory; either way the
+// socket file itself is accessible to the owner only. Its name is a hash of the id and
+// the user id, so the id itself may be any text and other users' instances never meet
+// ours. A socket file that nobody answers on (its instance crashed) is taken over.
+//
+// Whatever a local client sends, the listening side neither blocks nor grows: at most
+// MAX_CONNECTIONS clients are served at a time, each reads at most one bounded frame and
+// is dropped when malformed or when it has not finished within the client time-out.
+class InstanceChannel : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int DEFAULT_CLIENT_TIMEOUT_MS = 2000;
+    static constexpr int MAX_CONNECTIONS = 16;
+    // How long a presence check waits for a listener whose queue is full.
+    static constexpr int PRESENCE_TIMEOUT_MS = 1000;
+
+    explicit InstanceChannel(const QString& instanceId, QObject* parent = nullptr);
+    ~InstanceChannel() override;
+
+    // The full path of the socket, fixed at construction.
+    QString serverPath() const { return path; }
+
+    // Whether an instance, this one included, listens under the id.
+    bool anotherInstanceListening() const;
+    // Starts listening unless it already does or another instance listens; returns
+    // whether this instance listens.
+    bool listen();
+    bool isListening() const { return server != nullptr; }
+
+    // Hands `message` to the listening instance and waits at most `timeoutMs` for its
+    // acknowledgement. False at once when nobody listens or the text is too long.
+    // Uses nothing but the path, so it may run on any thread.
+    bool sendMessage(const QString& message, int timeoutMs) const;
+
+    // Clients being served right now.
+    int connectionCount() const { return static_cast<int>(connections.size()); }
+    // For tests: how long a client may take to deliver its message.
+    void setClientTimeout(int milliseconds) { clientTimeoutMs = milliseconds; }
+
+Q_SIGNALS:
+    // Emitted on the thread that listens (the GUI thread) for every complete message.
+    void messageReceived(const QString& message);
+
+private:
+    enum class Presence { Absent, Listening, Unknown };
+    Presence presence() const;
+    bool listenOnPath();
+    void acceptConnections();
+
+    QString path;
+    QLocalServer* server = nullptr;
+    QList<InstanceConnection*> connections;
+    int clientTimeoutMs = DEFAULT_CLIENT_TIMEOUT_MS;
+};

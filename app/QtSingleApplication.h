@@ -1,0 +1,45 @@
+#pragma once
+
+#include "app/ErrorReportingApplication.h"
+
+#include <QString>
+
+class InstanceChannel;
+
+// The program's application object: it reports escaping HExceptions (see
+// ErrorReportingApplication) and makes sure that one instance runs per user's desktop.
+// The first instance listens under its id; a later one finds it, hands it a text and
+// exits; the running instance emits messageReceived and, when listening was started
+// with `activate`, brings its main window to the front. The transport is a local socket
+// private to the user (see InstanceChannel).
+class QtSingleApplication : public ErrorReportingApplication {
+    Q_OBJECT
+
+public:
+    // Creates no socket and sends nothing.
+    QtSingleApplication(const QString& id, int& argc, char** argv);
+    ~QtSingleApplication() override;
+
+    QString instanceId() const;
+    // Whether an instance listens under the id (this one too, once it listens).
+    bool anotherInstanceRunning() const;
+    // Starts listening for later instances; with `activate`, every message also raises
+    // and activates the main window. Does nothing when already listening.
+    void startListening(bool activate);
+    bool isListening() const;
+
+public Q_SLOTS:
+    // Hands `message` to the running instance. True only when that instance confirmed it
+    // has emitted messageReceived within `timeout` ms; false at once when none listens.
+    bool sendMessage(const QString& message, int timeout = 5000);
+    // Raises the main window and makes it the active window. A minimised window stays
+    // minimised and a hidden one hidden.
+    virtual void activateMainWidget();
+
+Q_SIGNALS:
+    void messageReceived(const QString& message);
+
+private:
+    QString id;
+    InstanceChannel* channel;
+};
