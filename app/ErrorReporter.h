@@ -11,3 +11,18 @@ using ErrorReporter = std::function<void(const HException&)>;
 void reportError(const HException& error);
 // Installs `reporter` (an empty one restores the message box); returns the previous one.
 ErrorReporter setErrorReporter(ErrorReporter reporter);
+
+// Wraps a slot (taking no arguments) whose failures are meant for the "Error" box: the HException
+// is reported where the slot returns, so it never unwinds through the toolkit's widget code (which
+// is not built to be unwound and would leak or be left half-way). The application's notify()
+// remains the last resort for every other event handler.
+template <typename Slot>
+auto reportingErrors(Slot slot) {
+    return [slot](auto&&... /*signal arguments, unused*/) {
+        try {
+            slot();
+        } catch (const HException& error) {
+            reportError(error);
+        }
+    };
+}

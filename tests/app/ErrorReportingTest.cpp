@@ -47,15 +47,20 @@ TEST(ErrorReporting, AnExceptionFromASlotIsReportedAndTheLoopCarriesOn) {
     EXPECT_EQ(later, 1);
 }
 
-TEST(ErrorReporting, AButtonWhoseSlotThrowsStaysUsable) {
-    int reports = 0;
-    ReporterScope scope([&](const HException&) { ++reports; });
+TEST(ErrorReporting, AGuardedButtonSlotReportsEachFailureAndStaysUsable) {
+    QStringList reported;
+    ReporterScope scope([&](const HException& e) { reported << messageOf(e); });
     QPushButton button(QStringLiteral("&Install Firmware"));
-    QObject::connect(&button, &QPushButton::clicked, [] { throw HException("cannot open /x"); });
+    int attempts = 0;
+    QObject::connect(&button, &QPushButton::clicked, &button, reportingErrors([&] {
+        ++attempts;
+        throw HException("cannot open /x");
+    }));
     button.show();
     QTest::mouseClick(&button, Qt::LeftButton);
     QTest::mouseClick(&button, Qt::LeftButton);
-    EXPECT_EQ(reports, 2);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(reported, QStringList({"cannot open /x", "cannot open /x"}));
     EXPECT_FALSE(button.isDown());
 }
 
