@@ -15,7 +15,7 @@ class KV2FirmwareImage {
 public:
     // Files larger than this are refused without being read whole (real images are at
     // most a few kilobytes; the download accepts no more than 13311 bytes).
-    static constexpr qint64 MAX_FILE_SIZE = 1024 * 1024;
+    static constexpr qint64 MAX_FILE_SIZE = qint64(1) << 20;
 
     // Reads the file named by the path's native form, finds the serial-number field,
     // checks for the device-descriptor pattern and the maker name, applies the head copy

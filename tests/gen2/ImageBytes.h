@@ -15,14 +15,20 @@
 // from the layout constants, so that a wrong constant shows up as a failure.
 namespace imagebytes {
 
-inline const QByteArray MARKER = QByteArrayLiteral("(@)#");
-inline const QByteArray DEVICE_PATTERN = QByteArray::fromHex("00000040 1b13");
-inline const QByteArray MAKER = QByteArray::fromHex("54006f006c00760065006b00");
+inline QByteArray marker() {
+    return QByteArrayLiteral("(@)#");
+}
+inline QByteArray devicePattern() {
+    return QByteArray::fromHex("00000040 1b13");
+}
+inline QByteArray makerName() {
+    return QByteArray::fromHex("54006f006c00760065006b00");
+}
 constexpr char FILL = char(0xEE);
 
 // The marker followed by a string descriptor's length byte and type byte.
 inline QByteArray serialHeader(int lengthByte) {
-    return MARKER + char(lengthByte) + char(0x03);
+    return marker() + char(lengthByte) + char(0x03);
 }
 
 using Parts = std::vector<std::pair<int, QByteArray>>;
@@ -43,16 +49,17 @@ inline QByteArray image(int size, const Parts& parts, bool counting = false) {
 // A valid image: the serial header with a field of fieldLength characters at markerAt,
 // the device pattern at 2000 and the maker name at 2100.
 inline QByteArray validImage(int markerAt = 1000, int fieldLength = 16, int size = 4096) {
-    return image(
-        size,
-        {{markerAt, serialHeader(2 * fieldLength + 2)}, {2000, DEVICE_PATTERN}, {2100, MAKER}},
-        true);
+    return image(size,
+                 {{markerAt, serialHeader(2 * fieldLength + 2)},
+                  {2000, devicePattern()},
+                  {2100, makerName()}},
+                 true);
 }
 
 class TempFiles {
 public:
     QString write(const QString& name, const QByteArray& bytes) {
-        const QString path = dir.filePath(name);
+        QString path = dir.filePath(name);
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         EXPECT_EQ(file.write(bytes), bytes.size());

@@ -55,7 +55,9 @@ TEST_P(KV2ImageSearch, FindsTheFieldOrReportsTheFirstMissingMark) {
     }
 }
 
-const Parts DESCRIPTOR_AND_MAKER{{2000, DEVICE_PATTERN}, {2100, MAKER}};
+Parts descriptorAndMaker() {
+    return {{2000, devicePattern()}, {2100, makerName()}};
+}
 
 Parts with(Parts parts, const Parts& more) {
     parts.insert(parts.end(), more.begin(), more.end());
@@ -66,26 +68,28 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, KV2ImageSearch,
     ::testing::Values(
         SearchCase{"MarkerAt1000Length34", 4096,
-                   with(DESCRIPTOR_AND_MAKER, {{1000, serialHeader(34)}}), std::pair{1006, 16},
+                   with(descriptorAndMaker(), {{1000, serialHeader(34)}}), std::pair{1006, 16},
                    nullptr},
         SearchCase{"MarkerAt1000Length33", 4096,
-                   with(DESCRIPTOR_AND_MAKER, {{1000, serialHeader(33)}}), std::pair{1006, 15},
+                   with(descriptorAndMaker(), {{1000, serialHeader(33)}}), std::pair{1006, 15},
                    nullptr},
         SearchCase{"TwoMarkersTheHigherWins", 4096,
-                   with(DESCRIPTOR_AND_MAKER, {{1000, serialHeader(34)}, {3000, serialHeader(18)}}),
+                   with(descriptorAndMaker(), {{1000, serialHeader(34)}, {3000, serialHeader(18)}}),
                    std::pair{3006, 8}, nullptr},
         SearchCase{"TwoMarkersTheHigherWinsBelowTheOthers", 4096,
-                   with(DESCRIPTOR_AND_MAKER, {{700, serialHeader(34)}, {1500, serialHeader(4)}}),
+                   with(descriptorAndMaker(), {{700, serialHeader(34)}, {1500, serialHeader(4)}}),
                    std::pair{1506, 1}, nullptr},
-        SearchCase{"MarkerAtOffsetZero", 4096, with(DESCRIPTOR_AND_MAKER, {{0, serialHeader(10)}}),
+        SearchCase{"MarkerAtOffsetZero", 4096, with(descriptorAndMaker(), {{0, serialHeader(10)}}),
                    std::pair{6, 4}, nullptr},
         // The searches reach the last possible offsets.
-        SearchCase{
-            "MarksInTheLastBytes",
-            1000,
-            {{600, serialHeader(6)}, {976, DEVICE_PATTERN}, {982, MAKER}, {994, serialHeader(2)}},
-            std::pair{1000, 0},
-            nullptr},
+        SearchCase{"MarksInTheLastBytes",
+                   1000,
+                   {{600, serialHeader(6)},
+                    {976, devicePattern()},
+                    {982, makerName()},
+                    {994, serialHeader(2)}},
+                   std::pair{1000, 0},
+                   nullptr},
         SearchCase{"EmptyFile", 0, {}, std::nullopt, "Cannot find serial number"},
         SearchCase{"ThreeBytes",
                    3,
@@ -93,31 +97,32 @@ INSTANTIATE_TEST_SUITE_P(
                    std::nullopt,
                    "Cannot find serial number"},
         SearchCase{"NoMarkAtAll", 4096, {}, std::nullopt, "Cannot find serial number"},
-        SearchCase{"NoMarkerButTheOthers", 4096, DESCRIPTOR_AND_MAKER, std::nullopt,
+        SearchCase{"NoMarkerButTheOthers", 4096, descriptorAndMaker(), std::nullopt,
                    "Cannot find serial number"},
         SearchCase{"MarkerOnly", 4096, {{1000, serialHeader(34)}}, std::nullopt, "Cannot find PID"},
         SearchCase{"MarkerAndMakerNoDescriptor",
                    4096,
-                   {{1000, serialHeader(34)}, {2100, MAKER}},
+                   {{1000, serialHeader(34)}, {2100, makerName()}},
                    std::nullopt,
                    "Cannot find PID"},
         SearchCase{"DescriptorPatternOneByteShort",
                    4096,
-                   {{1000, serialHeader(34)}, {2000, DEVICE_PATTERN.left(5)}, {2100, MAKER}},
+                   {{1000, serialHeader(34)}, {2000, devicePattern().left(5)}, {2100, makerName()}},
                    std::nullopt,
                    "Cannot find PID"},
         SearchCase{"MarkerAndDescriptorNoMaker",
                    4096,
-                   {{1000, serialHeader(34)}, {2000, DEVICE_PATTERN}},
+                   {{1000, serialHeader(34)}, {2000, devicePattern()}},
                    std::nullopt,
                    "Bad firmware file"},
         // The name must be UTF-16LE; plain "Tolvek" does not count.
-        SearchCase{
-            "MakerNameAsPlainText",
-            4096,
-            {{1000, serialHeader(34)}, {2000, DEVICE_PATTERN}, {2100, QByteArrayLiteral("Tolvek")}},
-            std::nullopt,
-            "Bad firmware file"}));
+        SearchCase{"MakerNameAsPlainText",
+                   4096,
+                   {{1000, serialHeader(34)},
+                    {2000, devicePattern()},
+                    {2100, QByteArrayLiteral("Tolvek")}},
+                   std::nullopt,
+                   "Bad firmware file"}));
 
 // ---- Images the searches alone would not guard -------------------------------------------
 
@@ -146,31 +151,32 @@ TEST_P(KV2ImageRefusal, IsRefusedAndLeavesTheImageAsItWas) {
     EXPECT_EQ(loaded.serialLength, before.serialLength);
 }
 
-const Parts ALL_LOW{{0, serialHeader(18)}, {30, DEVICE_PATTERN}, {40, MAKER}};
+Parts allLow() {
+    return {{0, serialHeader(18)}, {30, devicePattern()}, {40, makerName()}};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, KV2ImageRefusal,
-    ::testing::Values(RefusalCase{"ShorterThanTheHeadCopy", 639, ALL_LOW,
-                                  "Firmware image is too small (639 bytes"},
-                      RefusalCase{"ShorterThanTheApplicationZone", 300, ALL_LOW,
-                                  "Firmware image is too small (300"},
-                      RefusalCase{"JustTheMarks", 52, ALL_LOW, "Firmware image is too small (52"},
-                      RefusalCase{"MarkerInTheLastFourBytes", 1000, with(ALL_LOW, {{996, MARKER}}),
-                                  "Serial number marker at the end"},
-                      RefusalCase{"LengthByteButNoTypeByte", 1000,
-                                  with(ALL_LOW, {{995, MARKER + char(2)}}),
-                                  "Serial number field runs past"},
-                      RefusalCase{"FieldOneByteTooLong", 1000,
-                                  with(ALL_LOW, {{963, serialHeader(34)}}),
-                                  "Serial number field runs past"},
-                      RefusalCase{"LengthByte255", 1000, with(ALL_LOW, {{900, serialHeader(255)}}),
-                                  "Serial number field runs past"}));
+    ::testing::Values(
+        RefusalCase{"ShorterThanTheHeadCopy", 639, allLow(),
+                    "Firmware image is too small (639 bytes"},
+        RefusalCase{"ShorterThanTheApplicationZone", 300, allLow(),
+                    "Firmware image is too small (300"},
+        RefusalCase{"JustTheMarks", 52, allLow(), "Firmware image is too small (52"},
+        RefusalCase{"MarkerInTheLastFourBytes", 1000, with(allLow(), {{996, marker()}}),
+                    "Serial number marker at the end"},
+        RefusalCase{"LengthByteButNoTypeByte", 1000, with(allLow(), {{995, marker() + char(2)}}),
+                    "Serial number field runs past"},
+        RefusalCase{"FieldOneByteTooLong", 1000, with(allLow(), {{963, serialHeader(34)}}),
+                    "Serial number field runs past"},
+        RefusalCase{"LengthByte255", 1000, with(allLow(), {{900, serialHeader(255)}}),
+                    "Serial number field runs past"}));
 
 TEST(KV2FirmwareImage, AFieldEndingExactlyAtTheEndIsAccepted) {
     TempFiles files;
     // 16 characters from 962 + 6 = 968 end at 1000.
     const QString path = files.write(QStringLiteral("kv.bin"),
-                                     image(1000, with(ALL_LOW, {{962, serialHeader(34)}})));
+                                     image(1000, with(allLow(), {{962, serialHeader(34)}})));
     KV2FirmwareImage loaded;
     loaded.load(path, QStringLiteral("ABCDEFGHIJKLMNOP"));
     EXPECT_EQ(loaded.serialOffset, 968);
@@ -229,7 +235,7 @@ TEST(KV2FirmwareImage, HeadCopyReplacesBytes512To639AndNothingElse) {
 
 TEST(KV2FirmwareImage, HeadCopyOfTheSmallestImage) {
     TempFiles files;
-    const QByteArray file = image(640, ALL_LOW, true);
+    const QByteArray file = image(640, allLow(), true);
     KV2FirmwareImage loaded;
     loaded.load(files.write(QStringLiteral("kv.bin"), file), QString());
     EXPECT_EQ(loaded.data.mid(512), file.left(128));
@@ -322,7 +328,7 @@ TEST(KV2FirmwareImage, LengthByteBelowTwoTakesNoSerialNumber) {
         TempFiles files;
         KV2FirmwareImage loaded;
         loaded.load(files.write(QStringLiteral("kv.bin"),
-                                image(4096, with(DESCRIPTOR_AND_MAKER,
+                                image(4096, with(descriptorAndMaker(),
                                                  {{1000, serialHeader(lengthByte)}}))),
                     QString());
         EXPECT_EQ(loaded.serialLength, -1);

@@ -59,7 +59,7 @@ TEST(KV2ImageGenerator, DefaultImageLoadsWithEveryMarkWhereItWasPlaced) {
     ASSERT_EQ(bytes.size(), 8192);
     EXPECT_EQ(bytes.mid(spec.deviceDescriptorPatternOffset(), 8),
               QByteArray::fromHex("000000401b130200"));
-    EXPECT_EQ(bytes.mid(spec.makerNameOffset(), 12), imagebytes::MAKER);
+    EXPECT_EQ(bytes.mid(spec.makerNameOffset(), 12), imagebytes::makerName());
 
     EXPECT_EQ(loadGenerated(files, spec).serialNumber(), QStringLiteral("00000000"));
     const KV2FirmwareImage image = loadGenerated(files, spec, QStringLiteral("K2000001"));
@@ -147,8 +147,8 @@ TEST(KV2ImageGenerator, FillIsDeterministicPerSeedAndFreeOfStrayMarks) {
     spec.versionRecordOffset = KV2ImageSpec::OMIT;
     const QByteArray first = generateKV2Image(spec);
     EXPECT_EQ(generateKV2Image(spec), first);
-    EXPECT_EQ(first.indexOf(imagebytes::DEVICE_PATTERN), -1);
-    EXPECT_EQ(first.indexOf(imagebytes::MARKER), -1);
+    EXPECT_EQ(first.indexOf(imagebytes::devicePattern()), -1);
+    EXPECT_EQ(first.indexOf(imagebytes::marker()), -1);
     spec.seed = 2;
     EXPECT_NE(generateKV2Image(spec), first);
 }
