@@ -75,7 +75,7 @@ void KV2FirmwareImage::patchSerialNumber(const QString& text) {
                          text.toLocal8Bit().toStdString() + ")");
     const kv2::SerialField field{serialOffset, serialLength};
     if (!kv2::fieldFits(field, data.size()))
-        throw HException("Serial number field runs past the end of the image");
+        throw HException(kv2::FIELD_PAST_END_MESSAGE);
     char* bytes = data.data();
     for (qint32 k = 0; k < serialLength; ++k) {
         const qsizetype at = serialOffset + qsizetype(k) * kv2::SERIAL_BYTES_PER_CHARACTER;

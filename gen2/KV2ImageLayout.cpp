@@ -24,7 +24,7 @@ SerialField locateSerialField(QByteArrayView image) {
     field.offset = qint32(marker + SERIAL_FIELD_OFFSET);
     field.length = lengthByte / SERIAL_BYTES_PER_CHARACTER - 1;
     if (!fieldFits(field, image.size()))
-        throw HException("Serial number field runs past the end of the image");
+        throw HException(FIELD_PAST_END_MESSAGE);
     return field;
 }
 
@@ -44,7 +44,7 @@ QByteArrayView applicationZone(QByteArrayView image) {
 
 QString readSerialField(QByteArrayView image, const SerialField& field) {
     if (!fieldFits(field, image.size()))
-        throw HException("Serial number field runs past the end of the image");
+        throw HException(FIELD_PAST_END_MESSAGE);
     QString text;
     text.reserve(qMax(field.length, 0));
     for (qint32 k = 0; k < field.length; ++k) {

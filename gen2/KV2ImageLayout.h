@@ -84,6 +84,10 @@ struct SerialField {
     qint32 byteCount() const { return length > 0 ? length * SERIAL_BYTES_PER_CHARACTER : 0; }
 };
 
+// Why an image or a field placement is refused when the field leaves the image.
+inline constexpr char FIELD_PAST_END_MESSAGE[] =
+    "Serial number field runs past the end of the image";
+
 // The serial-number field after the marker with the highest offset. Throws HException
 // "Cannot find serial number" when there is no marker, and refuses a marker with no
 // length byte after it or a field that runs past the end of the image.

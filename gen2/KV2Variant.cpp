@@ -54,13 +54,18 @@ QString versionText(quint16 major, quint16 minor) {
     return QString::number(major) + QLatin1Char('.') + QString::number(minor);
 }
 
+QString familyFilePart(TargetFamily family) {
+    return familyName(family).toLower();
+}
+
+QString clockingFilePart(JtagClocking clocking) {
+    return clocking == JtagClocking::VariableSpeedAndAdaptive ? QStringLiteral("var")
+                                                              : QStringLiteral("max");
+}
+
 QString imageFileName(TargetFamily family, JtagClocking clocking) {
-    const QString familyPart = familyName(family).toLower();
-    const QString clockingPart = clocking == JtagClocking::VariableSpeedAndAdaptive
-                                     ? QStringLiteral("var")
-                                     : QStringLiteral("max");
-    return QStringLiteral("kv_") + familyPart + QLatin1Char('_') + clockingPart +
-           QStringLiteral(".bin");
+    return QStringLiteral("kv_") + familyFilePart(family) + QLatin1Char('_') +
+           clockingFilePart(clocking) + QStringLiteral(".bin");
 }
 
 }  // namespace kv2

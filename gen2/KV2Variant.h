@@ -39,6 +39,9 @@ QString variantText(quint16 flags);
 // The version in decimal, e.g. "2.10".
 QString versionText(quint16 major, quint16 minor);
 
+// The parts of the image file name: "alder", "birch", "cedar"; "max", "var".
+QString familyFilePart(TargetFamily family);
+QString clockingFilePart(JtagClocking clocking);
 // The image file of a variant, e.g. "kv_alder_max.bin", "kv_cedar_var.bin".
 QString imageFileName(TargetFamily family, JtagClocking clocking);
 

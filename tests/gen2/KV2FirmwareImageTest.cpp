@@ -198,6 +198,9 @@ TEST(KV2FirmwareImage, MissingOrUnreadableFilesCannotBeOpened) {
     const QString directory = QFileInfo(missing).absolutePath();
     EXPECT_EQ(thrownBy([&] { loaded.load(directory, QString()); }),
               "Cannot open " + directory.toStdString());
+    // Opens, but every read fails (nothing is mapped at address 0).
+    EXPECT_EQ(thrownBy([&] { loaded.load(HPath("/proc/self/mem"), QString()); }),
+              "Cannot read /proc/self/mem");
 }
 
 TEST(KV2FirmwareImage, OversizedFilesAndEndlessDevicesAreRefusedWithoutReadingThemWhole) {

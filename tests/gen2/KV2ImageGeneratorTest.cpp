@@ -250,6 +250,13 @@ TEST_F(KV2ImageTool, WritesTheDemoImages) {
     EXPECT_EQ(QDir(directory).entryList(QDir::Files).size(), 6);
 }
 
+TEST_F(KV2ImageTool, HelpNamesTheDefaults) {
+    ASSERT_EQ(run({QStringLiteral("--help")}), 0);
+    EXPECT_TRUE(out.contains(QStringLiteral("--serial-at <offset>"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("(default 0x2e0)"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("(default 2.12)"))) << out.toStdString();
+}
+
 TEST_F(KV2ImageTool, RejectsBadOptionsWithoutWriting) {
     const QString path = files.path(QStringLiteral("x.bin"));
     EXPECT_EQ(run({QStringLiteral("--family"), QStringLiteral("oak"), path}), 2);

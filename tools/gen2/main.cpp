@@ -50,15 +50,6 @@ std::optional<Enum> choice(const QString& text, const std::array<Enum, N>& value
     return std::nullopt;
 }
 
-QString familyKey(kv2::TargetFamily family) {
-    return kv2::familyName(family).toLower();
-}
-
-QString clockingKey(kv2::JtagClocking clocking) {
-    return clocking == kv2::JtagClocking::VariableSpeedAndAdaptive ? QStringLiteral("var")
-                                                                   : QStringLiteral("max");
-}
-
 KV2ImageSpec specFrom(const QCommandLineParser& parser) {
     KV2ImageSpec spec;
     if (parser.isSet(QStringLiteral("size")))
@@ -82,9 +73,9 @@ KV2ImageSpec specFrom(const QCommandLineParser& parser) {
         spec.versionMinor = quint16(minor);
     }
     const auto family =
-        choice(parser.value(QStringLiteral("family")), kv2::TARGET_FAMILIES, familyKey);
-    const auto clocking =
-        choice(parser.value(QStringLiteral("clocking")), kv2::JTAG_CLOCKINGS, clockingKey);
+        choice(parser.value(QStringLiteral("family")), kv2::TARGET_FAMILIES, kv2::familyFilePart);
+    const auto clocking = choice(parser.value(QStringLiteral("clocking")), kv2::JTAG_CLOCKINGS,
+                                 kv2::clockingFilePart);
     if (!family)
         throw UsageError{QStringLiteral("--family: expected alder, birch or cedar")};
     if (!clocking)
@@ -122,26 +113,59 @@ int main(int argc, char* argv[]) {
         "Offsets accept decimal or 0x hex; \"none\" leaves that mark out."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The image to write."));
-    const auto option = [&parser](const char* name, const char* description, const char* valueName,
-                                  const QString& defaultValue = {}) {
-        parser.addOption(QCommandLineOption(QString::fromLatin1(name),
-                                            QString::fromLatin1(description),
+    const auto option = [&parser](const char* name, const QString& description,
+                                  const char* valueName, const QString& defaultValue = {}) {
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), description,
                                             QString::fromLatin1(valueName), defaultValue));
     };
-    option("demo", "Write the six demo images into DIRECTORY.", "directory");
-    option("size", "Image size in bytes (default 8192).", "bytes");
-    option("serial-length", "Characters in the serial-number field (default 8).", "n");
-    option("serial", "Text of the serial-number field (default: 0 characters).", "text");
-    option("version", "Firmware version (default 2.12).", "major.minor");
-    option("family", "Target family: alder, birch or cedar.", "family", QStringLiteral("cedar"));
-    option("clocking", "JTAG clocking: max or var.", "clocking", QStringLiteral("max"));
-    option("flags", "Raw variant flags, instead of --family and --clocking.", "flags");
-    option("product-id", "Product id in the device descriptor (default 2).", "id");
-    option("descriptor-at", "Offset of the device descriptor (default 0x280).", "offset");
-    option("maker-at", "Offset of the maker's string descriptor (default 0x2A0).", "offset");
-    option("record-at", "Offset of the version record (default 0x2C0).", "offset");
-    option("serial-at", "Offset of the serial-number marker (default 0x2E0).", "offset");
-    option("seed", "Seed of the fill bytes (default 1).", "n");
+    const KV2ImageSpec defaults;
+    const auto hex = [](int offset) -> QString {
+        return QStringLiteral("0x") + QString::number(offset, 16);
+    };
+    option("demo", QStringLiteral("Write the six demo images into DIRECTORY."), "directory");
+    option("size", QStringLiteral("Image size in bytes (default %1).").arg(defaults.size), "bytes");
+    option("serial-length",
+           QStringLiteral("Characters in the serial-number field (default %1).")
+               .arg(defaults.serialFieldLength),
+           "n");
+    option("serial",
+           QStringLiteral("Text of the serial-number field (default: %1 repeated).")
+               .arg(QChar(KV2ImageSpec::SERIAL_PLACEHOLDER)),
+           "text");
+    option("version",
+           QStringLiteral("Firmware version (default %1).")
+               .arg(kv2::versionText(defaults.versionMajor, defaults.versionMinor)),
+           "major.minor");
+    const QString family = kv2::familyFilePart(kv2::familyOf(defaults.flags));
+    const QString clocking = kv2::clockingFilePart(kv2::clockingOf(defaults.flags));
+    option("family",
+           QStringLiteral("Target family: alder, birch or cedar (default %1).").arg(family),
+           "family", family);
+    option("clocking", QStringLiteral("JTAG clocking: max or var (default %1).").arg(clocking),
+           "clocking", clocking);
+    option("flags", QStringLiteral("Raw variant flags, instead of --family and --clocking."),
+           "flags");
+    option(
+        "product-id",
+        QStringLiteral("Product id in the device descriptor (default %1).").arg(defaults.productId),
+        "id");
+    option("descriptor-at",
+           QStringLiteral("Offset of the device descriptor (default %1).")
+               .arg(hex(defaults.deviceDescriptorOffset)),
+           "offset");
+    option("maker-at",
+           QStringLiteral("Offset of the maker's string descriptor (default %1).")
+               .arg(hex(defaults.makerDescriptorOffset)),
+           "offset");
+    option("record-at",
+           QStringLiteral("Offset of the version record (default %1).")
+               .arg(hex(defaults.versionRecordOffset)),
+           "offset");
+    option("serial-at",
+           QStringLiteral("Offset of the serial-number marker (default %1).")
+               .arg(hex(defaults.serialMarkerOffset)),
+           "offset");
+    option("seed", QStringLiteral("Seed of the fill bytes (default %1).").arg(defaults.seed), "n");
     parser.process(app);
 
     try {
