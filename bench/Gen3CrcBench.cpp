@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr std::size_t CRC_BUFFER = 1024 * 1024;          // 1 MiB, the size of a large image
-constexpr std::size_t MEMORY_BUFFER = 64 * 1024 * 1024;  // well beyond the last-level cache
+constexpr std::size_t CRC_BUFFER = std::size_t(1) << 20;      // 1 MiB, the size of a large image
+constexpr std::size_t MEMORY_BUFFER = std::size_t(64) << 20;  // well beyond the last-level cache
 
 std::vector<quint8> randomBytes(std::size_t size) {
     std::vector<quint8> bytes(size);

@@ -8,9 +8,10 @@
 FirmwareImageHeader FirmwareImageHeader::decode(std::span<const quint8, SIZE> bytes) {
     FirmwareImageHeader header;
     header.magic = qFromLittleEndian<quint32>(bytes.data() + OFFSET_MAGIC);
-    for (int i = 0; i < RESERVED_WORDS; ++i) {
-        header.reserved[i] =
-            qFromLittleEndian<quint32>(bytes.data() + OFFSET_RESERVED + i * int(sizeof(quint32)));
+    const quint8* word = bytes.data() + OFFSET_RESERVED;
+    for (quint32& value : header.reserved) {
+        value = qFromLittleEndian<quint32>(word);
+        word += sizeof(quint32);
     }
     header.versionMajor = qFromLittleEndian<quint16>(bytes.data() + OFFSET_VERSION_MAJOR);
     header.versionMinor = qFromLittleEndian<quint16>(bytes.data() + OFFSET_VERSION_MINOR);
@@ -28,9 +29,10 @@ std::optional<FirmwareImageHeader> FirmwareImageHeader::fromBytes(QByteArrayView
 
 void FirmwareImageHeader::encode(std::span<quint8, SIZE> bytes) const {
     qToLittleEndian<quint32>(magic, bytes.data() + OFFSET_MAGIC);
-    for (int i = 0; i < RESERVED_WORDS; ++i) {
-        qToLittleEndian<quint32>(reserved[i],
-                                 bytes.data() + OFFSET_RESERVED + i * int(sizeof(quint32)));
+    quint8* word = bytes.data() + OFFSET_RESERVED;
+    for (const quint32 value : reserved) {
+        qToLittleEndian<quint32>(value, word);
+        word += sizeof(quint32);
     }
     qToLittleEndian<quint16>(versionMajor, bytes.data() + OFFSET_VERSION_MAJOR);
     qToLittleEndian<quint16>(versionMinor, bytes.data() + OFFSET_VERSION_MINOR);

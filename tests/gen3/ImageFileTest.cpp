@@ -27,7 +27,7 @@ QByteArray headerBytes(quint16 major, quint16 minor, const QByteArray& descripti
 class ImageFiles : public ::testing::Test {
 protected:
     QString write(const QString& name, const QByteArray& content) {
-        const QString path = dir.filePath(name);
+        QString path = dir.filePath(name);
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(content);

@@ -14,9 +14,12 @@
 
 namespace {
 
-const QByteArray PAYLOAD = QByteArray::fromHex("00112233445566778899");
+const QByteArray& payload() {
+    static const QByteArray bytes = QByteArray::fromHex("00112233445566778899");
+    return bytes;
+}
 const quint8* payloadData() {
-    return reinterpret_cast<const quint8*>(PAYLOAD.constData());
+    return reinterpret_cast<const quint8*>(payload().constData());
 }
 
 // The reply a loader gives to get loader info: tag, then 76 record bytes.
@@ -75,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 {QByteArray::fromHex("035AC3179E"
                                                      "D4C3B2A1"
                                                      "0A000000"),
-                                 PAYLOAD}},
+                                 payload()}},
                       FrameCase{"crc",
                                 [](HDataLink& l) { checkMemoryCrc(l, 0x4000, 10, payloadData()); },
                                 crcReply("0000", 0),
@@ -445,7 +448,7 @@ struct CrcReplyCase {
 class CrcReply : public ::testing::TestWithParam<CrcReplyCase> {};
 
 TEST_P(CrcReply, ComparesOnlyBytesTwoToFive) {
-    const quint32 hostCrc = computeCrc32(PAYLOAD.constData(), std::size_t(PAYLOAD.size()));
+    const quint32 hostCrc = computeCrc32(payload().constData(), std::size_t(payload().size()));
     ScriptedLink link;
     link.queueReply(crcReply(GetParam().firstTwo, hostCrc));
     link.queueReply(crcReply(GetParam().firstTwo, hostCrc ^ 0x80000000));

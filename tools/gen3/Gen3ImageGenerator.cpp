@@ -101,7 +101,7 @@ std::optional<qint64> parseImageSize(const QString& text) {
     if (digits.endsWith(u'K', Qt::CaseInsensitive)) {
         unit = 1024;
     } else if (digits.endsWith(u'M', Qt::CaseInsensitive)) {
-        unit = 1024 * 1024;
+        unit = qint64(1024) * 1024;
     }
     if (unit != 1) {
         digits.chop(1);

@@ -34,7 +34,7 @@ QByteArray generateGen3Image(const Gen3ImageSpec& spec);
 void writeGen3Image(const QString& path, const QByteArray& image);
 
 // The largest image the generator makes (bytes held in memory at once).
-constexpr qint64 MAX_GEN3_IMAGE_SIZE = 1024 * 1024 * 1024;
+constexpr qint64 MAX_GEN3_IMAGE_SIZE = Q_INT64_C(1) << 30;
 
 // "2.10" -> {2, 10}; nothing unless two decimal numbers of at most 65535.
 std::optional<std::pair<quint16, quint16>> parseImageVersion(const QString& text);
