@@ -133,7 +133,5 @@ QByteArray readInstallImage(const QString& path) {
                              .toLocal8Bit()
                              .toStdString());
     }
-    QByteArray image = file.readAll(file.length());
-    checkInstallImage(image, path);
-    return image;
+    return file.readAll(file.length());
 }

@@ -36,7 +36,9 @@ void checkImageRange(quint32 address, qint64 size);
 // empty, is named in the message.
 void checkInstallImage(QByteArrayView image, const QString& path = QString());
 
-// The whole file for an install: refuses a file too large to install before reading it,
-// then reads it as readImageFile does and checks it with checkInstallImage, so that a
-// file changed on disk since it was chosen is never installed.
+// The whole file for an install, read as readImageFile does, except that a file too large
+// to install (above MAX_INSTALL_IMAGE_SIZE) is refused before anything is read or
+// allocated: "image too large: " + path + sizes. The header is not examined here: the
+// caller checks the bytes with checkInstallImage, so that a file changed on disk since it
+// was chosen is never installed, and can tell that refusal from "cannot open"/"cannot read".
 QByteArray readInstallImage(const QString& path);

@@ -8,11 +8,13 @@
 #include "gen3/Gen3Installer.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderFrames.h"
+#include "tools/gen3/Gen3ImageGenerator.h"
 
 #include <QByteArray>
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -449,6 +451,95 @@ TEST(InstallImage, HeaderOnlyImageIsOneChunk) {
     // Connect frame, erase frame, write frame, then the data.
     ASSERT_GE(link.writes().size(), 4);
     EXPECT_EQ(link.writes()[3], image);
+}
+
+// A loader good enough to hold what it is sent: memory from IMAGE_BASE_ADDRESS, erase to
+// 0xFF, write, CRC over its own copy. The host's CRC check then compares against what
+// actually arrived.
+class MemoryLoader {
+public:
+    explicit MemoryLoader(int memorySize) : memory(memorySize, '\0') {}
+
+    void attach(ScriptedLink& link) {
+        link.onWrite = [this](ScriptedLink& l, QByteArrayView written) { handle(l, written); };
+    }
+    QByteArray memory;
+
+private:
+    void handle(ScriptedLink& link, QByteArrayView written) {
+        if (pendingWrite) {
+            memory.replace(offset(*pendingWrite), written.size(), written.toByteArray());
+            pendingWrite.reset();
+            link.queueReplyHex("FC01");
+            return;
+        }
+        const auto frame = decodeCommandFrame(written);
+        ASSERT_TRUE(frame && frame->magicOk);
+        switch (frame->tag) {
+            case TAG_CONNECT:
+                link.queueReplyHex("FE01");
+                break;
+            case TAG_DISCONNECT:
+                link.queueReplyHex("FD01");
+                break;
+            case TAG_MEMORY_ERASE:
+                memory.replace(offset(*frame), frame->count, QByteArray(frame->count, '\xFF'));
+                link.queueReplyHex("FA01");
+                break;
+            case TAG_MEMORY_WRITE:
+                pendingWrite = frame;
+                break;
+            case TAG_MEMORY_CRC:
+                link.queueReply(crcReply(memory.mid(offset(*frame), frame->count)));
+                break;
+            default:
+                FAIL() << "unexpected tag " << int(frame->tag);
+        }
+    }
+    static qsizetype offset(const CommandFrame& frame) {
+        return qsizetype(frame.address - IMAGE_BASE_ADDRESS);
+    }
+    std::optional<CommandFrame> pendingWrite;
+};
+
+TEST(InstallImage, GeneratedImageArrivesWholeInTheLoadersMemory) {
+    Gen3ImageSpec spec;
+    spec.versionMajor = 4;
+    spec.description = QStringLiteral("round trip");
+    spec.size = 100000;  // 12 full chunks and one of 1696 bytes
+    const QByteArray image = generateGen3Image(spec);
+    checkInstallImage(image);
+    ScriptedLink link;
+    MemoryLoader loader(131072);
+    loader.attach(link);
+    Gen3Installer installer;
+    ProgressLog log(installer);
+    installer.installImage(link, image);
+    EXPECT_EQ(loader.memory.left(image.size()), image);
+    EXPECT_EQ(loader.memory.mid(image.size()), QByteArray(131072 - image.size(), '\0'));
+    EXPECT_EQ(log.reports.size(), 3u * (1 + 13));
+    EXPECT_EQ(link.pendingReplies(), 0);
+}
+
+TEST(InstallImage, DataCorruptedOnTheWayFailsTheVerify) {
+    const QByteArray image = validImage(20000);
+    ScriptedLink link;
+    MemoryLoader loader(32768);
+    loader.attach(link);
+    Gen3Installer installer;
+    // The loader's copy of the second chunk loses a bit after the download.
+    installer.downloadImage(link, IMAGE_BASE_ADDRESS, int(image.size()), bytesOf(image));
+    loader.memory[9000] = char(loader.memory[9000] ^ 0x01);
+    ProgressLog log(installer);
+    try {
+        installer.verifyImage(link, IMAGE_BASE_ADDRESS, int(image.size()), bytesOf(image));
+        FAIL() << "no exception";
+    } catch (const HException& e) {
+        EXPECT_STREQ(e.messageText(), "Verify failed : crc check mismatch");
+    }
+    EXPECT_EQ(log.reports,
+              (std::vector<ProgressReport>{ProgressReport::start(20000, VERIFY_TEXT),
+                                           ProgressReport::at(8192), ProgressReport::at(20000)}));
 }
 
 }  // namespace

@@ -125,20 +125,22 @@ INSTANTIATE_TEST_SUITE_P(
                                      "<i>Invalid File</i>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ImageFiles, InstallImageIsReadWholeAndChecked) {
+TEST_F(ImageFiles, InstallImageIsReadWholeThenChecked) {
     const QByteArray good = headerBytes(3, 1, "ok") + QByteArray(9000, '\x11');
     const QString goodPath = write(QStringLiteral("good.bin"), good);
     EXPECT_EQ(readInstallImage(goodPath), good);
+    EXPECT_NO_THROW(checkInstallImage(readInstallImage(goodPath), goodPath));
 
     // A file replaced after it was chosen: the bytes actually read are checked.
     const QString replaced = write(QStringLiteral("replaced.bin"), QByteArray(9000, '\xFF'));
-    EXPECT_EQ(messageOf([&] { readInstallImage(replaced); }),
+    EXPECT_EQ(messageOf([&] { checkInstallImage(readInstallImage(replaced), replaced); }),
               "not a valid firmware image: " + local(replaced));
     const QString truncated = write(QStringLiteral("truncated.bin"), good.left(40));
-    EXPECT_EQ(messageOf([&] { readInstallImage(truncated); }),
+    EXPECT_EQ(messageOf([&] { checkInstallImage(readInstallImage(truncated), truncated); }),
               "not a valid firmware image: " + local(truncated));
     const QString missing = dir.filePath(QStringLiteral("gone.bin"));
     EXPECT_EQ(messageOf([&] { readInstallImage(missing); }), "cannot open " + local(missing));
+    EXPECT_EQ(messageOf([&] { readInstallImage(dir.path()); }), "cannot open " + local(dir.path()));
 }
 
 TEST_F(ImageFiles, HugeInstallImageIsRefusedBeforeItIsRead) {
