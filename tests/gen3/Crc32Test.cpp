@@ -62,14 +62,4 @@ TEST(Crc32, EqualsBitwiseReferenceOnRandomDataOfEveryAlignmentAndLength) {
     }
 }
 
-TEST(Crc32, DetectsASingleFlippedBitAnywhere) {
-    QByteArray data(4096, '\x5A');
-    const quint32 clean = crcOf(data);
-    for (int i = 0; i < data.size(); i += 257) {
-        QByteArray flipped = data;
-        flipped[i] = char(flipped[i] ^ 0x10);
-        EXPECT_NE(crcOf(flipped), clean) << "byte " << i;
-    }
-}
-
 }  // namespace

@@ -232,32 +232,4 @@ INSTANTIATE_TEST_SUITE_P(
         InstalledCase{"markupEscaped", 1, headerBytes(1, 1, "a<i>b"), "1.1 - a&lt;i&gt;b"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InstalledFirmware, QueryFailuresPassThrough) {
-    ScriptedLink wrongTag;
-    QByteArray reply(LOADER_INFO_REPLY_SIZE, '\0');
-    reply[0] = '\x08';
-    wrongTag.queueReply(reply);
-    EXPECT_THROW(
-        {
-            try {
-                queryInstalledFirmware(wrongTag);
-            } catch (const HException& e) {
-                EXPECT_STREQ(e.messageText(), "get loader info failed, unexpected tag returned");
-                throw;
-            }
-        },
-        HException);
-    ScriptedLink silent;
-    EXPECT_THROW(
-        {
-            try {
-                queryInstalledFirmware(silent);
-            } catch (const HException& e) {
-                EXPECT_STREQ(e.messageText(), "read timed out");
-                throw;
-            }
-        },
-        HException);
-}
-
 }  // namespace
