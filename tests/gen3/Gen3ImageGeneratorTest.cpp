@@ -10,9 +10,10 @@
 
 namespace {
 
-Gen3ImageSpec spec(qint64 size, Gen3ImageSpec::Pattern pattern = Gen3ImageSpec::Pattern::Random,
-                   quint32 seed = 1) {
-    Gen3ImageSpec s;
+Gen3ImageRecipe recipe(qint64 size,
+                       Gen3ImageRecipe::Pattern pattern = Gen3ImageRecipe::Pattern::Random,
+                       quint32 seed = 1) {
+    Gen3ImageRecipe s;
     s.versionMajor = 2;
     s.versionMinor = 10;
     s.description = QStringLiteral("x");
@@ -23,7 +24,7 @@ Gen3ImageSpec spec(qint64 size, Gen3ImageSpec::Pattern pattern = Gen3ImageSpec::
 }
 
 TEST(Gen3ImageGenerator, HeaderRoundTripsThroughTheDecoder) {
-    Gen3ImageSpec s = spec(20000);
+    Gen3ImageRecipe s = recipe(20000);
     s.versionMajor = 65535;
     s.versionMinor = 0;
     s.description = QString(40, u'R');
@@ -43,7 +44,7 @@ TEST(Gen3ImageGenerator, HeaderRoundTripsThroughTheDecoder) {
 TEST(Gen3ImageGenerator, WrittenFileReadsBackAsAnInstallImage) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("kv3.bin"));
-    const QByteArray image = generateGen3Image(spec(12345));
+    const QByteArray image = generateGen3Image(recipe(12345));
     writeGen3Image(path, image);
     EXPECT_EQ(readInstallImage(path), image);
     EXPECT_EQ(imageFileText(readValidImageHeader(path)), "2.10 - x");
@@ -53,7 +54,7 @@ TEST(Gen3ImageGenerator, WriteFailureNamesThePath) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("no/such/dir/kv3.bin"));
     try {
-        writeGen3Image(path, generateGen3Image(spec(100)));
+        writeGen3Image(path, generateGen3Image(recipe(100)));
         FAIL() << "no exception";
     } catch (const HException& e) {
         EXPECT_EQ(std::string(e.messageText()), "cannot write " + path.toStdString());
@@ -61,9 +62,9 @@ TEST(Gen3ImageGenerator, WriteFailureNamesThePath) {
 }
 
 TEST(Gen3ImageGenerator, RandomPayloadIsFixedBySeed) {
-    const QByteArray a = generateGen3Image(spec(4096, Gen3ImageSpec::Pattern::Random, 7));
-    const QByteArray b = generateGen3Image(spec(4096, Gen3ImageSpec::Pattern::Random, 7));
-    const QByteArray c = generateGen3Image(spec(4096, Gen3ImageSpec::Pattern::Random, 8));
+    const QByteArray a = generateGen3Image(recipe(4096, Gen3ImageRecipe::Pattern::Random, 7));
+    const QByteArray b = generateGen3Image(recipe(4096, Gen3ImageRecipe::Pattern::Random, 7));
+    const QByteArray c = generateGen3Image(recipe(4096, Gen3ImageRecipe::Pattern::Random, 8));
     EXPECT_EQ(a, b);
     EXPECT_EQ(a.left(64), c.left(64));
     EXPECT_NE(a.mid(64), c.mid(64));
@@ -71,30 +72,30 @@ TEST(Gen3ImageGenerator, RandomPayloadIsFixedBySeed) {
     QSet<char> distinct(a.begin() + 64, a.end());
     EXPECT_GT(distinct.size(), 200);
     // Seed 0 still gives a moving sequence.
-    const QByteArray zero = generateGen3Image(spec(4096, Gen3ImageSpec::Pattern::Random, 0));
+    const QByteArray zero = generateGen3Image(recipe(4096, Gen3ImageRecipe::Pattern::Random, 0));
     EXPECT_NE(zero.mid(64, 8), zero.mid(72, 8));
 }
 
 TEST(Gen3ImageGenerator, CounterAndZeroPatterns) {
-    const QByteArray counter = generateGen3Image(spec(1000, Gen3ImageSpec::Pattern::Counter));
+    const QByteArray counter = generateGen3Image(recipe(1000, Gen3ImageRecipe::Pattern::Counter));
     for (int i = 64; i < counter.size(); ++i) {
         ASSERT_EQ(quint8(counter[i]), quint8(i & 0xFF)) << i;
     }
-    const QByteArray zero = generateGen3Image(spec(1000, Gen3ImageSpec::Pattern::Zero));
+    const QByteArray zero = generateGen3Image(recipe(1000, Gen3ImageRecipe::Pattern::Zero));
     EXPECT_EQ(zero.mid(64), QByteArray(936, '\0'));
 }
 
 TEST(Gen3ImageGenerator, SmallSizesCutTheHeaderShort) {
-    const QByteArray full = gen3ImageHeader(spec(64)).toBytes();
+    const QByteArray full = gen3ImageHeader(recipe(64)).toBytes();
     for (qint64 size : {0, 1, 4, 63, 64}) {
-        const QByteArray image = generateGen3Image(spec(size));
+        const QByteArray image = generateGen3Image(recipe(size));
         EXPECT_EQ(image, full.left(size)) << size;
     }
-    EXPECT_THROW(checkInstallImage(generateGen3Image(spec(63))), HException);
+    EXPECT_THROW(checkInstallImage(generateGen3Image(recipe(63))), HException);
 }
 
 TEST(Gen3ImageGenerator, OtherMagicMakesAnInvalidImage) {
-    Gen3ImageSpec s = spec(100);
+    Gen3ImageRecipe s = recipe(100);
     s.magic = 0x12345678;
     EXPECT_THROW(checkInstallImage(generateGen3Image(s)), HException);
 }
@@ -113,9 +114,9 @@ TEST(Gen3ImageGeneratorOptions, ParseVersionSizeAndPattern) {
     for (const char* bad : {"", "K", "-1", "1025M", "12Q", "1.5K", "99999999999999999999"}) {
         EXPECT_FALSE(parseImageSize(QString::fromLatin1(bad)).has_value()) << bad;
     }
-    EXPECT_EQ(parseImagePattern(QStringLiteral("counter")), Gen3ImageSpec::Pattern::Counter);
-    EXPECT_EQ(parseImagePattern(QStringLiteral("zero")), Gen3ImageSpec::Pattern::Zero);
-    EXPECT_EQ(parseImagePattern(QStringLiteral("random")), Gen3ImageSpec::Pattern::Random);
+    EXPECT_EQ(parseImagePattern(QStringLiteral("counter")), Gen3ImageRecipe::Pattern::Counter);
+    EXPECT_EQ(parseImagePattern(QStringLiteral("zero")), Gen3ImageRecipe::Pattern::Zero);
+    EXPECT_EQ(parseImagePattern(QStringLiteral("random")), Gen3ImageRecipe::Pattern::Random);
     EXPECT_FALSE(parseImagePattern(QStringLiteral("ones")).has_value());
 }
 

@@ -503,11 +503,11 @@ private:
 };
 
 TEST(InstallImage, GeneratedImageArrivesWholeInTheLoadersMemory) {
-    Gen3ImageSpec spec;
-    spec.versionMajor = 4;
-    spec.description = QStringLiteral("round trip");
-    spec.size = 100000;  // 12 full chunks and one of 1696 bytes
-    const QByteArray image = generateGen3Image(spec);
+    Gen3ImageRecipe recipe;
+    recipe.versionMajor = 4;
+    recipe.description = QStringLiteral("round trip");
+    recipe.size = 100000;  // 12 full chunks and one of 1696 bytes
+    const QByteArray image = generateGen3Image(recipe);
     checkInstallImage(image);
     ScriptedLink link;
     MemoryLoader loader(131072);

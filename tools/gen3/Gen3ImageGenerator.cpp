@@ -28,19 +28,19 @@ private:
     quint32 state;
 };
 
-void fillPayload(char* data, qint64 offset, qint64 end, const Gen3ImageSpec& spec) {
-    switch (spec.pattern) {
-        case Gen3ImageSpec::Pattern::Zero:
+void fillPayload(char* data, qint64 offset, qint64 end, const Gen3ImageRecipe& recipe) {
+    switch (recipe.pattern) {
+        case Gen3ImageRecipe::Pattern::Zero:
             std::fill(data + offset, data + end, '\0');
             break;
-        case Gen3ImageSpec::Pattern::Counter:
+        case Gen3ImageRecipe::Pattern::Counter:
             // Each byte holds its own image offset, modulo 256: misplaced chunks show.
             for (qint64 i = offset; i < end; ++i) {
                 data[i] = char(i & 0xFF);
             }
             break;
-        case Gen3ImageSpec::Pattern::Random: {
-            PatternSource source(spec.seed);
+        case Gen3ImageRecipe::Pattern::Random: {
+            PatternSource source(recipe.seed);
             for (qint64 i = offset; i < end; i += 4) {
                 const quint32 word = source.next();
                 for (qint64 k = 0; k < 4 && i + k < end; ++k) {
@@ -54,22 +54,22 @@ void fillPayload(char* data, qint64 offset, qint64 end, const Gen3ImageSpec& spe
 
 }  // namespace
 
-FirmwareImageHeader gen3ImageHeader(const Gen3ImageSpec& spec) {
+FirmwareImageHeader gen3ImageHeader(const Gen3ImageRecipe& recipe) {
     FirmwareImageHeader header;
-    header.magic = spec.magic;
-    header.versionMajor = spec.versionMajor;
-    header.versionMinor = spec.versionMinor;
-    header.setDescription(spec.description);
+    header.magic = recipe.magic;
+    header.versionMajor = recipe.versionMajor;
+    header.versionMinor = recipe.versionMinor;
+    header.setDescription(recipe.description);
     return header;
 }
 
-QByteArray generateGen3Image(const Gen3ImageSpec& spec) {
-    const qint64 size = std::clamp<qint64>(spec.size, 0, MAX_GEN3_IMAGE_SIZE);
+QByteArray generateGen3Image(const Gen3ImageRecipe& recipe) {
+    const qint64 size = std::clamp<qint64>(recipe.size, 0, MAX_GEN3_IMAGE_SIZE);
     QByteArray image(qsizetype(size), Qt::Uninitialized);
-    const QByteArray header = gen3ImageHeader(spec).toBytes();
+    const QByteArray header = gen3ImageHeader(recipe).toBytes();
     const qint64 headerBytes = std::min<qint64>(size, header.size());
     std::copy_n(header.constData(), headerBytes, image.data());
-    fillPayload(image.data(), headerBytes, size, spec);
+    fillPayload(image.data(), headerBytes, size, recipe);
     return image;
 }
 
@@ -114,15 +114,15 @@ std::optional<qint64> parseImageSize(const QString& text) {
     return count * unit;
 }
 
-std::optional<Gen3ImageSpec::Pattern> parseImagePattern(const QString& text) {
+std::optional<Gen3ImageRecipe::Pattern> parseImagePattern(const QString& text) {
     if (text == u"random") {
-        return Gen3ImageSpec::Pattern::Random;
+        return Gen3ImageRecipe::Pattern::Random;
     }
     if (text == u"zero") {
-        return Gen3ImageSpec::Pattern::Zero;
+        return Gen3ImageRecipe::Pattern::Zero;
     }
     if (text == u"counter") {
-        return Gen3ImageSpec::Pattern::Counter;
+        return Gen3ImageRecipe::Pattern::Counter;
     }
     return std::nullopt;
 }

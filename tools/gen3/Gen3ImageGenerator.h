@@ -11,7 +11,7 @@
 
 // What a generated generation-3 image holds: a header (marker, version, description),
 // then a payload filled with a pattern, `size` bytes in all.
-struct Gen3ImageSpec {
+struct Gen3ImageRecipe {
     enum class Pattern { Random, Zero, Counter };
 
     quint16 versionMajor = 1;
@@ -25,10 +25,10 @@ struct Gen3ImageSpec {
     quint32 magic = IMAGE_MAGIC;  // another value makes an invalid image
 };
 
-// The header that `spec` describes.
-FirmwareImageHeader gen3ImageHeader(const Gen3ImageSpec& spec);
-// The image bytes. `spec.size` must lie between 0 and MAX_GEN3_IMAGE_SIZE.
-QByteArray generateGen3Image(const Gen3ImageSpec& spec);
+// The header that `recipe` describes.
+FirmwareImageHeader gen3ImageHeader(const Gen3ImageRecipe& recipe);
+// The image bytes. `recipe.size` must lie between 0 and MAX_GEN3_IMAGE_SIZE.
+QByteArray generateGen3Image(const Gen3ImageRecipe& recipe);
 // Writes `image` to `path`, replacing the file as a whole; throws HException
 // "cannot write " + path on failure.
 void writeGen3Image(const QString& path, const QByteArray& image);
@@ -42,4 +42,4 @@ std::optional<std::pair<quint16, quint16>> parseImageVersion(const QString& text
 // or larger than MAX_GEN3_IMAGE_SIZE.
 std::optional<qint64> parseImageSize(const QString& text);
 // "random", "zero" or "counter".
-std::optional<Gen3ImageSpec::Pattern> parseImagePattern(const QString& text);
+std::optional<Gen3ImageRecipe::Pattern> parseImagePattern(const QString& text);

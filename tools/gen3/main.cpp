@@ -61,36 +61,36 @@ int main(int argc, char** argv) {
     if (parser.positionalArguments().size() != 1) {
         return usageError(QStringLiteral("exactly one output file expected (see --help)"));
     }
-    Gen3ImageSpec spec;
+    Gen3ImageRecipe recipe;
     const auto version = parseImageVersion(parser.value(versionOption));
     if (!version) {
         return usageError(QStringLiteral("invalid version: ") + parser.value(versionOption));
     }
-    spec.versionMajor = version->first;
-    spec.versionMinor = version->second;
-    spec.description = parser.value(descriptionOption);
+    recipe.versionMajor = version->first;
+    recipe.versionMinor = version->second;
+    recipe.description = parser.value(descriptionOption);
     const auto size = parseImageSize(parser.value(sizeOption));
     if (!size) {
         return usageError(QStringLiteral("invalid size: ") + parser.value(sizeOption));
     }
-    spec.size = *size;
+    recipe.size = *size;
     const auto pattern = parseImagePattern(parser.value(patternOption));
     if (!pattern) {
         return usageError(QStringLiteral("invalid pattern: ") + parser.value(patternOption));
     }
-    spec.pattern = *pattern;
+    recipe.pattern = *pattern;
     bool ok = false;
-    spec.seed = parser.value(seedOption).toUInt(&ok);
+    recipe.seed = parser.value(seedOption).toUInt(&ok);
     if (!ok) {
         return usageError(QStringLiteral("invalid seed: ") + parser.value(seedOption));
     }
-    spec.magic = parser.value(magicOption).toUInt(&ok, 16);
+    recipe.magic = parser.value(magicOption).toUInt(&ok, 16);
     if (!ok) {
         return usageError(QStringLiteral("invalid magic: ") + parser.value(magicOption));
     }
 
     const QString output = parser.positionalArguments().constFirst();
-    const QByteArray image = generateGen3Image(spec);
+    const QByteArray image = generateGen3Image(recipe);
     try {
         writeGen3Image(output, image);
     } catch (const HException& e) {
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s: %lld bytes, version %s, CRC-32/BZIP2 0x%08X\n", qPrintable(output),
                 static_cast<long long>(image.size()),
-                qPrintable(imageVersionText(gen3ImageHeader(spec))),
+                qPrintable(imageVersionText(gen3ImageHeader(recipe))),
                 computeCrc32(image.constData(), std::size_t(image.size())));
     return 0;
 }
