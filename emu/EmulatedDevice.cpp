@@ -82,6 +82,11 @@ int EmulatedDevice::openConnections() const {
     return static_cast<int>(connections.size());
 }
 
+void EmulatedDevice::withLock(const std::function<void()>& action) {
+    const std::lock_guard lock(mutex);
+    action();
+}
+
 void EmulatedDevice::leaveBus() {
     ++attachment;
 }

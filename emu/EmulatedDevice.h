@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,9 @@ public:
     FrameLog& frameLog() { return frames; }
     // Connections (open pipes) not yet closed.
     int openConnections() const;
+    // Runs `action` while no transfer can reach the function: for tests that script the
+    // function from another thread than the one serving the transport (umockdev).
+    void withLock(const std::function<void()>& action);
 
     // Pulls the device off the bus: it is no longer listed and every transfer on pipes
     // opened before fails. plugIn() puts it back (old pipes stay dead).

@@ -84,7 +84,7 @@ void EmulatedUsbBus::syncWithControlFile() {
     QString text;
     QFile file(controlFile);
     if (file.open(QIODevice::ReadOnly)) {
-        text = QString::fromUtf8(file.read(64 * 1024));
+        text = QString::fromUtf8(file.read(qint64{64} * 1024));
     }
     const EmulatorSpec spec = EmulatorSpec::parse(text);
     for (const QString& error : spec.errors) {

@@ -2,7 +2,7 @@
 
 void FrameLog::append(UsbFrame frame) {
     const std::lock_guard lock(mutex);
-    if (enabled) {
+    if (logging) {
         log.append(std::move(frame));
     }
 }
@@ -33,7 +33,7 @@ void FrameLog::clear() {
     log.clear();
 }
 
-void FrameLog::setEnabled(bool on) {
+void FrameLog::setEnabled(bool enabled) {
     const std::lock_guard lock(mutex);
-    enabled = on;
+    logging = enabled;
 }

@@ -40,5 +40,5 @@ public:
 private:
     mutable std::mutex mutex;
     QList<UsbFrame> log;
-    bool enabled = true;
+    bool logging = true;
 };

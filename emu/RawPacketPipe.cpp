@@ -14,8 +14,8 @@ RawPacketPipe::RawPacketPipe(std::unique_ptr<PacketFunction> function)
 
 RawPacketPipe::~RawPacketPipe() = default;
 
-void RawPacketPipe::setReplyPieces(const QList<int>& sizes) {
-    pieces = sizes;
+void RawPacketPipe::setReplyPieces(const QList<int>& pieces) {
+    replyPieces = pieces;
 }
 
 quint32 RawPacketPipe::currentTime() const {
@@ -28,7 +28,7 @@ void RawPacketPipe::sendToHost(const QByteArray& reply, quint32 delayMs) {
         readyAt = toHost.back().readyAtMs;
     }
     qsizetype offset = 0;
-    for (const int size : pieces) {
+    for (const int size : replyPieces) {
         if (offset >= reply.size()) {
             break;
         }

@@ -45,6 +45,6 @@ private:
     std::unique_ptr<PacketFunction> packetFunction;
     std::deque<Transfer> toHost;
     qsizetype frontOffset = 0;
-    QList<int> pieces;
+    QList<int> replyPieces;
     std::optional<quint32> callTimeMs;
 };

@@ -73,11 +73,11 @@ private:
         bool fire(bool taken);
     };
     struct TransferRule : Rule {
-        Direction direction;
+        Direction direction = Direction::In;
         TransferFault fault;
     };
     struct OpenRule : Rule {
-        OpenRefusal refusal;
+        OpenRefusal refusal = OpenRefusal::None;
     };
     struct ControlRule : Rule {
         bool clearHalt = false;

@@ -22,7 +22,7 @@ class LinkOpening : public EmulatedLinkFixture, public ::testing::WithParamInter
 public:
     static UsbDeviceInfo found(EmulatedLinkFixture& f) { return f.bus->enumerate().value(0); }
     // Arms `faults` and returns the device's own record.
-    static auto withFaults(std::function<void(TransportFaults&)> faults) {
+    static auto withFaults(const std::function<void(TransportFaults&)>& faults) {
         return [faults](EmulatedLinkFixture& f, EmulatedDevice& device) {
             faults(device.faults());
             return found(f);
@@ -59,7 +59,7 @@ const auto wrongPath = [](EmulatedLinkFixture&, EmulatedDevice& device) {
                          "emulated:99");
 };
 const auto unpluggedSinceFound = [](EmulatedLinkFixture& f, EmulatedDevice& device) {
-    const UsbDeviceInfo record = LinkOpening::found(f);
+    UsbDeviceInfo record = LinkOpening::found(f);
     device.unplug();
     return record;
 };

@@ -97,14 +97,6 @@ TEST_F(FtdiChipTest, RepliesKeepTheirOrderWhateverTheirDelays) {
     EXPECT_EQ(packet().mid(2), QByteArray("firstsecond"));
 }
 
-TEST_F(FtdiChipTest, TheFunctionSeesTheHostsBytesAndAnswersThroughTheChip) {
-    stream->answerNextWrite("reply", 20);
-    chip->bulkOut("command", clock.tickMs());
-    EXPECT_EQ(stream->receivedBytes(), QByteArray("command"));
-    EXPECT_EQ(chip->readyBytes(clock.tickMs()), 0);
-    EXPECT_EQ(chip->readyBytes(clock.tickMs() + 20), 5);
-}
-
 // Through the emulated pipes: an idle chip costs its latency period per packet, and a
 // reply that takes 50 ms arrives with the first packet after it is ready.
 TEST_F(FtdiChipTest, OverThePipesEachIdlePacketCostsTheLatencyPeriod) {

@@ -33,33 +33,39 @@ std::string thrownMessage(Action&& action) {
     return "(no exception)";
 }
 
-const FakeUsbDevice GENERATION3{"1-1", 1, 2, PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, "K3000001"};
-const FakeUsbDevice GENERATION2{"1-2", 1, 3, PROBE_VENDOR_ID, PRODUCT_ID_GENERATION2, "K2000001"};
+FakeUsbDevice fakeGeneration3() {
+    return {"1-1", 1, 2, PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, "K3000001"};
+}
+FakeUsbDevice fakeGeneration2() {
+    return {"1-2", 1, 3, PROBE_VENDOR_ID, PRODUCT_ID_GENERATION2, "K2000001"};
+}
 
 class LibusbPipesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(testbed.valid());
+        const FakeUsbDevice generation3Fake = fakeGeneration3();
+        const FakeUsbDevice generation2Fake = fakeGeneration2();
         auto script = std::make_unique<ScriptedByteStream>();
         stream = script.get();
         auto ftdiChip = std::make_unique<FtdiChip>(std::move(script));
         chip = ftdiChip.get();
         generation3 =
-            std::make_shared<EmulatedDevice>(GENERATION3.vendorId, GENERATION3.productId,
-                                             GENERATION3.serialNumber, std::move(ftdiChip));
+            std::make_shared<EmulatedDevice>(generation3Fake.vendorId, generation3Fake.productId,
+                                             generation3Fake.serialNumber, std::move(ftdiChip));
         auto packetScript = std::make_unique<ScriptedPacketFunction>();
         packets = packetScript.get();
         auto rawPipe = std::make_unique<RawPacketPipe>(std::move(packetScript));
         pipe = rawPipe.get();
         generation2 =
-            std::make_shared<EmulatedDevice>(GENERATION2.vendorId, GENERATION2.productId,
-                                             GENERATION2.serialNumber, std::move(rawPipe));
+            std::make_shared<EmulatedDevice>(generation2Fake.vendorId, generation2Fake.productId,
+                                             generation2Fake.serialNumber, std::move(rawPipe));
         handler3 = std::make_unique<UsbdevfsHandler>(generation3);
         handler2 = std::make_unique<UsbdevfsHandler>(generation2);
 
         testbed.addRootHub();
-        ASSERT_TRUE(testbed.addUsbDevice(GENERATION3, handler3.get()));
-        ASSERT_TRUE(testbed.addUsbDevice(GENERATION2, handler2.get()));
+        ASSERT_TRUE(testbed.addUsbDevice(generation3Fake, handler3.get()));
+        ASSERT_TRUE(testbed.addUsbDevice(generation2Fake, handler2.get()));
         // A fresh backend per test: its libusb context starts after the devices exist.
         backend.emplace(std::make_unique<LinuxUsbBackend>());
     }
@@ -105,7 +111,7 @@ TEST_F(LibusbPipesTest, SysfsDiscoveryFindsTheFakeDevicesUnderTheDefaultRoot) {
 
 TEST_F(LibusbPipesTest, OpeningClaimsTheInterfaceAndSetsTheChipUpWithControlTransfers) {
     {
-        Ftd2xxDataLink link(record(GENERATION3));
+        Ftd2xxDataLink link(record(fakeGeneration3()));
         EXPECT_EQ(handler3->counts().claims, 1);
         EXPECT_EQ(generation3->openConnections(), 1);
         const QList<UsbFrame> frames = controls(*generation3);
@@ -129,8 +135,9 @@ TEST_F(LibusbPipesTest, OpeningClaimsTheInterfaceAndSetsTheChipUpWithControlTran
 }
 
 TEST_F(LibusbPipesTest, BulkWriteAndFramedBulkReadThroughTheFtdiLink) {
-    Ftd2xxDataLink link(record(GENERATION3));
-    stream->answerNextWrite(QByteArray(130, 'r').replace(0, 3, "abc"));
+    Ftd2xxDataLink link(record(fakeGeneration3()));
+    generation3->withLock(
+        [&] { stream->answerNextWrite(QByteArray(130, 'r').replace(0, 3, "abc")); });
     EXPECT_EQ(link.write("\x08\x5A\xC3\x17\x9E", 5), 5);
     EXPECT_EQ(stream->receivedBytes(), QByteArray("\x08\x5A\xC3\x17\x9E"));
     QByteArray reply(125, '\0');
@@ -148,7 +155,7 @@ TEST_F(LibusbPipesTest, BulkWriteAndFramedBulkReadThroughTheFtdiLink) {
 }
 
 TEST_F(LibusbPipesTest, AnIdleChipEndsTheReadAfterTheTimeoutWithStatusPackets) {
-    Ftd2xxDataLink link(record(GENERATION3));
+    Ftd2xxDataLink link(record(fakeGeneration3()));
     link.setTimeout(30);
     const quint32 start = tickCountMs();
     char buffer[4];
@@ -159,7 +166,7 @@ TEST_F(LibusbPipesTest, AnIdleChipEndsTheReadAfterTheTimeoutWithStatusPackets) {
 }
 
 TEST_F(LibusbPipesTest, AReadThatTimesOutIsCancelledAndTheNextTransferWorks) {
-    PipeDataLink link(record(GENERATION2));
+    PipeDataLink link(record(fakeGeneration2()));
     link.setTimeout(100);
     const quint32 start = tickCountMs();
     char buffer[64];
@@ -171,8 +178,10 @@ TEST_F(LibusbPipesTest, AReadThatTimesOutIsCancelledAndTheNextTransferWorks) {
     ASSERT_FALSE(frames.isEmpty());
     EXPECT_EQ(frames.last().outcome, TransferResult::TimedOut);
 
-    pipe->setReplyPieces({40});
-    packets->answerNextPacket(QByteArray(64, 'i'));
+    generation2->withLock([&] {
+        pipe->setReplyPieces({40});
+        packets->answerNextPacket(QByteArray(64, 'i'));
+    });
     EXPECT_EQ(link.write(QByteArray(64, '\x84').constData(), 64), 64);
     EXPECT_EQ(link.read(buffer, 64), 64);
     EXPECT_EQ(QByteArray(buffer, 64), QByteArray(64, 'i'));
@@ -180,24 +189,24 @@ TEST_F(LibusbPipesTest, AReadThatTimesOutIsCancelledAndTheNextTransferWorks) {
 }
 
 TEST_F(LibusbPipesTest, AnFtdiReadThatNeverCompletesIsCancelledAndFails) {
-    Ftd2xxDataLink link(record(GENERATION3));
+    Ftd2xxDataLink link(record(fakeGeneration3()));
     link.setTimeout(50);
     generation3->faults().inject(UsbFrame::Direction::In, TransferFault::never());
     char buffer[4];
     EXPECT_EQ(link.read(buffer, 4), -1);
     EXPECT_EQ(handler3->counts().discards, 1);
-    chip->sendToHost("late");
+    generation3->withLock([&] { chip->sendToHost("late"); });
     EXPECT_EQ(link.read(buffer, 4), 4);
 }
 
 TEST_F(LibusbPipesTest, ABusyDeviceIsAlreadyInUseAndOtherRefusalsCannotOpen) {
     generation3->faults().refuseOpen(OpenRefusal::Busy, 1);
-    EXPECT_EQ(thrownMessage([&] { Ftd2xxDataLink link(record(GENERATION3)); }),
+    EXPECT_EQ(thrownMessage([&] { Ftd2xxDataLink link(record(fakeGeneration3())); }),
               "device already in use");
     EXPECT_TRUE(usbBackend().lastError().contains(QStringLiteral("LIBUSB_ERROR_BUSY")))
         << usbBackend().lastError().toStdString();
     generation2->faults().refuseOpen(OpenRefusal::Other, 1);
-    EXPECT_EQ(thrownMessage([&] { PipeDataLink link(record(GENERATION2)); }),
+    EXPECT_EQ(thrownMessage([&] { PipeDataLink link(record(fakeGeneration2())); }),
               "cannot open device driver");
     // libusb reports a claim refused other than with EBUSY as LIBUSB_ERROR_OTHER.
     EXPECT_TRUE(usbBackend().lastError().startsWith(QStringLiteral("libusb_claim_interface")))
@@ -205,14 +214,14 @@ TEST_F(LibusbPipesTest, ABusyDeviceIsAlreadyInUseAndOtherRefusalsCannotOpen) {
     EXPECT_FALSE(usbBackend().lastError().contains(QStringLiteral("BUSY")));
     EXPECT_EQ(generation3->openConnections() + generation2->openConnections(), 0);
     // Both refusals were one-offs.
-    PipeDataLink link(record(GENERATION2));
+    PipeDataLink link(record(fakeGeneration2()));
     EXPECT_EQ(generation2->openConnections(), 1);
 }
 
 TEST_F(LibusbPipesTest, ABoundKernelDriverIsDetachedForTheLinkAndReattachedAfter) {
     handler3->setKernelDriver(QStringLiteral("ftdi_sio"));
     {
-        Ftd2xxDataLink link(record(GENERATION3));
+        Ftd2xxDataLink link(record(fakeGeneration3()));
         EXPECT_EQ(handler3->counts().detaches, 1);
         EXPECT_TRUE(handler3->kernelDriver().isEmpty());
     }
@@ -234,10 +243,10 @@ TEST_F(LibusbPipesTest, PathsThatNameNoDeviceCannotBeOpened) {
 
 TEST_F(LibusbPipesTest, AStalledSetUpRequestFailsTheOpeningAndReleasesTheDevice) {
     generation3->faults().failVendorRequest(9, 1, 1);
-    EXPECT_EQ(thrownMessage([&] { Ftd2xxDataLink link(record(GENERATION3)); }),
+    EXPECT_EQ(thrownMessage([&] { Ftd2xxDataLink link(record(fakeGeneration3())); }),
               "Cannot set latency timer");
     generation3->faults().failPipeReset(1);
-    EXPECT_EQ(thrownMessage([&] { Ftd2xxDataLink link(record(GENERATION3)); }),
+    EXPECT_EQ(thrownMessage([&] { Ftd2xxDataLink link(record(fakeGeneration3())); }),
               "Cannot set reset on pipe");
     EXPECT_EQ(handler3->counts().claims, 2);
     EXPECT_EQ(handler3->counts().releases, 2);
@@ -245,8 +254,8 @@ TEST_F(LibusbPipesTest, AStalledSetUpRequestFailsTheOpeningAndReleasesTheDevice)
 }
 
 TEST_F(LibusbPipesTest, TransferErrorsAndAnUnpluggedDeviceGiveTheirMessages) {
-    PipeDataLink link(record(GENERATION2));
-    pipe->sendToHost(QByteArray(64, 'x'));
+    PipeDataLink link(record(fakeGeneration2()));
+    generation2->withLock([&] { pipe->sendToHost(QByteArray(64, 'x')); });
     generation2->faults().inject(UsbFrame::Direction::In, TransferFault::fail());
     char buffer[64];
     EXPECT_EQ(thrownMessage([&] { link.read(buffer, 64); }),

@@ -70,6 +70,7 @@ struct PreloadGuard {
             fail("cannot read the command line to re-execute under umockdev");
         }
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (std::string& argument : arguments) {
             argv.push_back(argument.data());
         }
@@ -79,6 +80,7 @@ struct PreloadGuard {
     }
 };
 
-const PreloadGuard guard;
+// Runs at static initialisation on purpose: before main() and before any test.
+const PreloadGuard guard;  // NOLINT(cert-err58-cpp)
 
 }  // namespace

@@ -103,7 +103,7 @@ UmockdevTestbed::~UmockdevTestbed() {
 
 QString UmockdevTestbed::rootDirectory() const {
     gchar* root = umockdev_testbed_get_root_dir(testbed);
-    const QString path = QString::fromLocal8Bit(root);
+    QString path = QString::fromLocal8Bit(root);
     g_free(root);
     return path;
 }

@@ -55,9 +55,9 @@ UsbdevfsHandler::~UsbdevfsHandler() {
     g_object_unref(handler);
 }
 
-void UsbdevfsHandler::release(Urb& urb) {
-    umockdev_ioctl_data_unref(urb.buffer);
-    umockdev_ioctl_data_unref(urb.data);
+void UsbdevfsHandler::release(Urb& entry) {
+    umockdev_ioctl_data_unref(entry.buffer);
+    umockdev_ioctl_data_unref(entry.data);
 }
 
 void UsbdevfsHandler::setKernelDriver(const QString& name) {

@@ -62,8 +62,8 @@ private:
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
     void usbIoctl(UMockdevIoctlClient* client);
-    void finish(Urb& urb, quint32 nowMs);
-    static void release(Urb& urb);
+    void finish(Urb& entry, quint32 nowMs);
+    static void release(Urb& entry);
 
     std::shared_ptr<EmulatedDevice> device;
     UMockdevIoctlBase* handler;
