@@ -1,6 +1,30 @@
 #include "device/LinuxUsbBackend.h"
 
 #include "app/HException.h"
+#include "device/LibusbPipes.h"
+
+#include <QRegularExpression>
+
+#include <libusb.h>
+
+namespace {
+
+// Bus numbers and addresses as usbfs names them.
+constexpr int MAX_BUS = 255;
+constexpr int MAX_ADDRESS = 127;
+
+}  // namespace
+
+bool parseUsbDevicePath(const QString& path, int& bus, int& address) {
+    static const QRegularExpression tail(QStringLiteral("/(\\d{1,3})/(\\d{1,3})$"));
+    const QRegularExpressionMatch match = tail.match(path);
+    if (!match.hasMatch()) {
+        return false;
+    }
+    bus = match.captured(1).toInt();
+    address = match.captured(2).toInt();
+    return bus >= 1 && bus <= MAX_BUS && address >= 1 && address <= MAX_ADDRESS;
+}
 
 LinuxUsbBackend::LinuxUsbBackend(const SysfsDiscovery& discovery) : discovery(discovery) {}
 
@@ -10,8 +34,30 @@ UsbDeviceList LinuxUsbBackend::enumerate() {
     return discovery.enumerate();
 }
 
+std::shared_ptr<libusb_context> LinuxUsbBackend::libusbContext() {
+    if (!context) {
+        libusb_context* raw = nullptr;
+        const int rc = libusb_init(&raw);
+        if (rc != LIBUSB_SUCCESS) {
+            openError = describeLibusbError("libusb_init", rc);
+            return nullptr;
+        }
+        context = std::shared_ptr<libusb_context>(raw, libusb_exit);
+    }
+    return context;
+}
+
 std::unique_ptr<UsbPipes> LinuxUsbBackend::open(const UsbDeviceInfo& device) {
-    openError =
-        QStringLiteral("libusb pipes are not available yet for %1").arg(device.devicePath());
-    throw HException("cannot open device driver");
+    openError.clear();
+    int bus = 0;
+    int address = 0;
+    if (!parseUsbDevicePath(device.devicePath(), bus, address)) {
+        openError = QStringLiteral("not a USB device path: \"%1\"").arg(device.devicePath());
+        throw HException("cannot open device driver");
+    }
+    std::shared_ptr<libusb_context> libusb = libusbContext();
+    if (!libusb) {
+        throw HException("cannot open device driver");
+    }
+    return LibusbPipes::open(std::move(libusb), bus, address, openError);
 }

@@ -6,12 +6,18 @@
 
 // Outcome of one transfer on a pipe.
 struct TransferResult {
-    enum Status { Completed, TimedOut, Failed };
+    enum Status {
+        Completed,   // the transfer finished; `count` bytes moved
+        TimedOut,    // it did not finish in time and was cancelled before the call returned
+        NotStarted,  // the platform refused to start it (device gone, bad request)
+        Failed       // it was started but ended in an error
+    };
     Status status = Failed;
     int count = 0;  // bytes moved; meaningful when Completed
 
     static TransferResult completed(int count) { return {Completed, count}; }
     static TransferResult timedOut() { return {TimedOut, 0}; }
+    static TransferResult notStarted() { return {NotStarted, 0}; }
     static TransferResult failed() { return {Failed, 0}; }
     bool ok() const { return status == Completed; }
 };
@@ -28,9 +34,11 @@ public:
     virtual ~UsbPipes();
 
     // One transfer from the probe of at most `maxLength` bytes, waiting at most `timeoutMs`.
-    // A transfer that does not complete in time is cancelled before this returns.
+    // A transfer that does not complete in time is cancelled before this returns, so it can
+    // never complete into `buffer` later. A completed count never exceeds `maxLength`.
     virtual TransferResult read(quint8* buffer, int maxLength, quint32 timeoutMs) = 0;
-    // One transfer of `length` bytes to the probe, waiting at most `timeoutMs`.
+    // One transfer of `length` bytes to the probe, waiting at most `timeoutMs`; cancelled
+    // like a read when it does not complete in time.
     virtual TransferResult write(const quint8* buffer, int length, quint32 timeoutMs) = 0;
     // The pipe-reset request with its one-byte flag.
     virtual bool resetPipe(quint8 flag) = 0;

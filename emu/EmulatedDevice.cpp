@@ -1,18 +1,283 @@
 #include "emu/EmulatedDevice.h"
 
+#include "app/Clock.h"
 #include "app/HException.h"
+#include "emu/EmulatedPipes.h"
 
-EmulatedDevice::EmulatedDevice(quint16 vendorId, quint16 productId, const QString& serialNumber)
-    : vendor(vendorId), product(productId), serial(serialNumber) {}
+#include <algorithm>
 
-EmulatedDevice::~EmulatedDevice() = default;
+EmulatedDevice::EmulatedDevice(quint16 vendorId, quint16 productId, const QString& serialNumber,
+                               std::unique_ptr<UsbFunction> function)
+    : vendor(vendorId), product(productId), serial(serialNumber), usbFunction(std::move(function)) {
+    if (usbFunction) {
+        usbFunction->setDeviceControl(this);
+    }
+}
 
-std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
-    throw HException("cannot open device driver");
+EmulatedDevice::~EmulatedDevice() {
+    if (usbFunction) {
+        usbFunction->setDeviceControl(nullptr);
+    }
+}
+
+quint16 EmulatedDevice::vendorId() const {
+    const std::lock_guard lock(mutex);
+    return vendor;
+}
+
+quint16 EmulatedDevice::productId() const {
+    const std::lock_guard lock(mutex);
+    settle(tickCountMs());
+    return product;
+}
+
+QString EmulatedDevice::serialNumber() const {
+    const std::lock_guard lock(mutex);
+    settle(tickCountMs());
+    return serial;
 }
 
 void EmulatedDevice::setIdentity(quint16 vendorId, quint16 productId, const QString& serialNumber) {
+    const std::lock_guard lock(mutex);
     vendor = vendorId;
     product = productId;
     serial = serialNumber;
+}
+
+bool EmulatedDevice::present() const {
+    const std::lock_guard lock(mutex);
+    settle(tickCountMs());
+    return !unplugged && !reappearAtMs;
+}
+
+void EmulatedDevice::settle(quint32 nowMs) const {
+    if (reappearAtMs && static_cast<qint32>(nowMs - *reappearAtMs) >= 0) {
+        reappearAtMs.reset();
+        product = productAfter;
+        if (serialAfter) {
+            serial = *serialAfter;
+            serialAfter.reset();
+        }
+    }
+}
+
+std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
+    if (!usbFunction) {
+        throw HException("cannot open device driver");
+    }
+    int connection = 0;
+    switch (connect(connection)) {
+        case OpenRefusal::None:
+            break;
+        case OpenRefusal::Busy:
+            throw HException("device already in use");
+        case OpenRefusal::Other:
+            throw HException("cannot open device driver");
+    }
+    return std::make_unique<EmulatedPipes>(shared_from_this(), connection);
+}
+
+int EmulatedDevice::openConnections() const {
+    const std::lock_guard lock(mutex);
+    return static_cast<int>(connections.size());
+}
+
+void EmulatedDevice::withLock(const std::function<void()>& action) {
+    const std::lock_guard lock(mutex);
+    action();
+}
+
+void EmulatedDevice::leaveBus() {
+    ++attachment;
+}
+
+void EmulatedDevice::unplug() {
+    const std::lock_guard lock(mutex);
+    unplugged = true;
+    leaveBus();
+}
+
+void EmulatedDevice::plugIn() {
+    const std::lock_guard lock(mutex);
+    unplugged = false;
+}
+
+void EmulatedDevice::reenumerate(quint16 productId, quint32 absentMs,
+                                 const std::optional<QString>& serialNumber) {
+    const std::lock_guard lock(mutex);
+    leaveBus();
+    reappearAtMs = tickCountMs() + absentMs;
+    productAfter = productId;
+    serialAfter = serialNumber;
+}
+
+bool EmulatedDevice::alive(int connection) const {
+    const auto found = connections.find(connection);
+    return found != connections.end() && found->second == attachment && !unplugged && !reappearAtMs;
+}
+
+OpenRefusal EmulatedDevice::connect(int& connection) {
+    const std::lock_guard lock(mutex);
+    settle(tickCountMs());
+    if (!usbFunction || unplugged || reappearAtMs) {
+        return OpenRefusal::Other;
+    }
+    const OpenRefusal refusal = transportFaults.nextOpen();
+    if (refusal != OpenRefusal::None) {
+        return refusal;
+    }
+    connection = ++connectionsMade;
+    connections[connection] = attachment;
+    return OpenRefusal::None;
+}
+
+void EmulatedDevice::disconnect(int connection) {
+    const std::lock_guard lock(mutex);
+    connections.erase(connection);
+}
+
+void EmulatedDevice::log(const Transfer& transfer, TransferResult::Status outcome, QByteArray bytes,
+                         quint32 nowMs) {
+    UsbFrame frame;
+    frame.direction = transfer.direction;
+    frame.kind = UsbFrame::Kind::Bulk;
+    frame.outcome = outcome;
+    frame.bytes = std::move(bytes);
+    frame.timeMs = nowMs;
+    frames.append(std::move(frame));
+}
+
+EmulatedDevice::Transfer EmulatedDevice::beginIn(int connection, quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    settle(nowMs);
+    Transfer transfer;
+    transfer.connection = connection;
+    transfer.direction = UsbFrame::Direction::In;
+    if (!alive(connection)) {
+        log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
+        return transfer;
+    }
+    transfer.fault = transportFaults.nextTransfer(UsbFrame::Direction::In);
+    switch (transfer.fault.kind) {
+        case TransferFault::NotStarted:
+            log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
+            return transfer;
+        case TransferFault::Fail:
+            transfer.delayMs = 0;
+            break;
+        case TransferFault::Never:
+            transfer.delayMs = UsbFunction::NEVER;
+            break;
+        case TransferFault::None:
+            transfer.delayMs = usbFunction->bulkInDelay(nowMs);
+            break;
+        case TransferFault::Truncate:
+            // A runt packet still takes a frame on the bus, so a device sending nothing
+            // but runts lets time pass.
+            transfer.delayMs = std::max<quint32>(usbFunction->bulkInDelay(nowMs), 1);
+            break;
+    }
+    transfer.started = true;
+    return transfer;
+}
+
+TransferResult EmulatedDevice::finishIn(const Transfer& transfer, quint8* buffer, int maxLength,
+                                        quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    settle(nowMs);
+    if (!alive(transfer.connection) || transfer.fault.kind == TransferFault::Fail ||
+        maxLength < 0) {
+        log(transfer, TransferResult::Failed, QByteArray(), nowMs);
+        return TransferResult::failed();
+    }
+    // A runt is cut short at the device: what does not fit stays with the function.
+    const int room = transfer.fault.kind == TransferFault::Truncate
+                         ? std::clamp(transfer.fault.bytes, 0, maxLength)
+                         : maxLength;
+    const int count = std::clamp(usbFunction->bulkIn(buffer, room, nowMs), 0, room);
+    bool unplugNow = false;
+    const int passed = transportFaults.passBytes(UsbFrame::Direction::In, count, unplugNow);
+    const bool complete = passed == count;
+    log(transfer, complete ? TransferResult::Completed : TransferResult::Failed,
+        QByteArray(reinterpret_cast<const char*>(buffer), passed), nowMs);
+    if (unplugNow) {
+        unplugged = true;
+        leaveBus();
+    }
+    return complete ? TransferResult::completed(count) : TransferResult::failed();
+}
+
+EmulatedDevice::Transfer EmulatedDevice::beginOut(int connection, quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    settle(nowMs);
+    Transfer transfer;
+    transfer.connection = connection;
+    transfer.direction = UsbFrame::Direction::Out;
+    if (!alive(connection)) {
+        log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
+        return transfer;
+    }
+    transfer.fault = transportFaults.nextTransfer(UsbFrame::Direction::Out);
+    if (transfer.fault.kind == TransferFault::NotStarted) {
+        log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
+        return transfer;
+    }
+    transfer.delayMs = transfer.fault.kind == TransferFault::Never ? UsbFunction::NEVER : 0;
+    transfer.started = true;
+    return transfer;
+}
+
+TransferResult EmulatedDevice::finishOut(const Transfer& transfer, const quint8* data, int length,
+                                         quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    settle(nowMs);
+    if (!alive(transfer.connection) || transfer.fault.kind == TransferFault::Fail || length < 0) {
+        log(transfer, TransferResult::Failed, QByteArray(), nowMs);
+        return TransferResult::failed();
+    }
+    int count = length;
+    if (transfer.fault.kind == TransferFault::Truncate) {
+        count = std::clamp(transfer.fault.bytes, 0, length);
+    }
+    bool unplugNow = false;
+    const int passed = transportFaults.passBytes(UsbFrame::Direction::Out, count, unplugNow);
+    const QByteArray bytes(reinterpret_cast<const char*>(data), passed);
+    if (passed > 0 || length == 0) {
+        usbFunction->bulkOut(bytes, nowMs);
+    }
+    const bool complete = passed == count;
+    log(transfer, complete ? TransferResult::Completed : TransferResult::Failed, bytes, nowMs);
+    if (unplugNow) {
+        unplugged = true;
+        leaveBus();
+    }
+    return complete ? TransferResult::completed(count) : TransferResult::failed();
+}
+
+void EmulatedDevice::cancel(const Transfer& transfer, quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    log(transfer, TransferResult::TimedOut, QByteArray(), nowMs);
+}
+
+bool EmulatedDevice::control(int connection, const ControlRequest& request, quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    settle(nowMs);
+    UsbFrame frame;
+    frame.direction = UsbFrame::Direction::Out;
+    frame.kind = UsbFrame::Kind::Control;
+    frame.setup = request;
+    frame.bytes = request.data;
+    frame.timeMs = nowMs;
+    bool accepted = false;
+    if (!alive(connection)) {
+        frame.outcome = TransferResult::NotStarted;
+    } else {
+        accepted = !transportFaults.controlFails(request) &&
+                   (request.isClearHalt()
+                        ? usbFunction->clearHalt(static_cast<quint8>(request.index), nowMs)
+                        : usbFunction->controlOut(request, nowMs));
+        frame.outcome = accepted ? TransferResult::Completed : TransferResult::Failed;
+    }
+    frames.append(std::move(frame));
+    return accepted;
 }

@@ -14,6 +14,7 @@ EmulatedUsbBus::EmulatedUsbBus() = default;
 EmulatedUsbBus::~EmulatedUsbBus() = default;
 
 std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedDevice> device) {
+    device->plugIn();
     ++attachments;
     slots_.push_back({device, QStringLiteral("emulated:%1").arg(attachments), QString()});
     return device;
@@ -21,9 +22,13 @@ std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedD
 
 void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedDevice>& device) {
     std::erase_if(slots_, [&](const Slot& slot) { return slot.device == device; });
+    device->unplug();
 }
 
 void EmulatedUsbBus::detachAll() {
+    for (const Slot& slot : slots_) {
+        slot.device->unplug();
+    }
     slots_.clear();
 }
 
@@ -79,7 +84,7 @@ void EmulatedUsbBus::syncWithControlFile() {
     QString text;
     QFile file(controlFile);
     if (file.open(QIODevice::ReadOnly)) {
-        text = QString::fromUtf8(file.read(64 * 1024));
+        text = QString::fromUtf8(file.read(qint64{64} * 1024));
     }
     const EmulatorSpec spec = EmulatorSpec::parse(text);
     for (const QString& error : spec.errors) {
@@ -97,10 +102,14 @@ void EmulatedUsbBus::syncWithControlFile() {
                 {item.create(), QStringLiteral("emulated:%1").arg(attachments), item.key});
         }
     }
-    // Devices attached by code rather than by the file stay as they are.
+    // Devices attached by code rather than by the file stay as they are; the others that
+    // left the file are pulled off the bus (pipes still open on them fail from now on).
     for (const Slot& slot : slots_) {
         if (slot.key.isEmpty()) {
             kept.push_back(slot);
+        } else if (std::none_of(kept.begin(), kept.end(),
+                                [&](const Slot& k) { return k.device == slot.device; })) {
+            slot.device->unplug();
         }
     }
     slots_ = std::move(kept);

@@ -16,8 +16,9 @@ public:
     EmulatedUsbBus();
     ~EmulatedUsbBus() override;
 
-    // Attaches `device` and returns it (for chaining in tests).
+    // Attaches (plugs in) `device` and returns it (for chaining in tests).
     std::shared_ptr<EmulatedDevice> attach(std::shared_ptr<EmulatedDevice> device);
+    // Detaching unplugs: pipes still open on the device fail from then on.
     void detach(const std::shared_ptr<EmulatedDevice>& device);
     void detachAll();
     std::vector<std::shared_ptr<EmulatedDevice>> devices() const;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "device/UsbPipes.h"
+
+#include <memory>
+
+struct libusb_context;
+struct libusb_device_handle;
+
+// The pipes of one open probe on libusb-1.0: interface 0 claimed (a kernel driver bound
+// to it is detached first and reattached on close), its first bulk IN and bulk OUT
+// endpoints, synchronous transfers with time-outs, and the FTDI vendor requests as
+// control OUT transfers. A transfer that times out is cancelled and reaped by libusb
+// before read() or write() returns, so it can never complete into the caller's buffer.
+// The pipe reset clears the halt of both bulk endpoints: that un-stalls them and resets
+// the data toggles on both sides, which is what a fresh pipe needs after an earlier
+// session ended mid-transfer; a full device reset would make the probe re-enumerate.
+class LibusbPipes : public UsbPipes {
+public:
+    // How long a control request may take.
+    static constexpr unsigned int CONTROL_TIMEOUT_MS = 5000;
+
+    // Opens the device at `bus` and `address`. Throws "device already in use" when libusb
+    // reports it busy (another program claimed it), "cannot open device driver" for any
+    // other failure; `error` then says why, for diagnostics.
+    static std::unique_ptr<LibusbPipes> open(std::shared_ptr<libusb_context> context, int bus,
+                                             int address, QString& error);
+    ~LibusbPipes() override;
+
+    TransferResult read(quint8* buffer, int maxLength, quint32 timeoutMs) override;
+    TransferResult write(const quint8* buffer, int length, quint32 timeoutMs) override;
+    bool resetPipe(quint8 flag) override;
+    bool vendorRequest(quint8 request, quint16 value, quint16 index,
+                       const QByteArray& payload) override;
+    QString lastError() const override { return error; }
+
+private:
+    LibusbPipes(std::shared_ptr<libusb_context> context, libusb_device_handle* handle);
+    // Detaches a kernel driver, claims interface 0 and finds the endpoints; throws.
+    void setUp(QString& error);
+    TransferResult transfer(unsigned char endpoint, quint8* buffer, int length, quint32 timeoutMs);
+    void fail(const char* operation, int code);
+
+    std::shared_ptr<libusb_context> context;
+    libusb_device_handle* handle;
+    bool kernelDriverDetached = false;
+    bool claimed = false;
+    unsigned char inEndpoint = 0;
+    unsigned char outEndpoint = 0;
+    QString error;
+};
+
+// "operation: LIBUSB_ERROR_X (text)" for diagnostics.
+QString describeLibusbError(const char* operation, int code);

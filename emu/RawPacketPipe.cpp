@@ -1,0 +1,85 @@
+#include "emu/RawPacketPipe.h"
+
+#include "app/Clock.h"
+
+#include <algorithm>
+#include <cstring>
+
+PacketPort::~PacketPort() = default;
+
+PacketFunction::~PacketFunction() = default;
+
+RawPacketPipe::RawPacketPipe(std::unique_ptr<PacketFunction> function)
+    : packetFunction(std::move(function)) {}
+
+RawPacketPipe::~RawPacketPipe() = default;
+
+void RawPacketPipe::setReplyPieces(const QList<int>& pieces) {
+    replyPieces = pieces;
+}
+
+quint32 RawPacketPipe::currentTime() const {
+    return callTimeMs ? *callTimeMs : tickCountMs();
+}
+
+void RawPacketPipe::sendToHost(const QByteArray& reply, quint32 delayMs) {
+    quint32 readyAt = currentTime() + delayMs;
+    if (!toHost.empty() && static_cast<qint32>(readyAt - toHost.back().readyAtMs) < 0) {
+        readyAt = toHost.back().readyAtMs;
+    }
+    qsizetype offset = 0;
+    for (const int size : replyPieces) {
+        if (offset >= reply.size()) {
+            break;
+        }
+        if (size > 0 && offset + size < reply.size()) {
+            toHost.push_back({readyAt, reply.mid(offset, size)});
+            offset += size;
+        }
+    }
+    toHost.push_back({readyAt, reply.mid(offset)});
+}
+
+void RawPacketPipe::reenumerate(quint16 productId, quint32 absentMs,
+                                const std::optional<QString>& serialNumber) {
+    toHost.clear();
+    frontOffset = 0;
+    if (UsbDeviceControl* device = deviceControl()) {
+        device->reenumerate(productId, absentMs, serialNumber);
+    }
+}
+
+void RawPacketPipe::bulkOut(const QByteArray& data, quint32 nowMs) {
+    callTimeMs = nowMs;
+    packetFunction->received(data, nowMs, *this);
+    callTimeMs.reset();
+}
+
+quint32 RawPacketPipe::bulkInDelay(quint32 nowMs) {
+    if (toHost.empty()) {
+        return NEVER;
+    }
+    const qint32 wait = static_cast<qint32>(toHost.front().readyAtMs - nowMs);
+    return wait > 0 ? static_cast<quint32>(wait) : 0;
+}
+
+int RawPacketPipe::bulkIn(quint8* buffer, int maxLength, quint32 nowMs) {
+    if (toHost.empty() || bulkInDelay(nowMs) > 0 || maxLength <= 0) {
+        return 0;
+    }
+    const QByteArray& front = toHost.front().bytes;
+    const qsizetype take = std::min<qsizetype>(maxLength, front.size() - frontOffset);
+    std::memcpy(buffer, front.constData() + frontOffset, static_cast<size_t>(take));
+    frontOffset += take;
+    if (frontOffset == front.size()) {
+        toHost.pop_front();
+        frontOffset = 0;
+    }
+    return static_cast<int>(take);
+}
+
+bool RawPacketPipe::controlOut(const ControlRequest& request, quint32 nowMs) {
+    Q_UNUSED(request);
+    Q_UNUSED(nowMs);
+    return false;  // the generation-2 firmware has no vendor requests
+}
