@@ -24,11 +24,13 @@ void BM_EnumerateAndSelect50Devices(benchmark::State& state) {
         const QString device = tree.filePath(QStringLiteral("1-%1").arg(i));
         QDir().mkpath(device);
         QDir().mkpath(device + QStringLiteral(":1.0"));  // its interface entry
-        writeAttribute(device, "idVendor", i == 7 ? "131b" : "046d");
-        writeAttribute(device, "idProduct", "0003");
+        writeAttribute(device, "uevent",
+                       "MAJOR=189\nMINOR=" + QByteArray::number(i + 1) + "\nDEVNAME=bus/usb/001/" +
+                           QByteArray::number(i + 2) +
+                           "\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=" +
+                           (i == 7 ? "131b/3/100" : "46d/c52b/1201") +
+                           "\nTYPE=0/0/0\nBUSNUM=001\nDEVNUM=" + QByteArray::number(i + 2));
         writeAttribute(device, "serial", "K3" + QByteArray::number(100000 + i));
-        writeAttribute(device, "busnum", "1");
-        writeAttribute(device, "devnum", QByteArray::number(i + 2));
     }
     const SysfsDiscovery discovery(tree.path());
     for (auto _ : state) {

@@ -2,27 +2,60 @@
 
 #include "device/UsbIds.h"
 
-#include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 // Attributes of interest are short; a longer read can only be junk.
-constexpr qint64 MAX_ATTRIBUTE_BYTES = 256;
+constexpr int MAX_ATTRIBUTE_BYTES = 256;
 
-// The attribute's text without its trailing newline; empty when it cannot be read.
-QByteArray readAttribute(const QString& directory, const char* name) {
-    QFile file(directory + u'/' + QLatin1String(name));
-    if (!file.open(QIODevice::ReadOnly)) {
+// A file descriptor closed when it goes out of scope.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) : fd(fd) {}
+    ~ScopedFd() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd; }
+    bool valid() const { return fd >= 0; }
+
+private:
+    int fd;
+};
+
+// The attribute at `path` below `directory`, without its trailing newline; empty when it
+// cannot be read. Plain system calls relative to the tree's root: the main window scans
+// once a second, and the reads are most of the scan's cost.
+QByteArray readAttribute(int directory, const QByteArray& path) {
+    const ScopedFd file(::openat(directory, path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!file.valid()) {
         return QByteArray();
     }
-    QByteArray value = file.read(MAX_ATTRIBUTE_BYTES);
-    while (!value.isEmpty() && (value.endsWith('\n') || value.endsWith('\0'))) {
-        value.chop(1);
+    char buffer[MAX_ATTRIBUTE_BYTES];
+    ssize_t length = -1;
+    do {
+        length = ::read(file.get(), buffer, sizeof buffer);
+    } while (length < 0 && errno == EINTR);
+    if (length <= 0) {
+        return QByteArray();
     }
-    return value;
+    while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\0')) {
+        --length;
+    }
+    return QByteArray(buffer, static_cast<qsizetype>(length));
 }
 
 // A positive decimal number, or -1.
@@ -32,10 +65,29 @@ int parseDecimal(const QByteArray& text) {
     return ok && value > 0 ? value : -1;
 }
 
+// The names in `root` that may be devices, in byte order: "1-1.4:1.0" and the like are
+// interfaces of a device, and dot entries are not devices either.
+std::vector<QByteArray> candidateNames(const QByteArray& root) {
+    std::vector<QByteArray> names;
+    DIR* directory = ::opendir(root.constData());  // closed below on the one way out
+    if (directory == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(directory)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith('.') && !name.contains(':')) {
+            names.push_back(name);
+        }
+    }
+    ::closedir(directory);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 }  // namespace
 
 quint16 parseUsbId(const QByteArray& text) {
-    if (text.size() != 4) {
+    if (text.isEmpty() || text.size() > 4) {
         return 0;
     }
     // Checked digit by digit: the toolkit's conversion would also take a sign or "0x".
@@ -57,32 +109,43 @@ QString SysfsDiscovery::deviceNodePath(int bus, int address) const {
         .arg(address, 3, 10, QLatin1Char('0'));
 }
 
+// One device costs two small reads: its uevent (vendor and product ids, bus number and
+// address, all as the kernel read them at enumeration) and its serial number.
 UsbDeviceList SysfsDiscovery::enumerate() const {
     UsbDeviceList devices;
-    const QDir directory(root);
-    const QStringList entries =
-        directory.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name);
+    const QByteArray rootPath = QFile::encodeName(root);
+    const ScopedFd rootFd(::open(rootPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd.valid()) {
+        return devices;
+    }
     int examined = 0;
-    for (const QString& name : entries) {
+    for (const QByteArray& name : candidateNames(rootPath)) {
         if (examined >= ENUMERATION_BOUND) {
             break;
         }
-        // "1-1.4:1.0" and the like are interfaces of a device, not devices.
-        if (name.contains(u':')) {
-            continue;
+        QByteArray product;
+        int bus = -1;
+        int address = -1;
+        const QByteArray uevent = readAttribute(rootFd.get(), name + "/uevent");
+        for (const QByteArray& line : uevent.split('\n')) {
+            if (line.startsWith("PRODUCT=")) {
+                product = line.mid(8);
+            } else if (line.startsWith("BUSNUM=")) {
+                bus = parseDecimal(line.mid(7));
+            } else if (line.startsWith("DEVNUM=")) {
+                address = parseDecimal(line.mid(7));
+            }
         }
-        const QString path = directory.filePath(name);
-        const QByteArray vendor = readAttribute(path, "idVendor");
-        if (vendor.isEmpty()) {
-            continue;
+        if (product.isEmpty()) {
+            continue;  // not a USB device
         }
         ++examined;
-        const int bus = parseDecimal(readAttribute(path, "busnum"));
-        const int address = parseDecimal(readAttribute(path, "devnum"));
+        // PRODUCT is "<vendor>/<product>/<release>" in hexadecimal without leading zeros.
+        const QList<QByteArray> ids = product.split('/');
         const QString node = bus > 0 && address > 0 ? deviceNodePath(bus, address) : QString();
-        devices.append(UsbDeviceInfo(parseUsbId(vendor),
-                                     parseUsbId(readAttribute(path, "idProduct")),
-                                     QString::fromUtf8(readAttribute(path, "serial")), node));
+        devices.append(
+            UsbDeviceInfo(parseUsbId(ids.value(0)), parseUsbId(ids.value(1)),
+                          QString::fromUtf8(readAttribute(rootFd.get(), name + "/serial")), node));
     }
     return devices;
 }

@@ -17,8 +17,9 @@ public:
                             const QString& deviceNodeRoot = QStringLiteral("/dev/bus/usb"));
 
     // The devices in name order, at most ENUMERATION_BOUND of them. Interface entries and
-    // entries without a vendor id are not devices and are passed over; unreadable or
-    // malformed attributes give zero ids and empty texts. Never throws.
+    // entries whose uevent names no product are not devices and are passed over;
+    // malformed ids give 0, a missing serial number an empty text, a missing bus number or
+    // address an empty device path. Never throws.
     UsbDeviceList enumerate() const;
 
     // The device node of bus `bus`, address `address`: <deviceNodeRoot>/BBB/AAA.
@@ -29,5 +30,5 @@ private:
     QString deviceNodeRoot;
 };
 
-// Parses exactly four hexadecimal digits (either case); 0 for anything else.
+// Parses one to four hexadecimal digits (either case); 0 for anything else.
 quint16 parseUsbId(const QByteArray& text);

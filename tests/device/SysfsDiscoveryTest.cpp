@@ -10,7 +10,7 @@ namespace {
 TEST(SysfsDiscovery, ReadsIdsSerialAndDeviceNode) {
     FakeSysfs sysfs;
     sysfs.addDevice("1-1.4", "131b", "0003", "K3000001", "1", "7");
-    sysfs.addDevice("2-3", "046d", "c52b", "ABC", "2", "12");
+    sysfs.addDevice("2-3", "46d", "c52b", "ABC", "2", "12");  // as the kernel writes it
     const UsbDeviceList devices = SysfsDiscovery(sysfs.root(), "/dev/bus/usb").enumerate();
     ASSERT_EQ(devices.size(), 2);
     EXPECT_EQ(devices[0], UsbDeviceInfo(0x131B, 3, "K3000001", "/dev/bus/usb/001/007"));
@@ -37,8 +37,8 @@ TEST_P(UsbIdParsing, FourHexDigitsOrZero) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, UsbIdParsing,
                          ::testing::Values(IdCase{"131b", 0x131B}, IdCase{"131B", 0x131B},
-                                           IdCase{"0003", 3}, IdCase{"00ff", 0xFF},
-                                           IdCase{"00G3", 0}, IdCase{"", 0}, IdCase{"13", 0},
+                                           IdCase{"0003", 3}, IdCase{"3", 3}, IdCase{"00ff", 0xFF},
+                                           IdCase{"ff", 0xFF}, IdCase{"00G3", 0}, IdCase{"", 0},
                                            IdCase{"131b0", 0}, IdCase{"+123", 0}, IdCase{"0x12", 0},
                                            IdCase{" 123", 0}, IdCase{"ffff", 0xFFFF}));
 
@@ -46,7 +46,7 @@ TEST(SysfsDiscovery, MalformedEntriesGetZeroIdsAndEmptyTexts) {
     FakeSysfs sysfs;
     sysfs.addDevice("1-1", "131b", "00G3", "S1");
     sysfs.addDevice("1-2", "131B", "0002", nullptr);        // no serial attribute
-    sysfs.addDevice("1-3", "131b", nullptr, "S3");          // no product id
+    sysfs.addDevice("1-3", "131b", "", "S3");               // empty product id
     sysfs.addDevice("1-4", "131b", "0003", "S4", "x", "");  // no usable bus or address
     sysfs.addDevice("1-5", "zzzz", "0003", "S5");
     const UsbDeviceList devices = SysfsDiscovery(sysfs.root()).enumerate();
@@ -64,8 +64,9 @@ TEST(SysfsDiscovery, MalformedEntriesGetZeroIdsAndEmptyTexts) {
 TEST(SysfsDiscovery, InterfacesHubsJunkAndHugeFilesAreHarmless) {
     FakeSysfs sysfs;
     sysfs.addDevice("1-1", "131b", "0003", "K3");
-    sysfs.addDevice("1-1:1.0", "131b", "0003", "interface");  // an interface entry
-    sysfs.addDirectory("usb-junk");                           // no idVendor: not a device
+    sysfs.addDevice("1-1:1.0", "131b", "0003", "interface");      // an interface entry
+    sysfs.addDirectory("usb-junk");                               // no uevent: not a device
+    sysfs.addDevice("1-0", nullptr, nullptr, "no product line");  // not a device either
     sysfs.addFile("not-a-directory", "131b\n");
     sysfs.addDevice("1-2", "131b", "0002", nullptr);
     sysfs.addFile("1-2/serial", QByteArray(1 << 20, 'A'));  // absurdly long serial

@@ -9,16 +9,21 @@ FakeSysfs::FakeSysfs() = default;
 void FakeSysfs::addDevice(const QString& name, const char* idVendor, const char* idProduct,
                           const char* serial, const char* busnum, const char* devnum) {
     addDirectory(name);
-    const auto attribute = [&](const char* file, const char* value) {
-        if (value != nullptr) {
-            addFile(name + u'/' + QLatin1String(file), QByteArray(value) + '\n');
-        }
-    };
-    attribute("idVendor", idVendor);
-    attribute("idProduct", idProduct);
-    attribute("serial", serial);
-    attribute("busnum", busnum);
-    attribute("devnum", devnum);
+    // The kernel's uevent of a USB device; a missing id leaves the product line out.
+    QByteArray uevent = "MAJOR=189\nDEVTYPE=usb_device\nDRIVER=usb\n";
+    if (idVendor != nullptr && idProduct != nullptr) {
+        uevent += QByteArray("PRODUCT=") + idVendor + '/' + idProduct + "/100\n";
+    }
+    if (busnum != nullptr) {
+        uevent += QByteArray("BUSNUM=") + busnum + '\n';
+    }
+    if (devnum != nullptr) {
+        uevent += QByteArray("DEVNUM=") + devnum + '\n';
+    }
+    addFile(name + QStringLiteral("/uevent"), uevent);
+    if (serial != nullptr) {
+        addFile(name + QStringLiteral("/serial"), QByteArray(serial) + '\n');
+    }
 }
 
 void FakeSysfs::addFile(const QString& relativePath, const QByteArray& contents) {

@@ -11,8 +11,9 @@ public:
 
     QString root() const { return dir.path(); }
 
-    // A device entry with the given attribute texts (written with the trailing newline
-    // the kernel adds); a null text leaves that attribute out.
+    // A device entry: its uevent with the ids (hexadecimal texts, as in the kernel's
+    // PRODUCT line), bus number and address, and its serial attribute; a null text leaves
+    // that item out (without both ids the uevent names no product).
     void addDevice(const QString& name, const char* idVendor, const char* idProduct,
                    const char* serial, const char* busnum = "1", const char* devnum = "2");
     // An arbitrary file or directory below the root, for junk.

@@ -128,6 +128,7 @@ void UmockdevTestbed::addRootHub() {
                        "E: BUSNUM=001\n"
                        "E: DEVNUM=001\n"
                        "E: DEVNAME=/dev/bus/usb/001/001\n"
+                       "E: PRODUCT=1d6b/2/515\n"
                        "A: idVendor=1d6b\\n\n"
                        "A: idProduct=0002\\n\n"
                        "A: serial=0000:00:14.0\\n\n"
@@ -164,6 +165,7 @@ bool UmockdevTestbed::addUsbDevice(const FakeUsbDevice& device, UsbdevfsHandler*
                               "E: BUSNUM=%3\n"
                               "E: DEVNUM=%4\n"
                               "E: DEVNAME=%6\n"
+                              "E: PRODUCT=%10/%11/100\n"
                               "A: idVendor=%7\\n\n"
                               "A: idProduct=%8\\n\n"
                               "A: serial=%9\\n\n")
@@ -171,7 +173,9 @@ bool UmockdevTestbed::addUsbDevice(const FakeUsbDevice& device, UsbdevfsHandler*
                    .arg(device.sysfsName, bus, address, hex(descriptors), node)
                    .arg(device.vendorId, 4, 16, QLatin1Char('0'))
                    .arg(device.productId, 4, 16, QLatin1Char('0'))
-                   .arg(device.serialNumber) +
+                   .arg(device.serialNumber)
+                   .arg(device.vendorId, 0, 16)
+                   .arg(device.productId, 0, 16) +
                QStringLiteral("A: busnum=%1\\n\n"
                               "A: devnum=%2\\n\n"
                               "A: bConfigurationValue=1\\n\n"
