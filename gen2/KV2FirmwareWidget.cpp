@@ -34,12 +34,19 @@ const QString INSTRUCTIONS = QStringLiteral(
     "Firmware</b> to download.</p>");
 // How long "Firmware installed." stays on screen before polling resumes.
 constexpr int INSTALLED_PAUSE_MS = 1000;
+// Inner margins of the radio-button groups and the spacing in the install box.
+constexpr int RADIO_MARGIN_X = 9;
+constexpr int RADIO_MARGIN_Y = 3;
+constexpr int INSTALL_BOX_SPACING = 3;
 
 // A titled group of radio buttons stacked in one column, with the given ids and texts.
 QButtonGroup* radioGroup(const QString& title, const std::vector<std::pair<int, QString>>& buttons,
                          const QString& name, QWidget* parent, QLayout* row) {
     auto* box = new QGroupBox(title, parent);
     auto* column = new QVBoxLayout(box);
+    // Tight, so that three choices fit the fixed window's height.
+    column->setContentsMargins(RADIO_MARGIN_X, RADIO_MARGIN_Y, RADIO_MARGIN_X, RADIO_MARGIN_Y);
+    column->setSpacing(0);
     auto* group = new QButtonGroup(box);
     group->setObjectName(name);
     for (const auto& [id, text] : buttons) {
@@ -73,11 +80,16 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     column->addWidget(installedVersionLabel);
     installedVariantLabel = richLabel(QStringLiteral("installedVariantLabel"), vbox);
     column->addWidget(installedVariantLabel);
-    column->addWidget(new QLabel(vbox));
+    // The blank row between what is installed and what to install: half a line, so
+    // that the page fits the fixed window.
+    auto* blankRow = new QLabel(vbox);
+    blankRow->setFixedHeight(blankRow->fontMetrics().height() / 2);
+    column->addWidget(blankRow);
 
     installBox = new QGroupBox(QStringLiteral("Install Firmware"), vbox);
     installBox->setObjectName(QStringLiteral("installBox"));
     auto* installColumn = new QVBoxLayout(installBox);
+    installColumn->setSpacing(INSTALL_BOX_SPACING);
     column->addWidget(installBox);
 
     auto* instructions = new QLabel(INSTRUCTIONS, installBox);
