@@ -5,11 +5,11 @@
 
 namespace {
 
-const QString VERSION = QStringLiteral("version");
-const QString VARIANT = QStringLiteral("variant");
-const QString FLAGS = QStringLiteral("flags");
-const QString REBOOT = QStringLiteral("reboot");
-const QString FAULT = QStringLiteral("fault");
+constexpr QLatin1String VERSION("version");
+constexpr QLatin1String VARIANT("variant");
+constexpr QLatin1String FLAGS("flags");
+constexpr QLatin1String REBOOT("reboot");
+constexpr QLatin1String FAULT("fault");
 
 // A whole number from 0 to `maximum`, decimal or with a 0x prefix.
 std::optional<qint64> number(const QString& text, qint64 maximum) {
@@ -102,7 +102,7 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
         result.application.versionMinor = quint16(*minor);
     }
     if (options.contains(VARIANT)) {
-        const QString problem = parseVariant(options.value(VARIANT), result.application.flags);
+        QString problem = parseVariant(options.value(VARIANT), result.application.flags);
         if (!problem.isEmpty())
             return problem;
     }
@@ -121,7 +121,7 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
     }
     if (options.contains(FAULT)) {
         for (const QString& fault : options.value(FAULT).split(u'+', Qt::SkipEmptyParts)) {
-            const QString problem = parseFault(fault, result);
+            QString problem = parseFault(fault, result);
             if (!problem.isEmpty())
                 return problem;
         }

@@ -24,12 +24,12 @@
 
 namespace {
 
-const QString VERSION_CAPTION = QStringLiteral("<b>Installed Version: </b>");
-const QString VARIANT_CAPTION = QStringLiteral("<b>Installed Variant: </b>");
+constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
+constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
 // What the page shows while only the bootloader runs (no application to report on).
-const QString NO_APPLICATION_VERSION = QStringLiteral("none (bootloader running)");
-const QString NO_APPLICATION_VARIANT = QStringLiteral("none");
-const QString INSTRUCTIONS = QStringLiteral(
+constexpr QLatin1String NO_APPLICATION_VERSION("none (bootloader running)");
+constexpr QLatin1String NO_APPLICATION_VARIANT("none");
+constexpr QLatin1String INSTRUCTIONS(
     "<p>Select the Brenmoor Korvane firmware variant you require and then click <b>Install "
     "Firmware</b> to download.</p>");
 // How long "Firmware installed." stays on screen before polling resumes.
@@ -92,7 +92,7 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     installColumn->setSpacing(INSTALL_BOX_SPACING);
     column->addWidget(installBox);
 
-    auto* instructions = new QLabel(INSTRUCTIONS, installBox);
+    auto* instructions = new QLabel(QString(INSTRUCTIONS), installBox);
     instructions->setTextFormat(Qt::RichText);
     instructions->setWordWrap(true);  // wider than the window on one line
     installColumn->addWidget(instructions);
@@ -103,9 +103,11 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     groupsRow->setSpacing(5);
     installColumn->addWidget(groups);
     std::vector<std::pair<int, QString>> families;
+    families.reserve(kv2::TARGET_FAMILIES.size());
     for (const kv2::TargetFamily family : kv2::TARGET_FAMILIES)
         families.emplace_back(int(family), kv2::familyName(family));
     std::vector<std::pair<int, QString>> clockings;
+    clockings.reserve(kv2::JTAG_CLOCKINGS.size());
     for (const kv2::JtagClocking clocking : kv2::JTAG_CLOCKINGS)
         clockings.emplace_back(int(clocking), kv2::clockingName(clocking));
     targetGroup = radioGroup(QStringLiteral("Target"), families, QStringLiteral("targetGroup"),
