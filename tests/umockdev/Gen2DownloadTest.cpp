@@ -69,6 +69,7 @@ public:
             FakeUsbDevice fake{QStringLiteral("1-2"), 1,         nextAddress++,
                                PROBE_VENDOR_ID,       productId, serial};
             handlers.push_back(std::make_unique<UsbdevfsHandler>(device));
+            // Adding a device makes umockdev send its "add" uevent.
             ASSERT_TRUE(testbed.addUsbDevice(fake, handlers.back().get()));
             events.push_back(QStringLiteral("add %1 %2").arg(fake.address).arg(productId));
             shown = fake;
