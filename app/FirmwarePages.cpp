@@ -1,10 +1,13 @@
 #include "app/FirmwarePages.h"
 
+#include "gen2/KV2FirmwareWidget.h"
 #include "gen3/KVFirmwareWidget.h"
 
 FirmwarePages FirmwarePages::standard() {
     FirmwarePages pages;
-    pages.generation2 = [](QWidget*) -> KVFirmwareWidget* { return nullptr; };
+    pages.generation2 = [](QWidget* parent) -> KVFirmwareWidget* {
+        return new KV2FirmwareWidget(parent);
+    };
     pages.generation3 = [](QWidget*) -> KVFirmwareWidget* { return nullptr; };
     return pages;
 }

@@ -103,6 +103,8 @@ KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& facto
 KVFirmwareWidget* KorvaneConfigurer::pageForProductId(quint16 productId) const {
     switch (productId) {
         case PRODUCT_ID_GENERATION2:
+        case PRODUCT_ID_GENERATION2_BOOTLOADER:
+            // A probe left in its bootloader gets the page that can install an application.
             return generation2Page;
         case PRODUCT_ID_GENERATION3:
             return generation3Page;
@@ -128,6 +130,7 @@ void KorvaneConfigurer::poll() {
             hardwareBox->setEnabled(false);
             firmwareBox->setEnabled(false);
             lastSerialNumber.clear();
+            lastProductId = 0;
             pageStack->setCurrentWidget(blankPage);
             return;
         }
@@ -143,10 +146,14 @@ void KorvaneConfigurer::poll() {
             hardwareBox->setEnabled(true);
             firmwareBox->setEnabled(false);
             lastSerialNumber.clear();
+            lastProductId = 0;
             pageStack->setCurrentWidget(blankPage);
             return;
         }
-        deviceInfoCurrent = deviceInfoCurrent && serial == lastSerialNumber;
+        // A probe that restarted between its application and its bootloader keeps its
+        // serial number but runs something else: it counts as a new probe.
+        deviceInfoCurrent =
+            deviceInfoCurrent && serial == lastSerialNumber && probe.productId == lastProductId;
         if (!deviceInfoCurrent) {
             // The flag is set before the page runs and the serial stored only after it
             // returned, so a page that fails for a new probe is asked again next time.
@@ -154,6 +161,7 @@ void KorvaneConfigurer::poll() {
             pageStack->setCurrentWidget(page);
             page->showInstalledFirmware(probe);
             lastSerialNumber = serial;
+            lastProductId = probe.productId;
             showSerialNumber(serial);
         }
         firmwareBox->setEnabled(true);

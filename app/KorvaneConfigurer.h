@@ -52,6 +52,9 @@ private:
     KVFirmwareWidget* generation2Page = nullptr;
     KVFirmwareWidget* generation3Page = nullptr;
     QString lastSerialNumber;
+    // Product id of the probe whose information the raised page shows (0: none), so that
+    // the same probe restarted into another mode is read again.
+    quint16 lastProductId = 0;
 };
 
 // The one main window, set by start-up and never reset; the pages reach the status line

@@ -222,7 +222,9 @@ EmulatedDevice::Transfer EmulatedDevice::beginOut(int connection, quint32 nowMs)
         log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
         return transfer;
     }
-    transfer.delayMs = transfer.fault.kind == TransferFault::Never ? UsbFunction::NEVER : 0;
+    transfer.delayMs = transfer.fault.kind == TransferFault::Never
+                           ? UsbFunction::NEVER
+                           : usbFunction->bulkOutDelay(nowMs);
     transfer.started = true;
     return transfer;
 }

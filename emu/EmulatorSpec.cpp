@@ -1,6 +1,7 @@
 #include "emu/EmulatorSpec.h"
 
 #include "device/UsbIds.h"
+#include "emu/Gen2ProbeOptions.h"
 
 #include <QRegularExpression>
 
@@ -13,6 +14,8 @@ struct Kind {
     QStringList options;  // accepted besides "serial"
     std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSpec::Options&, const QString&)>
         create;
+    // Why the options' values cannot make a device (empty: they can); none: any value.
+    std::function<QString(const EmulatorSpec::Options&)> check = nullptr;
 };
 
 // Reads a hexadecimal 16-bit id option; false when present but malformed.
@@ -29,6 +32,17 @@ bool hexOption(const EmulatorSpec::Options& options, const QString& key, quint16
     return true;
 }
 
+Gen2ProbeOptions gen2Options(const EmulatorSpec::Options& options, bool inBootloader) {
+    Gen2ProbeOptions parsed;
+    Gen2ProbeOptions::parse(options, inBootloader, parsed);
+    return parsed;
+}
+
+QString gen2Problem(const EmulatorSpec::Options& options, bool inBootloader) {
+    Gen2ProbeOptions parsed;
+    return Gen2ProbeOptions::parse(options, inBootloader, parsed);
+}
+
 const QList<Kind>& kinds() {
     static const QList<Kind> all = {
         {"gen3",
@@ -40,21 +54,21 @@ const QList<Kind>& kinds() {
                                                      serial);
          }},
         {"gen2",
-         "generation-2 probe running its application firmware",
-         "K2",
-         {},
-         [](const EmulatorSpec::Options&, const QString& serial) {
-             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION2,
-                                                     serial);
-         }},
+         "generation-2 probe running its application firmware (options version, variant or "
+         "flags, reboot, fault: never, app@N, verify@K, mute[@N], unplug@N)",
+         "K2", Gen2ProbeOptions::names(false),
+         [](const EmulatorSpec::Options& options, const QString& serial) {
+             return gen2Options(options, false).create(serial, false);
+         },
+         [](const EmulatorSpec::Options& options) { return gen2Problem(options, false); }},
         {"gen2-bootloader",
-         "generation-2 probe left in its bootloader",
-         "K2",
-         {},
-         [](const EmulatorSpec::Options&, const QString& serial) {
-             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID,
-                                                     PRODUCT_ID_GENERATION2_BOOTLOADER, serial);
-         }},
+         "generation-2 probe left in its bootloader with no application (options reboot, "
+         "fault)",
+         "K2", Gen2ProbeOptions::names(true),
+         [](const EmulatorSpec::Options& options, const QString& serial) {
+             return gen2Options(options, true).create(serial, true);
+         },
+         [](const EmulatorSpec::Options& options) { return gen2Problem(options, true); }},
         {"device",
          "any USB device without a function (options vid, pid in hexadecimal)",
          "D",
@@ -106,6 +120,9 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
         if (problem.isEmpty() && (!hexOption(options, QStringLiteral("vid"), ignored) ||
                                   !hexOption(options, QStringLiteral("pid"), ignored))) {
             problem = QStringLiteral("vid and pid are hexadecimal 16-bit ids");
+        }
+        if (problem.isEmpty() && kind->check) {
+            problem = kind->check(options);
         }
         if (!problem.isEmpty()) {
             spec.errors << problem;

@@ -41,4 +41,7 @@ public:
     virtual ~PacketFunction();
     // One bulk OUT transfer from the host, at `nowMs` on the project clock.
     virtual void received(const QByteArray& packet, quint32 nowMs, PacketPort& host) = 0;
+    // How long the firmware stays too busy to take the next packet (writing flash, say);
+    // the pipe holds a bulk OUT transfer back that long. By default never busy.
+    virtual quint32 busyForMs(quint32 nowMs) const;
 };

@@ -9,6 +9,11 @@ PacketPort::~PacketPort() = default;
 
 PacketFunction::~PacketFunction() = default;
 
+quint32 PacketFunction::busyForMs(quint32 nowMs) const {
+    Q_UNUSED(nowMs);
+    return 0;
+}
+
 RawPacketPipe::RawPacketPipe(std::unique_ptr<PacketFunction> function)
     : packetFunction(std::move(function)) {}
 
@@ -76,6 +81,10 @@ int RawPacketPipe::bulkIn(quint8* buffer, int maxLength, quint32 nowMs) {
         frontOffset = 0;
     }
     return static_cast<int>(take);
+}
+
+quint32 RawPacketPipe::bulkOutDelay(quint32 nowMs) {
+    return packetFunction->busyForMs(nowMs);
 }
 
 bool RawPacketPipe::controlOut(const ControlRequest& request, quint32 nowMs) {

@@ -33,6 +33,7 @@ public:
     void bulkOut(const QByteArray& data, quint32 nowMs) override;
     quint32 bulkInDelay(quint32 nowMs) override;
     int bulkIn(quint8* buffer, int maxLength, quint32 nowMs) override;
+    quint32 bulkOutDelay(quint32 nowMs) override;
     bool controlOut(const ControlRequest& request, quint32 nowMs) override;
 
 private:

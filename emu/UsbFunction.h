@@ -82,6 +82,9 @@ public:
     // The content of the bulk IN transfer completing at `nowMs`, at most `maxLength` bytes
     // into `buffer`; returns the count.
     virtual int bulkIn(quint8* buffer, int maxLength, quint32 nowMs) = 0;
+    // How long after `nowMs` the device would take a bulk OUT transfer started now (it NAKs
+    // while busy, writing flash for example); by default at once.
+    virtual quint32 bulkOutDelay(quint32 nowMs);
     // A vendor or class control OUT request; false stalls it.
     virtual bool controlOut(const ControlRequest& request, quint32 nowMs) = 0;
     // CLEAR_FEATURE(ENDPOINT_HALT) on `endpoint`; false stalls it.

@@ -238,6 +238,33 @@ TEST_F(KorvaneConfigurerTest, AProbeWithoutAPageIsShownButNotRead) {
     EXPECT_EQ(status(), QStringLiteral("Unsupported Korvane model (product id 0x0042)."));
 }
 
+TEST_F(KorvaneConfigurerTest, AGeneration2ProbeInItsBootloaderRaisesTheGeneration2Page) {
+    bus->attach(probe(PRODUCT_ID_GENERATION2_BOOTLOADER, "K2000001"));
+    createWindow();
+    EXPECT_EQ(page2->calls, 1);
+    EXPECT_EQ(page2->lastDevice.productId, PRODUCT_ID_GENERATION2_BOOTLOADER);
+    expectReady(page2, QStringLiteral("K2000001"));
+}
+
+TEST_F(KorvaneConfigurerTest, TheSameSerialNumberUnderAnotherProductIdIsReadAgain) {
+    auto application = bus->attach(probe(PRODUCT_ID_GENERATION2, "K2000001"));
+    createWindow();
+    // The probe restarts into its bootloader and back, each time between two polls.
+    bus->detach(application);
+    auto bootloader = bus->attach(probe(PRODUCT_ID_GENERATION2_BOOTLOADER, "K2000001"));
+    poll();
+    EXPECT_EQ(page2->calls, 2);
+    EXPECT_EQ(page2->lastDevice.productId, PRODUCT_ID_GENERATION2_BOOTLOADER);
+    poll();
+    EXPECT_EQ(page2->calls, 2);
+    bus->detach(bootloader);
+    bus->attach(probe(PRODUCT_ID_GENERATION2, "K2000001"));
+    poll();
+    EXPECT_EQ(page2->calls, 3);
+    EXPECT_EQ(page2->lastDevice.productId, PRODUCT_ID_GENERATION2);
+    expectReady(page2, QStringLiteral("K2000001"));
+}
+
 TEST_F(KorvaneConfigurerTest, SerialNumberIsShownAsTextNotMarkup) {
     bus->attach(probe(PRODUCT_ID_GENERATION3, "<i>x</i>&"));
     createWindow();

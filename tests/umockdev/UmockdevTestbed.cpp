@@ -141,10 +141,34 @@ void UmockdevTestbed::addRootHub() {
             .arg(hex(usbDescriptors(0x1D6B, 0x0002))));
 }
 
+namespace {
+
+QString sysfsPath(const FakeUsbDevice& device) {
+    return QStringLiteral("/sys/devices/usb%1/%2").arg(device.bus).arg(device.sysfsName);
+}
+
+QString deviceNode(const FakeUsbDevice& device) {
+    return QStringLiteral("/dev/bus/usb/%1/%2")
+        .arg(device.bus, 3, 10, QLatin1Char('0'))
+        .arg(device.address, 3, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+void UmockdevTestbed::removeUsbDevice(const FakeUsbDevice& device) {
+    const QByteArray path = sysfsPath(device).toUtf8();
+    umockdev_testbed_uevent(testbed, path.constData(), "remove");
+    const QString node = deviceNode(device);
+    if (attachedNodes.removeOne(node)) {
+        umockdev_testbed_detach_ioctl(testbed, qPrintable(node), nullptr);
+    }
+    umockdev_testbed_remove_device(testbed, path.constData());
+}
+
 bool UmockdevTestbed::addUsbDevice(const FakeUsbDevice& device, UsbdevfsHandler* handler) {
     const QString bus = QStringLiteral("%1").arg(device.bus, 3, 10, QLatin1Char('0'));
     const QString address = QStringLiteral("%1").arg(device.address, 3, 10, QLatin1Char('0'));
-    const QString node = QStringLiteral("/dev/bus/usb/%1/%2").arg(bus, address);
+    const QString node = deviceNode(device);
     if (handler != nullptr) {
         GError* error = nullptr;
         if (!umockdev_testbed_attach_ioctl(testbed, qPrintable(node), handler->base(), &error)) {

@@ -39,6 +39,9 @@ public:
     // answers usbdevfs requests through it (attached before the device appears, so libusb
     // never sees a node without a handler). Returns false with a test failure on error.
     bool addUsbDevice(const FakeUsbDevice& device, UsbdevfsHandler* handler);
+    // Takes `device` off the bus as unplugging does: a "remove" uevent, its handler
+    // detached, its sysfs entry and device node gone.
+    void removeUsbDevice(const FakeUsbDevice& device);
     QString rootDirectory() const;
 
 private:

@@ -1,0 +1,189 @@
+#include "gen2/KV2FirmwareWidget.h"
+
+#include "app/Clock.h"
+#include "app/FirmwareDirectory.h"
+#include "app/HException.h"
+#include "app/KorvaneConfigurer.h"
+#include "device/PipeDataLink.h"
+#include "gen2/KV2FirmwareImage.h"
+#include "gen2/KV2Variant.h"
+#include "gen2/KorvaneBootloader.h"
+#include "gen2/ProbeInfo.h"
+
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
+constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
+// What the page shows while only the bootloader runs (no application to report on).
+constexpr QLatin1String NO_APPLICATION_VERSION("none (bootloader running)");
+constexpr QLatin1String NO_APPLICATION_VARIANT("none");
+constexpr QLatin1String INSTRUCTIONS(
+    "<p>Select the Brenmoor Korvane firmware variant you require and then click <b>Install "
+    "Firmware</b> to download.</p>");
+// How long "Firmware installed." stays on screen before polling resumes.
+constexpr int INSTALLED_PAUSE_MS = 1000;
+// Inner margins of the radio-button groups and the spacing in the install box.
+constexpr int RADIO_MARGIN_X = 9;
+constexpr int RADIO_MARGIN_Y = 3;
+constexpr int INSTALL_BOX_SPACING = 3;
+
+// A titled group of radio buttons stacked in one column, with the given ids and texts.
+QButtonGroup* radioGroup(const QString& title, const std::vector<std::pair<int, QString>>& buttons,
+                         const QString& name, QWidget* parent, QLayout* row) {
+    auto* box = new QGroupBox(title, parent);
+    auto* column = new QVBoxLayout(box);
+    // Tight, so that three choices fit the fixed window's height.
+    column->setContentsMargins(RADIO_MARGIN_X, RADIO_MARGIN_Y, RADIO_MARGIN_X, RADIO_MARGIN_Y);
+    column->setSpacing(0);
+    auto* group = new QButtonGroup(box);
+    group->setObjectName(name);
+    for (const auto& [id, text] : buttons) {
+        auto* radio = new QRadioButton(text, box);
+        column->addWidget(radio);
+        group->addButton(radio, id);
+    }
+    row->addWidget(box);
+    return group;
+}
+
+QLabel* richLabel(const QString& name, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(name);
+    label->setTextFormat(Qt::RichText);
+    return label;
+}
+
+}  // namespace
+
+KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent) {
+    auto* pageLayout = new QVBoxLayout(this);
+    pageLayout->setContentsMargins(0, 0, 0, 0);
+    auto* vbox = new QWidget(this);
+    auto* column = new QVBoxLayout(vbox);
+    column->setContentsMargins(2, 2, 2, 2);
+    column->setSpacing(2);
+    pageLayout->addWidget(vbox, 0);
+
+    installedVersionLabel = richLabel(QStringLiteral("installedVersionLabel"), vbox);
+    column->addWidget(installedVersionLabel);
+    installedVariantLabel = richLabel(QStringLiteral("installedVariantLabel"), vbox);
+    column->addWidget(installedVariantLabel);
+    // The blank row between what is installed and what to install: half a line, so
+    // that the page fits the fixed window.
+    auto* blankRow = new QLabel(vbox);
+    blankRow->setFixedHeight(blankRow->fontMetrics().height() / 2);
+    column->addWidget(blankRow);
+
+    installBox = new QGroupBox(QStringLiteral("Install Firmware"), vbox);
+    installBox->setObjectName(QStringLiteral("installBox"));
+    auto* installColumn = new QVBoxLayout(installBox);
+    installColumn->setSpacing(INSTALL_BOX_SPACING);
+    column->addWidget(installBox);
+
+    auto* instructions = new QLabel(QString(INSTRUCTIONS), installBox);
+    instructions->setTextFormat(Qt::RichText);
+    instructions->setWordWrap(true);  // wider than the window on one line
+    installColumn->addWidget(instructions);
+
+    auto* groups = new QWidget(installBox);
+    auto* groupsRow = new QHBoxLayout(groups);
+    groupsRow->setContentsMargins(0, 0, 0, 0);
+    groupsRow->setSpacing(5);
+    installColumn->addWidget(groups);
+    std::vector<std::pair<int, QString>> families;
+    families.reserve(kv2::TARGET_FAMILIES.size());
+    for (const kv2::TargetFamily family : kv2::TARGET_FAMILIES)
+        families.emplace_back(int(family), kv2::familyName(family));
+    std::vector<std::pair<int, QString>> clockings;
+    clockings.reserve(kv2::JTAG_CLOCKINGS.size());
+    for (const kv2::JtagClocking clocking : kv2::JTAG_CLOCKINGS)
+        clockings.emplace_back(int(clocking), kv2::clockingName(clocking));
+    targetGroup = radioGroup(QStringLiteral("Target"), families, QStringLiteral("targetGroup"),
+                             groups, groupsRow);
+    clockingGroup = radioGroup(QStringLiteral("JTAG Clocking"), clockings,
+                               QStringLiteral("clockingGroup"), groups, groupsRow);
+
+    auto* buttonRow = new QWidget(installBox);
+    auto* buttonLayout = new QHBoxLayout(buttonRow);
+    buttonLayout->setContentsMargins(0, 0, 0, 0);
+    installColumn->addWidget(buttonRow);
+    buttonLayout->addWidget(new QLabel(buttonRow));
+    installButton = new QPushButton(QStringLiteral("&Install Firmware"), buttonRow);
+    installButton->setObjectName(QStringLiteral("installButton"));
+    buttonLayout->addWidget(installButton);
+
+    installButton->setDefault(true);
+    connect(installButton, &QPushButton::clicked, this, &KV2FirmwareWidget::updateFirmware);
+
+    targetGroup->button(int(kv2::TargetFamily::Alder))->setChecked(true);
+    clockingGroup->button(int(kv2::JtagClocking::MaximumSpeed))->setChecked(true);
+}
+
+void KV2FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
+    PipeDataLink link(device);
+    KorvaneBootloader bootloader;
+    ProbeInfo info;
+    bootloader.readProbeInfo(link, info);
+    if (info.isApplication())
+        showApplication(info);
+    else if (info.isBootloader())
+        showBootloaderRunning();
+    // Any other kind: nothing known to show; the page stays as it was.
+}
+
+void KV2FirmwareWidget::showApplication(const ProbeInfo& info) {
+    installedVersionLabel->setText(VERSION_CAPTION + info.versionText());
+    installedVariantLabel->setText(VARIANT_CAPTION + info.variantText());
+    // A following install re-installs the same variant unless the user changes it.
+    targetGroup->button(int(info.family()))->setChecked(true);
+    clockingGroup->button(int(info.clocking()))->setChecked(true);
+}
+
+void KV2FirmwareWidget::showBootloaderRunning() {
+    // No application runs, so none is reported; the selection stays the user's.
+    installedVersionLabel->setText(VERSION_CAPTION + NO_APPLICATION_VERSION);
+    installedVariantLabel->setText(VARIANT_CAPTION + NO_APPLICATION_VARIANT);
+}
+
+QString KV2FirmwareWidget::imageFileName() const {
+    const auto family = static_cast<kv2::TargetFamily>(targetGroup->checkedId());
+    const auto clocking = clockingGroup->checkedId() == int(kv2::JtagClocking::MaximumSpeed)
+                              ? kv2::JtagClocking::MaximumSpeed
+                              : kv2::JtagClocking::VariableSpeedAndAdaptive;
+    return firmwareDirectory.nativePath() + QLatin1Char('/') + kv2::imageFileName(family, clocking);
+}
+
+void KV2FirmwareWidget::updateFirmware() {
+    installButton->setEnabled(false);
+    if (mainWindow != nullptr)
+        mainWindow->pollingEnabled = false;
+    try {
+        KV2FirmwareImage image;
+        image.load(HPath(imageFileName()), QString());
+        KorvaneBootloader bootloader;
+        connect(&bootloader, &KorvaneBootloader::progress, this, &KVFirmwareWidget::progress);
+        bootloader.downloadApplication(image, true);
+        if (mainWindow != nullptr)
+            mainWindow->setStatus(QStringLiteral("Firmware installed."), true);
+        sleepMs(INSTALLED_PAUSE_MS);
+    } catch (const HException& error) {
+        QMessageBox::warning(this, QStringLiteral("Error"), messageOf(error));
+    }
+    installButton->setEnabled(true);
+    if (mainWindow != nullptr) {
+        mainWindow->pollingEnabled = true;
+        mainWindow->deviceInfoCurrent = false;
+    }
+}

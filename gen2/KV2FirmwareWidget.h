@@ -1,0 +1,48 @@
+#pragma once
+
+#include "gen3/KVFirmwareWidget.h"
+
+#include <QString>
+
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+struct ProbeInfo;
+
+// The firmware page of a generation-2 probe: shows the version and variant of the
+// application installed on it, lets the user pick a target family and a JTAG clocking mode,
+// and installs the matching image from the firmware directory through the bootloader.
+// The page is also raised for a probe found in its bootloader (a download that failed
+// left it there), so that the user can install an application again.
+class KV2FirmwareWidget : public KVFirmwareWidget {
+    Q_OBJECT
+
+public:
+    explicit KV2FirmwareWidget(QWidget* parent = nullptr);
+
+    // Reads what the probe runs and shows it: the application's version and variant (and
+    // selects that variant for the next install), or that only the bootloader runs.
+    // Throws HException when the probe cannot be read.
+    void showInstalledFirmware(const UsbDeviceInfo& device) override;
+    // The image file for the current selection: the firmware directory, "/", then
+    // kv_<family>_<clocking>.bin.
+    QString imageFileName() const;
+
+protected Q_SLOTS:
+    // Installs the selected image with the probe's own serial number. Shows a failure in a
+    // warning box titled "Error"; in every case re-enables the button and polling and has
+    // the next poll read the probe again.
+    void updateFirmware();
+
+private:
+    void showApplication(const ProbeInfo& info);
+    void showBootloaderRunning();
+
+    QLabel* installedVersionLabel = nullptr;
+    QLabel* installedVariantLabel = nullptr;
+    QButtonGroup* clockingGroup = nullptr;
+    QButtonGroup* targetGroup = nullptr;
+    QGroupBox* installBox = nullptr;
+    QPushButton* installButton = nullptr;
+};

@@ -1,0 +1,142 @@
+#include "gen2/KorvaneBootloader.h"
+
+#include "app/Clock.h"
+#include "app/HException.h"
+#include "device/PipeDataLink.h"
+#include "device/UsbDiscovery.h"
+#include "gen2/KV2FirmwareImage.h"
+#include "gen2/KV2ImageLayout.h"
+#include "gen2/KV2Protocol.h"
+
+#include <string>
+
+namespace {
+
+constexpr const char* WAITING_TEXT = "Waiting for bootloader to start";
+constexpr const char* PROGRAMMING_TEXT = "Programming";
+constexpr const char* VERIFYING_TEXT = "Verifying";
+constexpr const char* UNITS = "Bytes";
+
+void send(PipeDataLink& link, const kv2::Packet& packet) {
+    // The host never reads a reply to a packet it could not send whole.
+    if (link.write(packet.data(), kv2::PACKET_SIZE) != kv2::PACKET_SIZE)
+        throw HException("write operation failed");
+}
+
+kv2::Packet receive(PipeDataLink& link) {
+    kv2::Packet reply{};
+    // The link gathers the whole packet or throws; a short count would be its fault.
+    if (link.read(reply.data(), kv2::PACKET_SIZE) != kv2::PACKET_SIZE)
+        throw HException("read operation timed out");
+    return reply;
+}
+
+// The single attached generation-2 device (application or bootloader).
+UsbDeviceInfo singleGeneration2Device() {
+    const UsbDeviceList devices = findGeneration2Devices();
+    if (devices.isEmpty())
+        throw HException("No devices connected");
+    if (devices.size() > 1)
+        throw HException("Multiple devices connected");
+    return devices.first();
+}
+
+const quint8* bytesAt(const KV2FirmwareImage& image, int offset) {
+    return reinterpret_cast<const quint8*>(image.data.constData()) + offset;
+}
+
+}  // namespace
+
+KorvaneBootloader::KorvaneBootloader(QObject* parent) : QObject(parent) {}
+
+void KorvaneBootloader::readProbeInfo(PipeDataLink& link, ProbeInfo& info) {
+    send(link, kv2::commandPacket(kv2::Command::ReadInfo));
+    info = ProbeInfo::decode(kv2::bytesOf(receive(link)));
+}
+
+std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
+    auto link = std::make_unique<PipeDataLink>(singleGeneration2Device());
+    ProbeInfo info;
+    readProbeInfo(*link, info);  // a failure closes the link on its way out
+    if (!info.isBootloader())
+        throw HException("Bootloader not running");
+    return link;
+}
+
+void KorvaneBootloader::programMemory(PipeDataLink& link, quint16 address, quint16 count,
+                                      const quint8* data) {
+    const QList<kv2::Block> blocks = kv2::splitIntoBlocks(address, count);
+    Q_EMIT progress(0, count, PROGRAMMING_TEXT, UNITS);
+    int done = 0;
+    for (const kv2::Block& block : blocks) {
+        const QByteArrayView bytes(data + block.offset, block.size);
+        send(link, kv2::blockPacket(kv2::Command::Program, block.address, bytes));
+        done += block.size;
+        Q_EMIT progress(done, -1, nullptr, nullptr);
+    }
+}
+
+bool KorvaneBootloader::verifyMemory(PipeDataLink& link, quint16 address, quint16 count,
+                                     const quint8* data) {
+    const QList<kv2::Block> blocks = kv2::splitIntoBlocks(address, count);
+    Q_EMIT progress(0, count, VERIFYING_TEXT, UNITS);
+    int done = 0;
+    for (const kv2::Block& block : blocks) {
+        const QByteArrayView bytes(data + block.offset, block.size);
+        send(link, kv2::blockPacket(kv2::Command::Verify, block.address, bytes));
+        if (!kv2::verifyMatched(kv2::bytesOf(receive(link))))
+            return false;
+        done += block.size;
+        Q_EMIT progress(done, -1, nullptr, nullptr);
+    }
+    return true;
+}
+
+void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchSerial) {
+    // Without an application zone there is nothing to send; refused before the probe is
+    // touched.
+    if (image.data.size() < kv2::APPLICATION_ZONE_START)
+        throw HException("Firmware image is too small (" + std::to_string(image.data.size()) +
+                         " bytes): the application zone starts at byte " +
+                         std::to_string(kv2::APPLICATION_ZONE_START));
+
+    // The record enumerated now supplies the serial number: the probe's own, whatever it
+    // enumerates as once restarted.
+    const UsbDeviceInfo device = singleGeneration2Device();
+    {
+        PipeDataLink link(device);
+        send(link, kv2::commandPacket(kv2::Command::EnterBootloader));
+    }
+
+    std::unique_ptr<PipeDataLink> link;
+    Q_EMIT progress(0, kv2::BOOTLOADER_ATTEMPTS, WAITING_TEXT, nullptr);
+    int attempts = 0;
+    int failuresLeft = kv2::BOOTLOADER_ATTEMPTS;
+    while (!link) {
+        sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
+        try {
+            link = connectBootloader();
+        } catch (const HException&) {
+            // Whatever the cause (absent while restarting, several devices, no answer,
+            // still the application), the attempt counts and the wait goes on.
+            if (--failuresLeft == 0)
+                throw HException("Bootloader restore failed");
+        }
+        ++attempts;
+        Q_EMIT progress(attempts, -1, nullptr, nullptr);
+    }
+    Q_EMIT progress(kv2::BOOTLOADER_ATTEMPTS, -1, nullptr, nullptr);
+
+    if (image.data.size() > kv2::MAX_IMAGE_SIZE)
+        throw HException("Application to large to fit in appication zone");
+    if (patchSerial)
+        image.patchSerialNumber(device.serialNumber());
+
+    send(*link, kv2::commandPacket(kv2::Command::BeginDownload));
+    const auto count = quint16(image.data.size() - kv2::APPLICATION_ZONE_START);
+    const quint8* zone = bytesAt(image, kv2::APPLICATION_ZONE_START);
+    programMemory(*link, kv2::APPLICATION_ZONE_START, count, zone);
+    if (!verifyMemory(*link, kv2::APPLICATION_ZONE_START, count, zone))
+        throw HException("Application download verify failed");
+    send(*link, kv2::commandPacket(kv2::Command::EndDownload));
+}

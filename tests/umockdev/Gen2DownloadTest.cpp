@@ -1,0 +1,171 @@
+// A whole generation-2 download through the Linux backend (sysfs discovery, libusb pipes)
+// with the emulated probe answering behind umockdev. The probe's two restarts (into its
+// bootloader, and back into the new application) appear as the kernel shows them: the
+// device is removed ("remove" uevent) and comes back at a new address with the product id
+// of its new mode ("add").
+#include "UmockdevTestbed.h"
+#include "UsbdevfsHandler.h"
+
+#include "app/Clock.h"
+#include "app/HException.h"
+#include "device/LinuxUsbBackend.h"
+#include "device/PipeDataLink.h"
+#include "device/UsbDiscovery.h"
+#include "device/UsbIds.h"
+#include "emu/Gen2Probe.h"
+#include "gen2/KV2FirmwareImage.h"
+#include "gen2/KorvaneBootloader.h"
+#include "tools/gen2/KV2ImageGenerator.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+// Real time, except that sleeping takes none: the sleep is added to the time at once. So
+// the bootloader wait costs nothing, while libusb and the usbdevfs handler still see real
+// time pass for transfers. After every sleep the hook runs (on the sleeping thread).
+class SkippingClock : public Clock {
+public:
+    quint32 tickMs() override { return steady.tickMs() + skipped.load(); }
+    void sleepMs(int milliseconds) override {
+        if (milliseconds > 0)
+            skipped += quint32(milliseconds);
+        if (afterSleep)
+            afterSleep();
+    }
+    std::function<void()> afterSleep;
+
+private:
+    SteadyClock steady;
+    std::atomic<quint32> skipped{0};
+};
+
+// Keeps the fake sysfs and /dev in step with an emulated device's presence and identity,
+// as the kernel would after the device re-enumerated.
+class BusMirror {
+public:
+    BusMirror(UmockdevTestbed& testbed, std::shared_ptr<EmulatedDevice> device, int address)
+        : testbed(testbed), device(std::move(device)), nextAddress(address) {}
+
+    void sync() {
+        const bool present = device->present();
+        const quint16 productId = device->productId();
+        const QString serial = device->serialNumber();
+        if (shown && (!present || shown->productId != productId || shown->serialNumber != serial)) {
+            testbed.removeUsbDevice(*shown);
+            events.push_back(
+                QStringLiteral("remove %1 %2").arg(shown->address).arg(shown->productId));
+            shown.reset();
+        }
+        if (!shown && present) {
+            FakeUsbDevice fake{QStringLiteral("1-2"), 1,         nextAddress++,
+                               PROBE_VENDOR_ID,       productId, serial};
+            handlers.push_back(std::make_unique<UsbdevfsHandler>(device));
+            // Adding a device makes umockdev send its "add" uevent.
+            ASSERT_TRUE(testbed.addUsbDevice(fake, handlers.back().get()));
+            events.push_back(QStringLiteral("add %1 %2").arg(fake.address).arg(productId));
+            shown = fake;
+        }
+    }
+
+    std::vector<QString> events;
+
+private:
+    UmockdevTestbed& testbed;
+    std::shared_ptr<EmulatedDevice> device;
+    int nextAddress;
+    std::optional<FakeUsbDevice> shown;
+    // Each device node has its own handler; all of them outlive the testbed's use.
+    std::vector<std::unique_ptr<UsbdevfsHandler>> handlers;
+};
+
+class Gen2DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testbed.valid());
+        testbed.addRootHub();
+        probeDevice = makeGen2Device(
+            std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, QStringLiteral("K2000001")),
+            QStringLiteral("K2000001"));
+        mirror.emplace(testbed, probeDevice, 3);
+        mirror->sync();
+        clock.afterSleep = [this] { mirror->sync(); };
+        backend.emplace(std::make_unique<LinuxUsbBackend>());
+    }
+    void TearDown() override { backend.reset(); }
+
+    // Destroyed in reverse: the backend (and libusb) first, then the testbed, then the
+    // handlers that the mirror keeps.
+    std::optional<BusMirror> mirror;
+    UmockdevTestbed testbed;
+    std::shared_ptr<EmulatedDevice> probeDevice;
+    SkippingClock clock;
+    ScopedClock scoped{clock};
+    std::optional<ScopedUsbBackend> backend;
+    QTemporaryDir files;
+};
+
+TEST_F(Gen2DownloadTest, ACompleteDownloadWithTheRestartsSeenAsRemoveAndAddUevents) {
+    KV2ImageSpec spec =
+        demoImageSpec(kv2::TargetFamily::Cedar, kv2::JtagClocking::VariableSpeedAndAdaptive);
+    spec.size = 2048;  // 48 blocks: the probe takes real milliseconds per block here
+    const QString path = files.filePath(QStringLiteral("kv_cedar_var.bin"));
+    writeKV2ImageFile(path, generateKV2Image(spec));
+    KV2FirmwareImage image;
+    image.load(HPath(path), QString());
+
+    const UsbDeviceList before = findGeneration2Devices();
+    ASSERT_EQ(before.size(), 1);
+    EXPECT_EQ(before[0].devicePath(), QStringLiteral("/dev/bus/usb/001/003"));
+
+    KorvaneBootloader bootloader;
+    std::vector<int> attempts;  // the steps the wait reported
+    bool waiting = false;
+    QObject::connect(&bootloader, &KorvaneBootloader::progress,
+                     [&](int step, int steps, const char* text, const char*) {
+                         if (text != nullptr)
+                             waiting = steps == 60;
+                         else if (waiting)
+                             attempts.push_back(step);
+                     });
+    try {
+        bootloader.downloadApplication(image, true);
+    } catch (const HException& e) {
+        FAIL() << e.messageText();
+    }
+    // Restarting for 1500 ms: the first attempt finds no device, the second the bootloader
+    // at its new address.
+    EXPECT_EQ(attempts, (std::vector<int>{1, 2, 60}));
+
+    sleepMs(2000);  // the probe restarts into the new application
+    EXPECT_EQ(mirror->events, (std::vector<QString>{"add 3 2", "remove 3 2", "add 4 255",
+                                                    "remove 4 255", "add 5 2"}));
+    const UsbDeviceList after = findGeneration2Devices();
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after[0].productId, PRODUCT_ID_GENERATION2);
+    EXPECT_EQ(after[0].serialNumber(), QStringLiteral("K2000001"));
+    EXPECT_EQ(after[0].devicePath(), QStringLiteral("/dev/bus/usb/001/005"));
+
+    PipeDataLink link(after[0]);
+    ProbeInfo info;
+    bootloader.readProbeInfo(link, info);
+    EXPECT_EQ(info, (ProbeInfo{2, 2, 12, 0x08}));
+
+    QByteArray zone;
+    probeDevice->withLock([&] { zone = gen2ProbeOf(*probeDevice)->applicationZone(); });
+    EXPECT_EQ(zone.left(image.data.size() - 512), image.data.mid(512));
+    const QList<UsbFrame> out =
+        probeDevice->frameLog().select(UsbFrame::Kind::Bulk, UsbFrame::Direction::Out);
+    // EnterBootloader, ReadInfo, BeginDownload, 48 Program, 48 Verify, EndDownload, ReadInfo.
+    EXPECT_EQ(out.size(), 1 + 1 + 1 + 48 + 48 + 1 + 1);
+}
+
+}  // namespace
