@@ -1,6 +1,7 @@
 #include "emu/EmulatorSpec.h"
 
 #include "device/UsbIds.h"
+#include "emu/Gen3Probe.h"
 
 #include <QRegularExpression>
 
@@ -13,6 +14,8 @@ struct Kind {
     QStringList options;  // accepted besides "serial"
     std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSpec::Options&, const QString&)>
         create;
+    // Why the options' values are not acceptable, or empty when they are (may be unset).
+    std::function<QString(const EmulatorSpec::Options&)> check = nullptr;
 };
 
 // Reads a hexadecimal 16-bit id option; false when present but malformed.
@@ -32,12 +35,18 @@ bool hexOption(const EmulatorSpec::Options& options, const QString& key, quint16
 const QList<Kind>& kinds() {
     static const QList<Kind> all = {
         {"gen3",
-         "generation-3 probe with its resident loader",
-         "K3",
-         {},
-         [](const EmulatorSpec::Options&, const QString& serial) {
-             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3,
-                                                     serial);
+         "generation-3 probe with its resident loader (options version, desc, installed, "
+         "busy, memory, fault)",
+         "K3", Gen3ProbeOptions::KEYS,
+         [](const EmulatorSpec::Options& options, const QString& serial) {
+             QString problem;
+             return createGen3Probe(
+                 serial, Gen3ProbeOptions::fromSpec(options, problem).value_or(Gen3ProbeOptions()));
+         },
+         [](const EmulatorSpec::Options& options) {
+             QString problem;
+             Gen3ProbeOptions::fromSpec(options, problem);
+             return problem;
          }},
         {"gen2",
          "generation-2 probe running its application firmware",
@@ -106,6 +115,9 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
         if (problem.isEmpty() && (!hexOption(options, QStringLiteral("vid"), ignored) ||
                                   !hexOption(options, QStringLiteral("pid"), ignored))) {
             problem = QStringLiteral("vid and pid are hexadecimal 16-bit ids");
+        }
+        if (problem.isEmpty() && kind->check) {
+            problem = kind->check(options);
         }
         if (!problem.isEmpty()) {
             spec.errors << problem;
