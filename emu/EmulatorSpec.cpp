@@ -37,7 +37,7 @@ const QList<Kind>& kinds() {
         {"gen3",
          "generation-3 probe with its resident loader (options version, desc, installed, "
          "busy, memory, fault)",
-         "K3", Gen3ProbeOptions::KEYS,
+         "K3", Gen3ProbeOptions::keys(),
          [](const EmulatorSpec::Options& options, const QString& serial) {
              QString problem;
              return createGen3Probe(

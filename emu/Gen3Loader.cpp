@@ -50,7 +50,7 @@ bool couldBeFrame(const QByteArray& input, qsizetype pos) {
 
 }  // namespace
 
-Gen3Loader::Gen3Loader(const Settings& given) : settings(given) {
+Gen3Loader::Gen3Loader(const Settings& configuration) : settings(configuration) {
     settings.memorySize = std::clamp(settings.memorySize, MIN_MEMORY_SIZE, MAX_MEMORY_SIZE);
     flash = QByteArray(qsizetype(settings.memorySize), char(ERASED_BYTE));
     busyLeft = settings.busyReplies;

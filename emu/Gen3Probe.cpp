@@ -42,9 +42,10 @@ std::optional<std::pair<quint16, quint16>> parseVersion(const QString& text) {
 
 }  // namespace
 
-const QStringList Gen3ProbeOptions::KEYS = {QStringLiteral("version"),   QStringLiteral("desc"),
-                                            QStringLiteral("installed"), QStringLiteral("busy"),
-                                            QStringLiteral("memory"),    QStringLiteral("fault")};
+QStringList Gen3ProbeOptions::keys() {
+    return {QStringLiteral("version"), QStringLiteral("desc"),   QStringLiteral("installed"),
+            QStringLiteral("busy"),    QStringLiteral("memory"), QStringLiteral("fault")};
+}
 
 std::optional<Gen3ProbeOptions> Gen3ProbeOptions::fromSpec(const QMap<QString, QString>& options,
                                                            QString& problem) {

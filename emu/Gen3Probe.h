@@ -27,7 +27,7 @@ struct Gen3ProbeOptions {
     //   busy=N                connect answers busy N times first (default 0)
     //   memory=SIZE           loader memory from 0x2000, bytes or with K/M (default 256K)
     //   fault=F[+F...]        loader faults (Gen3LoaderFault::parse)
-    static const QStringList KEYS;
+    static QStringList keys();
     // Reads the options of one `gen3` item; on a malformed value returns nothing and says
     // why in `problem`.
     static std::optional<Gen3ProbeOptions> fromSpec(const QMap<QString, QString>& options,

@@ -109,11 +109,11 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
 
 KV3FirmwareWidget::~KV3FirmwareWidget() = default;
 
-void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& probe) {
-    Ftd2xxDataLink link(probe);
+void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
+    Ftd2xxDataLink link(device);
     const QString text = queryInstalledFirmware(link);
     installedLabel->setText(QLatin1String(VERSION_CAPTION) + text);
-    device = probe;
+    this->device = device;
 }
 
 void KV3FirmwareWidget::eraseImage(HDataLink& link, quint32 address, int size) {

@@ -110,9 +110,8 @@ TEST_F(Gen3InstallTest, AClickInstallsTheImageAndTheNextPollShowsIt) {
     const QByteArray image = testImage(IMAGE_SIZE, 2, 10, QStringLiteral("new"));
     cwd.write(QStringLiteral("kv3.bin"), image);
     createWindow();
-    EXPECT_EQ(widgets->installedLabel->text(),
-              VERSION_LABEL + QStringLiteral("1.3 - factory build"));
-    EXPECT_EQ(widgets->imageInfoLabel->text(), VERSION_LABEL + QStringLiteral("2.10 - new"));
+    EXPECT_EQ(widgets->installedLabel->text(), versionLabel(QStringLiteral("1.3 - factory build")));
+    EXPECT_EQ(widgets->imageInfoLabel->text(), versionLabel(QStringLiteral("2.10 - new")));
     EXPECT_EQ(statusLabel->text(), QStringLiteral("Device ready."));
 
     click();
@@ -153,7 +152,7 @@ TEST_F(Gen3InstallTest, AClickInstallsTheImageAndTheNextPollShowsIt) {
     EXPECT_EQ(seen, expectedCommands);
 
     poll();
-    EXPECT_EQ(widgets->installedLabel->text(), VERSION_LABEL + QStringLiteral("2.10 - new"));
+    EXPECT_EQ(widgets->installedLabel->text(), versionLabel(QStringLiteral("2.10 - new")));
     EXPECT_TRUE(mainWindow->deviceInfoCurrent);
     EXPECT_EQ(statusLabel->text(), QStringLiteral("Device ready."));
 }
@@ -163,7 +162,7 @@ TEST_F(Gen3InstallTest, AProbeWithoutAnImageShowsNotInstalledAndMarkupIsEscaped)
     options.installed = false;
     attachProbe(options);
     createWindow();
-    EXPECT_EQ(widgets->installedLabel->text(), NOT_INSTALLED_LABEL);
+    EXPECT_EQ(widgets->installedLabel->text(), notInstalledLabel());
 
     bus->detachAll();
     poll();
@@ -172,7 +171,7 @@ TEST_F(Gen3InstallTest, AProbeWithoutAnImageShowsNotInstalledAndMarkupIsEscaped)
     attachProbe(options);
     poll();
     EXPECT_EQ(widgets->installedLabel->text(),
-              VERSION_LABEL + QStringLiteral("1.3 - &lt;b&gt;big&lt;/b&gt;"));
+              versionLabel(QStringLiteral("1.3 - &lt;b&gt;big&lt;/b&gt;")));
 }
 
 TEST_F(Gen3InstallTest, AFailedQueryChangesNeitherTheLabelNorTheProbeToInstallOn) {
@@ -337,7 +336,7 @@ TEST_P(RefusedFiles, NeverReachTheProbe) {
     EXPECT_TRUE(loader->commands(LoaderCommand::Erase).isEmpty());
     EXPECT_TRUE(loader->commands(LoaderCommand::Write).isEmpty());
     EXPECT_EQ(widgets->installButton->isEnabled(), GetParam().labelValid);
-    EXPECT_EQ(widgets->imageInfoLabel->text() == INVALID_FILE_LABEL, !GetParam().labelValid);
+    EXPECT_EQ(widgets->imageInfoLabel->text() == invalidFileLabel(), !GetParam().labelValid);
     EXPECT_TRUE(mainWindow->pollingEnabled);
     EXPECT_TRUE(pollingDuringInstall.isEmpty());
 }

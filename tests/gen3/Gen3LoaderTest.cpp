@@ -280,7 +280,8 @@ TEST_F(Gen3LoaderTest, FaultsHitTheNthCommandOfTheirKindOrEveryOne) {
     eraseMemory(link, 0x2000, 24576);
     writeMemory(link, 0x2000, 24576, dataOf(image));
     for (int chunk = 0; chunk < 3; ++chunk) {
-        EXPECT_EQ(checkMemoryCrc(link, 0x2000 + chunk * 8192, 8192, dataOf(image) + chunk * 8192),
+        EXPECT_EQ(checkMemoryCrc(link, 0x2000 + chunk * 8192, 8192,
+                                 dataOf(image) + qsizetype(chunk) * 8192),
                   chunk != 1)
             << chunk;
     }

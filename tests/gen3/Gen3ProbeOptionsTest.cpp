@@ -51,7 +51,7 @@ TEST_F(Gen3ProbeOptionsTest, DefaultsAndAProbeWithoutImage) {
 
     attachFromSpec("gen3:installed=no");
     EXPECT_EQ(loader->loaderInfo().imageState, 0u);
-    EXPECT_EQ(loader->memory(), QByteArray(256 * 1024, '\xFF'));
+    EXPECT_EQ(loader->memory(), QByteArray(qsizetype(256) * 1024, '\xFF'));
 
     // A memory too small for the factory image still reports its header.
     attachFromSpec("gen3:memory=64");

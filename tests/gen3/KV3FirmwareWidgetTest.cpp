@@ -142,12 +142,12 @@ TEST_F(PageTest, StartsWithKv3BinInTheWorkingDirectory) {
         const auto page = createPage();
         EXPECT_EQ(widgets->lineEdit->text(), cwd.path(QStringLiteral("kv3.bin")));
         EXPECT_TRUE(QDir::isAbsolutePath(widgets->lineEdit->text()));
-        EXPECT_EQ(widgets->imageInfoLabel->text(), INVALID_FILE_LABEL);
+        EXPECT_EQ(widgets->imageInfoLabel->text(), invalidFileLabel());
         EXPECT_FALSE(widgets->installButton->isEnabled());
     }
     cwd.write(QStringLiteral("kv3.bin"), testImage(100, 1, 4, QStringLiteral("build")));
     const auto page = createPage();
-    EXPECT_EQ(widgets->imageInfoLabel->text(), VERSION_LABEL + QStringLiteral("1.4 - build"));
+    EXPECT_EQ(widgets->imageInfoLabel->text(), versionLabel(QStringLiteral("1.4 - build")));
     EXPECT_TRUE(widgets->installButton->isEnabled());
 }
 
@@ -169,7 +169,7 @@ TEST_P(ChosenFiles, ShowTheirVersionOrInvalidFile) {
     const QString path = GetParam().make(cwd);
     widgets.lineEdit->setText(path);
     EXPECT_EQ(widgets.imageInfoLabel->text(), GetParam().label);
-    EXPECT_EQ(widgets.installButton->isEnabled(), GetParam().label != INVALID_FILE_LABEL);
+    EXPECT_EQ(widgets.installButton->isEnabled(), GetParam().label != invalidFileLabel());
 }
 
 QByteArray withMagic(QByteArray image, quint32 magic) {
@@ -182,34 +182,34 @@ INSTANTIATE_TEST_SUITE_P(
     Files, ChosenFiles,
     ::testing::Values(
         FileCase{"missing", [](auto& d) { return d.path(QStringLiteral("none.bin")); },
-                 INVALID_FILE_LABEL},
+                 invalidFileLabel()},
         FileCase{"empty", [](auto& d) { return d.write(QStringLiteral("e.bin"), QByteArray()); },
-                 INVALID_FILE_LABEL},
+                 invalidFileLabel()},
         FileCase{"header63",
                  [](auto& d) { return d.write(QStringLiteral("s.bin"), testImage(64).left(63)); },
-                 INVALID_FILE_LABEL},
+                 invalidFileLabel()},
         FileCase{"wrongMagic",
                  [](auto& d) {
                      return d.write(QStringLiteral("w.bin"), withMagic(testImage(64), 0xCAFEF00C));
                  },
-                 INVALID_FILE_LABEL},
-        FileCase{"directory", [](auto& d) { return d.path(QString()); }, INVALID_FILE_LABEL},
+                 invalidFileLabel()},
+        FileCase{"directory", [](auto& d) { return d.path(QString()); }, invalidFileLabel()},
         FileCase{"headerOnly",
                  [](auto& d) { return d.write(QStringLiteral("h.bin"), testImage(64)); },
-                 VERSION_LABEL + QStringLiteral("2.10 - x")},
+                 versionLabel(QStringLiteral("2.10 - x"))},
         FileCase{"fullDescription",
                  [](auto& d) {
                      return d.write(QStringLiteral("f.bin"),
                                     testImage(100, 0, 7, QString(40, u'D')));
                  },
-                 VERSION_LABEL + QStringLiteral("0.7 - ") + QString(40, u'D')},
+                 versionLabel(QStringLiteral("0.7 - ") + QString(40, u'D'))},
         // Text from a file is shown as text, never taken as markup.
         FileCase{"markup",
                  [](auto& d) {
                      return d.write(QStringLiteral("m.bin"),
                                     testImage(100, 1, 0, QStringLiteral("<i>a</i> & b")));
                  },
-                 VERSION_LABEL + QStringLiteral("1.0 - &lt;i&gt;a&lt;/i&gt; &amp; b")}),
+                 versionLabel(QStringLiteral("1.0 - &lt;i&gt;a&lt;/i&gt; &amp; b"))}),
     [](const ::testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PageTest, TypingAPathEnablesTheButtonExactlyWhenItNamesAValidImage) {
@@ -228,7 +228,7 @@ TEST_F(PageTest, TypingAPathEnablesTheButtonExactlyWhenItNamesAValidImage) {
     }
     QTest::keyClick(widgets->lineEdit, Qt::Key_Backspace);
     EXPECT_TRUE(widgets->installButton->isEnabled());
-    EXPECT_EQ(widgets->imageInfoLabel->text(), VERSION_LABEL + QStringLiteral("2.10 - x"));
+    EXPECT_EQ(widgets->imageInfoLabel->text(), versionLabel(QStringLiteral("2.10 - x")));
 }
 
 // Hands the file dialog to `action` once it is open. A dialog still open a while later
@@ -293,7 +293,7 @@ TEST_F(PageTest, BrowseOpensTheDialogAtTheTextAndTakesTheChosenFile) {
     EXPECT_EQ(directory, QDir(cwd.path(QString())).absolutePath());
     EXPECT_EQ(changes, QList<QString>{chosen});
     EXPECT_EQ(chooser->text(), chosen);
-    EXPECT_EQ(widgets->imageInfoLabel->text(), VERSION_LABEL + QStringLiteral("5.6 - x"));
+    EXPECT_EQ(widgets->imageInfoLabel->text(), versionLabel(QStringLiteral("5.6 - x")));
     EXPECT_TRUE(widgets->installButton->isEnabled());
 }
 

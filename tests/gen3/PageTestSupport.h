@@ -65,6 +65,13 @@ struct PageWidgets {
     QLineEdit* lineEdit;
 };
 
-inline const QString VERSION_LABEL = QStringLiteral("<b>Version: </b>");
-inline const QString INVALID_FILE_LABEL = VERSION_LABEL + QStringLiteral("<i>Invalid File</i>");
-inline const QString NOT_INSTALLED_LABEL = VERSION_LABEL + QStringLiteral("<i>Not Installed</i>");
+// The texts of the page's two version labels: the caption, then `text`.
+inline QString versionLabel(const QString& text) {
+    return QStringLiteral("<b>Version: </b>") + text;
+}
+inline QString invalidFileLabel() {
+    return versionLabel(QStringLiteral("<i>Invalid File</i>"));
+}
+inline QString notInstalledLabel() {
+    return versionLabel(QStringLiteral("<i>Not Installed</i>"));
+}
