@@ -231,37 +231,40 @@ TEST_F(PageTest, TypingAPathEnablesTheButtonExactlyWhenItNamesAValidImage) {
     EXPECT_EQ(widgets->imageInfoLabel->text(), versionLabel(QStringLiteral("2.10 - x")));
 }
 
-// Hands the file dialog to `action` once it is open. A dialog still open a while later
-// (or anything modal that `action` opened) is rejected, so a failing test cannot hang.
-void whenTheDialogOpens(const std::function<void(QFileDialog*)>& action) {
-    auto* timer = new QTimer;
-    auto ticks = std::make_shared<int>(0);  // since `action` was started; 0: not yet
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, action, ticks] {
+// Hands the file dialog to `action` once it is open, while this object lives. A dialog
+// still open a while later (or anything modal that `action` opened) is rejected, so a
+// failing test cannot hang.
+class DialogWatcher {
+public:
+    explicit DialogWatcher(std::function<void(QFileDialog*)> action) : action(std::move(action)) {
+        QObject::connect(&timer, &QTimer::timeout, &timer, [this] { tick(); });
+        timer.start(10);
+    }
+
+private:
+    void tick() {
         QFileDialog* dialog = nullptr;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) {
                 dialog = found;
             }
         }
-        if (dialog != nullptr && *ticks == 0) {
-            *ticks = 1;
-            // Outside this slot, so that this timer keeps watching while `action` runs.
-            QTimer::singleShot(0, dialog, [dialog, action] { action(dialog); });
-        } else if (*ticks > 0 && ++*ticks > 300) {
+        if (dialog != nullptr && ticks == 0) {
+            ticks = 1;
+            // Outside this slot, so that the timer keeps watching while `action` runs.
+            QTimer::singleShot(0, dialog, [this, dialog] { action(dialog); });
+        } else if (ticks > 0 && ++ticks > 300) {
             ADD_FAILURE() << "the file dialog stayed open";
             if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
                 modal->reject();
             }
-            if (dialog != nullptr) {
-                dialog->reject();
-            }
-        } else if (*ticks > 0 && dialog == nullptr) {
-            timer->stop();
-            timer->deleteLater();
         }
-    });
-    timer->start(10);
-}
+    }
+
+    std::function<void(QFileDialog*)> action;
+    QTimer timer;
+    int ticks = 0;  // since `action` was started; 0: not yet
+};
 
 TEST_F(PageTest, BrowseOpensTheDialogAtTheTextAndTakesTheChosenFile) {
     const QString chosen = cwd.write(QStringLiteral("chosen.bin"), testImage(100, 5, 6));
@@ -272,7 +275,7 @@ TEST_F(PageTest, BrowseOpensTheDialogAtTheTextAndTakesTheChosenFile) {
     QString title;
     QStringList filters;
     QString directory;
-    whenTheDialogOpens([&](QFileDialog* dialog) {
+    const DialogWatcher watcher([&](QFileDialog* dialog) {
         title = dialog->windowTitle();
         filters = dialog->nameFilters();
         directory = dialog->directory().absolutePath();
@@ -304,7 +307,7 @@ TEST_F(PageTest, ACancelledDialogChangesNothing) {
     const QString before = widgets->lineEdit->text();
     const QString label = widgets->imageInfoLabel->text();
     bool opened = false;
-    whenTheDialogOpens([&](QFileDialog* dialog) {
+    const DialogWatcher watcher([&](QFileDialog* dialog) {
         opened = true;
         dialog->reject();
     });
