@@ -2,6 +2,7 @@
 
 #include "device/UsbIds.h"
 #include "emu/Gen2ProbeOptions.h"
+#include "emu/Gen3Probe.h"
 
 #include <QRegularExpression>
 
@@ -14,7 +15,7 @@ struct Kind {
     QStringList options;  // accepted besides "serial"
     std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSpec::Options&, const QString&)>
         create;
-    // Why the options' values cannot make a device (empty: they can); none: any value.
+    // Why the options' values are not acceptable, or empty when they are (may be unset).
     std::function<QString(const EmulatorSpec::Options&)> check = nullptr;
 };
 
@@ -46,12 +47,18 @@ QString gen2Problem(const EmulatorSpec::Options& options, bool inBootloader) {
 const QList<Kind>& kinds() {
     static const QList<Kind> all = {
         {"gen3",
-         "generation-3 probe with its resident loader",
-         "K3",
-         {},
-         [](const EmulatorSpec::Options&, const QString& serial) {
-             return std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3,
-                                                     serial);
+         "generation-3 probe with its resident loader (options version, desc, installed, "
+         "busy, memory, fault)",
+         "K3", Gen3ProbeOptions::keys(),
+         [](const EmulatorSpec::Options& options, const QString& serial) {
+             QString problem;
+             return createGen3Probe(
+                 serial, Gen3ProbeOptions::fromSpec(options, problem).value_or(Gen3ProbeOptions()));
+         },
+         [](const EmulatorSpec::Options& options) {
+             QString problem;
+             Gen3ProbeOptions::fromSpec(options, problem);
+             return problem;
          }},
         {"gen2",
          "generation-2 probe running its application firmware (options version, variant or "

@@ -1,0 +1,177 @@
+#include "gen3/KV3FirmwareWidget.h"
+
+#include "app/ErrorReporter.h"
+#include "app/KorvaneConfigurer.h"
+#include "device/Ftd2xxDataLink.h"
+#include "gen3/FileChooser.h"
+#include "gen3/FirmwareVersionText.h"
+#include "gen3/Gen3Installer.h"
+#include "gen3/ImageFile.h"
+#include "gen3/LoaderCommands.h"
+
+#include <QDir>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int CONTENT_MARGIN = 2;
+constexpr int CONTENT_SPACING = 2;
+
+QGroupBox* columnBox(const QString& title, QWidget* parent) {
+    auto* box = new QGroupBox(title, parent);
+    new QVBoxLayout(box);
+    return box;
+}
+
+QLabel* richLabel(const QString& toolTip, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::RichText);
+    label->setToolTip(toolTip);
+    return label;
+}
+
+// The main window's polling, suspended during an install. The page may live without a
+// window (as in some tests); then there is nothing to suspend.
+void setPollingEnabled(bool enabled) {
+    if (mainWindow != nullptr) {
+        mainWindow->pollingEnabled = enabled;
+    }
+}
+
+}  // namespace
+
+KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
+    : KVFirmwareWidget(parent), installer(new Gen3Installer(this)) {
+    connect(installer, &Gen3Installer::progress, this, &KVFirmwareWidget::progress);
+
+    auto* pageLayout = new QVBoxLayout(this);
+    pageLayout->setContentsMargins(0, 0, 0, 0);
+
+    auto* content = new QWidget(this);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(CONTENT_MARGIN, CONTENT_MARGIN, CONTENT_MARGIN, CONTENT_MARGIN);
+    column->setSpacing(CONTENT_SPACING);
+    pageLayout->addWidget(content);
+
+    auto* installedBox = columnBox(QStringLiteral("Currently Installed Firmware"), content);
+    installedBox->setObjectName(QStringLiteral("installedBox"));
+    column->addWidget(installedBox);
+    installedLabel = richLabel(
+        QStringLiteral("The version description of the firmware currently installed on the "
+                       "Korvane"),
+        installedBox);
+    installedLabel->setObjectName(QStringLiteral("installedLabel"));
+    installedBox->layout()->addWidget(installedLabel);
+
+    column->addWidget(new QLabel(content));  // a blank row
+
+    auto* installBox = columnBox(QStringLiteral("Install Firmware"), content);
+    installBox->setObjectName(QStringLiteral("installBox"));
+    column->addWidget(installBox);
+    fileChooser = new FileChooser(QStringLiteral("Firmware Image"),
+                                  QDir::current().absoluteFilePath(QStringLiteral("kv3.bin")),
+                                  QStringLiteral("*.bin"), installBox);
+    fileChooser->setObjectName(QStringLiteral("fileChooser"));
+    fileChooser->setToolTip(QStringLiteral("The firmware image file to install onto the Korvane"));
+    installBox->layout()->addWidget(fileChooser);
+    connect(fileChooser, &FileChooser::textChanged, this, &KV3FirmwareWidget::updateImageInfo);
+    imageInfoLabel = richLabel(
+        QStringLiteral("The version description of the currently selected firmware image file"),
+        installBox);
+    imageInfoLabel->setObjectName(QStringLiteral("imageInfoLabel"));
+    installBox->layout()->addWidget(imageInfoLabel);
+
+    auto* buttonRow = new QWidget(installBox);
+    auto* rowLayout = new QHBoxLayout(buttonRow);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    rowLayout->addWidget(new QLabel(buttonRow), 1);  // keeps the button at the right
+    installButton = new QPushButton(QStringLiteral("&Install Firmware"), buttonRow);
+    installButton->setObjectName(QStringLiteral("installButton"));
+    installButton->setDefault(true);
+    installButton->setToolTip(
+        QStringLiteral("Click to download selected firmware image onto Korvane"));
+    rowLayout->addWidget(installButton);
+    installBox->layout()->addWidget(buttonRow);
+    // An install failure is reported (the "Error" box) where the slot returns, so that it
+    // never unwinds through the button's signal emission.
+    connect(installButton, &QPushButton::clicked, this,
+            reportingErrors([this] { updateFirmware(); }));
+
+    pageLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
+
+    updateImageInfo();
+}
+
+KV3FirmwareWidget::~KV3FirmwareWidget() = default;
+
+void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
+    Ftd2xxDataLink link(device);
+    const QString text = queryInstalledFirmware(link);
+    installedLabel->setText(QLatin1String(VERSION_CAPTION) + text);
+    this->device = device;
+}
+
+void KV3FirmwareWidget::eraseImage(HDataLink& link, quint32 address, int size) {
+    installer->eraseImage(link, address, size);
+}
+
+void KV3FirmwareWidget::downloadImage(HDataLink& link, quint32 address, int size,
+                                      const quint8* data) {
+    installer->downloadImage(link, address, size, data);
+}
+
+void KV3FirmwareWidget::verifyImage(HDataLink& link, quint32 address, int size,
+                                    const quint8* data) {
+    installer->verifyImage(link, address, size, data);
+}
+
+void KV3FirmwareWidget::showImageInfo(const std::optional<FirmwareImageHeader>& header) {
+    installButton->setEnabled(header.has_value());
+    imageInfoLabel->setText(QLatin1String(VERSION_CAPTION) + imageFileText(header));
+}
+
+void KV3FirmwareWidget::updateImageInfo() {
+    showImageInfo(readValidImageHeader(fileChooser->text()));
+}
+
+void KV3FirmwareWidget::updateFirmware() {
+    const QString path = fileChooser->text();
+    const QByteArray image = readInstallImage(path);
+
+    // The file may have changed since it was chosen: the page shows, and the install
+    // takes, the bytes actually read, and bytes that are no valid image never reach the
+    // probe.
+    std::optional<FirmwareImageHeader> header = FirmwareImageHeader::fromBytes(image);
+    if (header && !header->hasImageMagic()) {
+        header.reset();
+    }
+    showImageInfo(header);
+    checkInstallImage(image, path);
+
+    const auto* data = reinterpret_cast<const quint8*>(image.constData());
+    const int size = int(image.size());
+    installButton->setEnabled(false);
+    setPollingEnabled(false);
+    // Runs on every way out from here, after the link (declared later) is closed.
+    const auto restore = qScopeGuard([this] {
+        installButton->setEnabled(true);
+        setPollingEnabled(true);
+    });
+    {
+        Ftd2xxDataLink link(device);
+        link.setTimeout(INSTALL_TIMEOUT_MS);
+        connectLoader(link);
+        eraseImage(link, IMAGE_BASE_ADDRESS, size);
+        downloadImage(link, IMAGE_BASE_ADDRESS, size, data);
+        verifyImage(link, IMAGE_BASE_ADDRESS, size, data);
+        disconnectLoader(link);
+    }
+    if (mainWindow != nullptr) {
+        mainWindow->deviceInfoCurrent = false;
+    }
+}
