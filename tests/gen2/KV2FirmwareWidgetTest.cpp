@@ -114,7 +114,12 @@ protected:
     QString variantLine() const { return child<QLabel>("installedVariantLabel")->text(); }
     QButtonGroup* targets() const { return child<QButtonGroup>("targetGroup"); }
     QButtonGroup* clockings() const { return child<QButtonGroup>("clockingGroup"); }
-    QPushButton* installButton() const { return child<QPushButton>("installButton"); }
+    // The generation-3 page has a button of the same name: look inside this page.
+    QPushButton* installButton() const {
+        auto* button = page->findChild<QPushButton*>(QStringLiteral("installButton"));
+        EXPECT_NE(button, nullptr);
+        return button;
+    }
     QProgressBar* bar() const { return child<QProgressBar>("progressBar"); }
     QString status() const { return child<QLabel>("statusLabel")->text(); }
     QString serialLine() const { return child<QLabel>("serialLabel")->text(); }
