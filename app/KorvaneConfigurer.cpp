@@ -131,6 +131,7 @@ void KorvaneConfigurer::poll() {
             firmwareBox->setEnabled(false);
             lastSerialNumber.clear();
             lastProductId = 0;
+            lastDevicePath.clear();
             pageStack->setCurrentWidget(blankPage);
             return;
         }
@@ -147,13 +148,16 @@ void KorvaneConfigurer::poll() {
             firmwareBox->setEnabled(false);
             lastSerialNumber.clear();
             lastProductId = 0;
+            lastDevicePath.clear();
             pageStack->setCurrentWidget(blankPage);
             return;
         }
         // A probe that restarted between its application and its bootloader keeps its
-        // serial number but runs something else: it counts as a new probe.
-        deviceInfoCurrent =
-            deviceInfoCurrent && serial == lastSerialNumber && probe.productId == lastProductId;
+        // serial number but runs something else, and one plugged in again keeps both but
+        // has a new address: each counts as a new probe.
+        deviceInfoCurrent = deviceInfoCurrent && serial == lastSerialNumber &&
+                            probe.productId == lastProductId &&
+                            probe.devicePath() == lastDevicePath;
         if (!deviceInfoCurrent) {
             // The flag is set before the page runs and the serial stored only after it
             // returned, so a page that fails for a new probe is asked again next time.
@@ -162,6 +166,7 @@ void KorvaneConfigurer::poll() {
             page->showInstalledFirmware(probe);
             lastSerialNumber = serial;
             lastProductId = probe.productId;
+            lastDevicePath = probe.devicePath();
             showSerialNumber(serial);
         }
         firmwareBox->setEnabled(true);

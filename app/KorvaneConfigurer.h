@@ -55,6 +55,9 @@ private:
     // Product id of the probe whose information the raised page shows (0: none), so that
     // the same probe restarted into another mode is read again.
     quint16 lastProductId = 0;
+    // Its device path: the same probe unplugged and plugged in again between two polls has
+    // a new bus address, which the page must learn to open it.
+    QString lastDevicePath;
 };
 
 // The one main window, set by start-up and never reset; the pages reach the status line

@@ -177,6 +177,23 @@ TEST_F(KorvaneConfigurerTest, ADifferentProbeIsReadEvenWithoutUnplugging) {
     expectReady(page3, QStringLiteral("K3000009"));
 }
 
+TEST_F(KorvaneConfigurerTest, TheSameProbePluggedInAgainBetweenTwoPollsIsReadAgain) {
+    // Out and in again within a second: the same serial number and product id, but a new
+    // bus address, which the page keeps to open the probe for an install.
+    auto first = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    createWindow();
+    const QString before = page3->lastDevice.devicePath();
+    bus->detach(first);
+    bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    EXPECT_NE(page3->lastDevice.devicePath(), before);
+    EXPECT_EQ(page3->lastDevice.devicePath(), bus->enumerate().value(0).devicePath());
+    poll();
+    EXPECT_EQ(page3->calls, 2);
+    expectReady(page3, QStringLiteral("K3000001"));
+}
+
 TEST_F(KorvaneConfigurerTest, AFailingReadOfANewProbeIsRetriedOnTheNextPoll) {
     createWindow();
     page3->failure = "read timed out";
