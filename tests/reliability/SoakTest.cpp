@@ -1,0 +1,126 @@
+// The soak: installs one after another against emulated probes of both generations, each
+// with a fault of a random kind at a random frame (or none), checking after each the
+// invariants of the sweeps (the expected message shown, the page ready again, polling
+// running, the pipes closed, a clean install after a re-plug showing the new firmware),
+// and that the process's memory does not grow. A generation's window, bus and probes are
+// made for a round of installs and torn down after it.
+//
+// KVTOOL_SOAK_SECONDS (default 3) sets how long it runs, KVTOOL_SOAK_SEED (default
+// 20261207) the random choices; both are printed, with the figures. scripts/reliability
+// runs it for long.
+#include "Gen2Rig.h"
+#include "Gen3Rig.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVTOOL_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KVTOOL_ASAN 1
+#endif
+
+#ifdef KVTOOL_ASAN
+// Freed memory waits in AddressSanitizer's quarantine (256 MiB by default) before it is
+// used again, which would look like growth; a small quarantine keeps the resident size
+// meaningful. Options given in ASAN_OPTIONS still win.
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=8:thread_local_quarantine_size_kb=64";
+}
+#endif
+
+namespace {
+
+constexpr quint32 DEFAULT_SEED = 20261207;
+constexpr int DEFAULT_SECONDS = 3;
+constexpr int MAX_ROUND = 6;  // installs with a fault per round
+// The first part of the run warms up (font caches, the toolkit's first windows, the
+// allocator's pools) before the resident size is taken as the baseline.
+constexpr double WARM_UP_SHARE = 0.3;
+constexpr qint64 GROWTH_TOLERANCE_KIB = 4096;
+
+qint64 residentKib() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+int environmentNumber(const char* name, int fallback) {
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? value : fallback;
+}
+
+}  // namespace
+
+TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
+    const int seconds = environmentNumber("KVTOOL_SOAK_SECONDS", DEFAULT_SECONDS);
+    const auto seed = quint32(environmentNumber("KVTOOL_SOAK_SEED", int(DEFAULT_SEED)));
+    std::printf("[  SOAK    ] seed %u, %d s\n", seed, seconds);
+    std::mt19937 random(seed);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const qint64 warmUpMs = qint64(seconds * 1000 * WARM_UP_SHARE);
+    qint64 baselineKib = -1;
+    int rounds = 0;
+    int installs = 0;
+    int faults = 0;
+    int byKind[3] = {0, 0, 0};
+    while (elapsed.elapsed() < qint64(seconds) * 1000 && !::testing::Test::HasFailure()) {
+        std::unique_ptr<InstallRig> rig;
+        if (random() % 2 == 0) {
+            rig = std::make_unique<Gen3Rig>();
+        } else {
+            rig = std::make_unique<Gen2Rig>();
+        }
+        const int frames = rig->frameCount();
+        const int points = 1 + int(random() % MAX_ROUND);
+        for (int n = 0; n < points && !::testing::Test::HasFailure(); ++n) {
+            // One install in four without a fault.
+            const int frame = random() % 4 == 0 ? -1 : int(random() % unsigned(frames));
+            const auto fault = FrameFault(random() % 3);
+            SCOPED_TRACE(::testing::Message() << "round " << rounds << ", frame " << frame << ", "
+                                              << frameFaultName(fault));
+            rig->runPoint(frame, fault);
+            if (frame >= 0) {
+                ++byKind[int(fault)];
+            }
+        }
+        installs += rig->installs;
+        faults += rig->faultsInjected;
+        ++rounds;
+        rig.reset();
+        if (baselineKib < 0 && elapsed.elapsed() >= warmUpMs) {
+            baselineKib = residentKib();
+        }
+    }
+    const qint64 endKib = residentKib();
+    std::printf(
+        "[  SOAK    ] %d rounds, %d installs, %d faults injected (%d unplugs, %d time-outs, "
+        "%d garbled frames); resident %lld KiB after warm-up, %lld KiB at the end "
+        "(%+lld KiB)\n",
+        rounds, installs, faults, byKind[0], byKind[1], byKind[2],
+        static_cast<long long>(baselineKib), static_cast<long long>(endKib),
+        static_cast<long long>(endKib - baselineKib));
+    RecordProperty("installs", installs);
+    RecordProperty("faults", faults);
+    RecordProperty("growthKiB", int(endKib - baselineKib));
+    EXPECT_GT(installs, 0);
+    ASSERT_GE(baselineKib, 0);
+    EXPECT_LE(endKib - baselineKib, GROWTH_TOLERANCE_KIB);
+}
