@@ -32,6 +32,12 @@
 #endif
 
 #ifdef KVTOOL_ASAN
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
+#ifdef KVTOOL_ASAN
 // Freed memory waits in AddressSanitizer's quarantine (256 MiB by default) before it is
 // used again, which would look like growth; a small quarantine keeps the resident size
 // meaningful. Options given in ASAN_OPTIONS still win.
@@ -48,7 +54,15 @@ constexpr int MAX_ROUND = 6;  // installs with a fault per round
 // The first part of the run warms up (font caches, the toolkit's first windows, the
 // allocator's pools) before the resident size is taken as the baseline.
 constexpr double WARM_UP_SHARE = 0.3;
-constexpr qint64 GROWTH_TOLERANCE_KIB = 4096;
+// What the resident size may grow by: a little for caches of the toolkit; under
+// AddressSanitizer also its quarantine (8 MiB here) and allocator pools, which fill over
+// minutes. The allocator's count of live bytes shows growth without either.
+#ifdef KVTOOL_ASAN
+constexpr qint64 RESIDENT_TOLERANCE_KIB = 16 * 1024;
+#else
+constexpr qint64 RESIDENT_TOLERANCE_KIB = 4 * 1024;
+#endif
+constexpr qint64 HEAP_TOLERANCE_KIB = 512;
 
 qint64 residentKib() {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -57,6 +71,16 @@ qint64 residentKib() {
     }
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.value(1).toLongLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Bytes the program holds allocated now (the allocator's own count, without what it keeps
+// for reuse).
+qint64 liveHeapKib() {
+#ifdef KVTOOL_ASAN
+    return qint64(__sanitizer_get_current_allocated_bytes() / 1024);
+#else
+    return qint64(mallinfo2().uordblks / 1024);
+#endif
 }
 
 int environmentNumber(const char* name, int fallback) {
@@ -77,6 +101,7 @@ TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
     elapsed.start();
     const qint64 warmUpMs = qint64(seconds * 1000 * WARM_UP_SHARE);
     qint64 baselineKib = -1;
+    qint64 baselineHeapKib = -1;
     int rounds = 0;
     int installs = 0;
     int faults = 0;
@@ -107,20 +132,27 @@ TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
         rig.reset();
         if (baselineKib < 0 && elapsed.elapsed() >= warmUpMs) {
             baselineKib = residentKib();
+            baselineHeapKib = liveHeapKib();
         }
     }
     const qint64 endKib = residentKib();
+    const qint64 endHeapKib = liveHeapKib();
     std::printf(
-        "[  SOAK    ] %d rounds, %d installs, %d faults injected (%d unplugs, %d time-outs, "
-        "%d garbled frames); resident %lld KiB after warm-up, %lld KiB at the end "
-        "(%+lld KiB)\n",
-        rounds, installs, faults, byKind[0], byKind[1], byKind[2],
+        "[  SOAK    ] %d rounds, %d installs, %d faults injected (%d unplugs, %d "
+        "time-outs, %d garbled frames)\n",
+        rounds, installs, faults, byKind[0], byKind[1], byKind[2]);
+    std::printf(
+        "[  SOAK    ] after warm-up and at the end: resident %lld and %lld KiB (%+lld), "
+        "heap %lld and %lld KiB (%+lld)\n",
         static_cast<long long>(baselineKib), static_cast<long long>(endKib),
-        static_cast<long long>(endKib - baselineKib));
+        static_cast<long long>(endKib - baselineKib), static_cast<long long>(baselineHeapKib),
+        static_cast<long long>(endHeapKib), static_cast<long long>(endHeapKib - baselineHeapKib));
     RecordProperty("installs", installs);
     RecordProperty("faults", faults);
-    RecordProperty("growthKiB", int(endKib - baselineKib));
+    RecordProperty("residentGrowthKiB", int(endKib - baselineKib));
+    RecordProperty("heapGrowthKiB", int(endHeapKib - baselineHeapKib));
     EXPECT_GT(installs, 0);
     ASSERT_GE(baselineKib, 0);
-    EXPECT_LE(endKib - baselineKib, GROWTH_TOLERANCE_KIB);
+    EXPECT_LE(endKib - baselineKib, RESIDENT_TOLERANCE_KIB);
+    EXPECT_LE(endHeapKib - baselineHeapKib, HEAP_TOLERANCE_KIB);
 }
