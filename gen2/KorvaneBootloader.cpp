@@ -16,6 +16,8 @@ constexpr const char* WAITING_TEXT = "Waiting for bootloader to start";
 constexpr const char* PROGRAMMING_TEXT = "Programming";
 constexpr const char* VERIFYING_TEXT = "Verifying";
 constexpr const char* UNITS = "Bytes";
+// The link's message when no reply came in time.
+constexpr const char* READ_TIMED_OUT = "read operation timed out";
 
 void send(PipeDataLink& link, const kv2::Packet& packet) {
     // The host never reads a reply to a packet it could not send whole.
@@ -41,6 +43,29 @@ UsbDeviceInfo singleGeneration2Device() {
     return devices.first();
 }
 
+// How long a probe may take to send a reply that is already on its way.
+constexpr int STALE_REPLY_WAIT_MS = 100;
+// More replies than any number of abandoned attempts can leave.
+constexpr int MAX_STALE_REPLIES = kv2::BOOTLOADER_ATTEMPTS;
+
+// Reads and drops the replies the probe still has to send, until none comes within
+// STALE_REPLY_WAIT_MS; the link's time-out is restored afterwards. A failing transfer
+// throws as any read does.
+void discardStaleReplies(PipeDataLink& link) {
+    const auto timeout = int(link.timeout());
+    link.setTimeout(STALE_REPLY_WAIT_MS);
+    try {
+        for (int n = 0; n < MAX_STALE_REPLIES; ++n)
+            receive(link);
+    } catch (const HException& e) {
+        link.setTimeout(timeout);
+        if (std::string(e.messageText()) != READ_TIMED_OUT)
+            throw;
+        return;
+    }
+    link.setTimeout(timeout);
+}
+
 const quint8* bytesAt(const KV2FirmwareImage& image, int offset) {
     return reinterpret_cast<const quint8*>(image.data.constData()) + offset;
 }
@@ -55,11 +80,18 @@ void KorvaneBootloader::readProbeInfo(PipeDataLink& link, ProbeInfo& info) {
 }
 
 std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
+    return connectBootloader(false);
+}
+
+std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader(bool replyAbandoned) {
     auto link = std::make_unique<PipeDataLink>(singleGeneration2Device());
     ProbeInfo info;
     readProbeInfo(*link, info);  // a failure closes the link on its way out
     if (!info.isBootloader())
         throw HException("Bootloader not running");
+    // The probe answers in order: whatever follows the reply read is this ReadInfo's.
+    if (replyAbandoned)
+        discardStaleReplies(*link);
     return link;
 }
 
@@ -112,13 +144,15 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
     Q_EMIT progress(0, kv2::BOOTLOADER_ATTEMPTS, WAITING_TEXT, nullptr);
     int attempts = 0;
     int failuresLeft = kv2::BOOTLOADER_ATTEMPTS;
+    bool replyAbandoned = false;
     while (!link) {
         sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
         try {
-            link = connectBootloader();
-        } catch (const HException&) {
+            link = connectBootloader(replyAbandoned);
+        } catch (const HException& e) {
             // Whatever the cause (absent while restarting, several devices, no answer,
             // still the application), the attempt counts and the wait goes on.
+            replyAbandoned = replyAbandoned || std::string(e.messageText()) == READ_TIMED_OUT;
             if (--failuresLeft == 0)
                 throw HException("Bootloader restore failed");
         }

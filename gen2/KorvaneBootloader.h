@@ -44,4 +44,12 @@ public:
 Q_SIGNALS:
     // (0, total, text, units) starts a phase, (done, -1, null, null) moves it on.
     void progress(int step, int steps, const char* taskdesk, const char* units);
+
+private:
+    // connectBootloader for one attempt of the wait. After an earlier attempt gave up
+    // waiting for the probe's answer, that answer may still come and would be read as the
+    // answer to this attempt's ReadInfo, leaving this one's behind to be read as the answer
+    // to the first Verify, and so on: a mismatch in the last block would then go unseen.
+    // With `replyAbandoned` the replies that follow the one read are discarded.
+    std::unique_ptr<PipeDataLink> connectBootloader(bool replyAbandoned);
 };

@@ -346,6 +346,42 @@ TEST_F(KorvaneBootloaderTest, AVerifyMismatchStopsAtThatBlockWithoutEndDownload)
     EXPECT_EQ(device->productId(), PRODUCT_ID_GENERATION2_BOOTLOADER);
 }
 
+// The bootloader's answer to the first ReadInfo of the wait comes after the host gave up on
+// it, so it is still in the pipe when the next attempt asks again. Taken for that
+// attempt's answer, it would leave each later reply to be read one request late: the
+// first Verify would read a ReadInfo answer (byte 0 is 0x00, a match) and the last block's
+// mismatch would never be read.
+struct LateAnswerCase {
+    int corruptBlock;  // -1: none
+    const char* outcome;
+    friend void PrintTo(const LateAnswerCase& c, std::ostream* os) {
+        *os << "corrupt block " << c.corruptBlock;
+    }
+};
+
+class KorvaneBootloaderLateAnswer : public KorvaneBootloaderTest,
+                                    public ::testing::WithParamInterface<LateAnswerCase> {};
+
+TEST_P(KorvaneBootloaderLateAnswer, IsNotTakenForALaterOne) {
+    auto device = attachProbe();
+    device->faults().inject(UsbFrame::Direction::In, TransferFault::never(), 0, 1);
+    if (GetParam().corruptBlock >= 0)
+        probe(device).corruptBlock(GetParam().corruptBlock);
+    KV2FirmwareImage image = loadImage(KV2ImageSpec{});  // 240 blocks
+    EXPECT_EQ(download(image), GetParam().outcome);
+    // Every Verify was answered by its own reply: a mismatch stops at its block.
+    const qsizetype verified = sent(device, kv2::Command::Verify).size();
+    EXPECT_EQ(verified, GetParam().corruptBlock >= 0 ? GetParam().corruptBlock + 1 : 240);
+    EXPECT_EQ(sent(device, kv2::Command::EndDownload).size(), GetParam().corruptBlock < 0);
+    EXPECT_EQ(device->openConnections(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, KorvaneBootloaderLateAnswer,
+    ::testing::Values(LateAnswerCase{-1, "(no exception)"},
+                      LateAnswerCase{239, "Application download verify failed"},
+                      LateAnswerCase{0, "Application download verify failed"}));
+
 TEST_F(KorvaneBootloaderTest, ASerialNumberThatDoesNotFitFailsInTheBootloader) {
     auto device = attachProbe(1, 5, 0x0A, QStringLiteral("K2001"));
     KV2FirmwareImage image = loadImage(KV2ImageSpec{});
