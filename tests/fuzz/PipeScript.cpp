@@ -179,7 +179,7 @@ TranscriptBackend::TranscriptBackend(UsbBackend& bus, QByteArray& script)
     : bus(bus), script(script) {}
 
 UsbDeviceList TranscriptBackend::enumerate() {
-    const UsbDeviceList devices = bus.enumerate();
+    UsbDeviceList devices = bus.enumerate();
     script += char(std::min<qsizetype>(devices.size(), MAX_DEVICES));
     for (qsizetype n = 0; n < std::min<qsizetype>(devices.size(), MAX_DEVICES); ++n) {
         const UsbDeviceInfo& device = devices[n];

@@ -22,9 +22,10 @@ namespace {
 using kv2::JtagClocking;
 using kv2::TargetFamily;
 
-const QString SERIAL = QStringLiteral("K2000001");
-const QString VERSION_CAPTION = QStringLiteral("<b>Installed Version: </b>");
-const QString VARIANT_CAPTION = QStringLiteral("<b>Installed Variant: </b>");
+constexpr QLatin1String SERIAL("K2000001");
+constexpr QLatin1String SERIAL_LINE("<b>Serial Number:</b> K2000001");
+constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
+constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
 
 // Where a frame stands in the download.
 enum class Place { EnterBootloader, WaitOut, WaitIn, Begin, Program, VerifyOut, VerifyIn, End };
@@ -147,13 +148,13 @@ QButtonGroup* Gen2Rig::group(const char* name) const {
 void Gen2Rig::expectShown() {
     // The page is raised for the application and, as the recovery page, for the bootloader.
     EXPECT_EQ(raisedPage(), page);
-    EXPECT_EQ(status(), READY);
-    EXPECT_EQ(serialLine(), QStringLiteral("<b>Serial Number:</b> ") + SERIAL);
+    EXPECT_EQ(status(), QString(READY));
+    EXPECT_EQ(serialLine(), QString(SERIAL_LINE));
     const QString version = labelText("installedVersionLabel");
     if (firmware().mode() == Gen2Probe::Mode::Bootloader) {
         EXPECT_EQ(version, VERSION_CAPTION + QStringLiteral("none (bootloader running)"));
     } else {
-        EXPECT_EQ(version, VERSION_CAPTION + firmware().info().versionText());
+        EXPECT_EQ(version, QString(VERSION_CAPTION) + firmware().info().versionText());
     }
 }
 
@@ -175,7 +176,7 @@ void Gen2Rig::expectNewFirmware() {
     EXPECT_EQ(labelText("installedVersionLabel"), VERSION_CAPTION + QStringLiteral("2.12"));
     EXPECT_EQ(labelText("installedVariantLabel"),
               VARIANT_CAPTION + QStringLiteral("Cedar, Maximum Speed"));
-    EXPECT_EQ(serialLine(), QStringLiteral("<b>Serial Number:</b> ") + SERIAL);
+    EXPECT_EQ(serialLine(), QString(SERIAL_LINE));
 }
 
 Outcome Gen2Rig::expected(int index, FrameFault fault) {

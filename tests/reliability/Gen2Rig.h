@@ -20,7 +20,7 @@ public:
 
     // From the frame's place in the clean install: the packet it carries or answers, and
     // whether the wait for the bootloader was over.
-    Outcome expected(int frame, FrameFault fault) override;
+    Outcome expected(int index, FrameFault fault) override;
 
 protected:
     Probe makeProbe() override;

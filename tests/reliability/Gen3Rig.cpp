@@ -17,9 +17,10 @@
 
 namespace {
 
-const QString SERIAL = QStringLiteral("K3000001");
-const QString VERSION_CAPTION = QStringLiteral("<b>Version: </b>");
-const QString NEW_VERSION = QStringLiteral("2.10 - new");
+constexpr QLatin1String SERIAL("K3000001");
+constexpr QLatin1String SERIAL_LINE("<b>Serial Number:</b> K3000001");
+constexpr QLatin1String VERSION_CAPTION("<b>Version: </b>");
+constexpr QLatin1String NEW_VERSION_LABEL("<b>Version: </b>2.10 - new");
 
 // The message of a command that fails, after the step's prefix.
 struct CommandTexts {
@@ -116,8 +117,8 @@ QString Gen3Rig::installedText() const {
 
 void Gen3Rig::expectShown() {
     EXPECT_EQ(raisedPage(), page);
-    EXPECT_EQ(status(), READY);
-    EXPECT_EQ(serialLine(), QStringLiteral("<b>Serial Number:</b> ") + SERIAL);
+    EXPECT_EQ(status(), QString(READY));
+    EXPECT_EQ(serialLine(), QString(SERIAL_LINE));
     EXPECT_TRUE(installedText().startsWith(VERSION_CAPTION)) << installedText().toStdString();
 }
 
@@ -128,7 +129,7 @@ void Gen3Rig::expectSuccessShown() {
 
 void Gen3Rig::expectNewFirmware() {
     poll();
-    EXPECT_EQ(installedText(), VERSION_CAPTION + NEW_VERSION);
+    EXPECT_EQ(installedText(), QString(NEW_VERSION_LABEL));
     EXPECT_EQ(loader().loaderInfo().imageHeader.versionMinor, 10);
 }
 

@@ -17,7 +17,7 @@ public:
 
     // From the frame's place in the clean install: the command it belongs to (the last
     // command frame sent up to it) and its direction.
-    Outcome expected(int frame, FrameFault fault) override;
+    Outcome expected(int index, FrameFault fault) override;
 
 protected:
     Probe makeProbe() override;

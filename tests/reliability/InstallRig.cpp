@@ -11,10 +11,6 @@
 
 #include <gtest/gtest.h>
 
-const QString InstallRig::NO_DEVICES =
-    QStringLiteral("No devices connected, attach the Korvane you wish to configure.");
-const QString InstallRig::READY = QStringLiteral("Device ready.");
-
 InstallRig::InstallRig()
     : bus(new EmulatedUsbBus),
       backend(std::unique_ptr<UsbBackend>(bus)),

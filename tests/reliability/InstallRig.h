@@ -41,8 +41,9 @@ struct Outcome {
 
 class InstallRig {
 public:
-    static const QString NO_DEVICES;
-    static const QString READY;
+    static constexpr QLatin1String NO_DEVICES{
+        "No devices connected, attach the Korvane you wish to configure."};
+    static constexpr QLatin1String READY{"Device ready."};
 
     InstallRig();
     virtual ~InstallRig();
@@ -52,8 +53,8 @@ public:
     // The frames of a clean install on a fresh probe, in order (recorded once).
     const QList<UsbFrame>& cleanFrames();
     int frameCount() { return int(cleanFrames().size()); }
-    // What an install with `fault` at frame `frame` of the clean install ends in.
-    virtual Outcome expected(int frame, FrameFault fault) = 0;
+    // What an install with `fault` at frame `index` of the clean install ends in.
+    virtual Outcome expected(int index, FrameFault fault) = 0;
 
     // One point of a sweep, one round of the soak: a fresh probe, an install with `fault`
     // at frame `frame` (none for a negative frame), the checks after it, a re-plug, a

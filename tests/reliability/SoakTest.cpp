@@ -70,7 +70,7 @@ qint64 residentKib() {
         return -1;
     }
     const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLongLong() * (sysconf(_SC_PAGESIZE) / 1024);
+    return fields.value(1).toLongLong() * qint64(sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // Bytes the program holds allocated now (the allocator's own count, without what it keeps
@@ -99,7 +99,7 @@ TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
 
     QElapsedTimer elapsed;
     elapsed.start();
-    const qint64 warmUpMs = qint64(seconds * 1000 * WARM_UP_SHARE);
+    const auto warmUpMs = qint64(seconds * 1000.0 * WARM_UP_SHARE);
     qint64 baselineKib = -1;
     qint64 baselineHeapKib = -1;
     int rounds = 0;
