@@ -137,9 +137,10 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
         }
         const QString prefix = QLatin1String(kind->serialPrefix);
         const int ordinal = ++countPerPrefix[prefix];
-        const QString serial = options.value(
-            QStringLiteral("serial"),
-            prefix + QStringLiteral("%1").arg(ordinal, 8 - prefix.size(), 10, QLatin1Char('0')));
+        const QString serial =
+            options.value(QStringLiteral("serial"),
+                          prefix + QStringLiteral("%1").arg(ordinal, 8 - int(prefix.size()), 10,
+                                                            QLatin1Char('0')));
         Item item;
         item.kind = kindName;
         item.options = options;
