@@ -172,7 +172,7 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
         const int ordinal = ++countPerPrefix[prefix];
         const QString serial =
             options.value(QStringLiteral("serial"),
-                          prefix + QStringLiteral("%1").arg(ordinal, int(8 - prefix.size()), 10,
+                          prefix + QStringLiteral("%1").arg(ordinal, 8 - int(prefix.size()), 10,
                                                             QLatin1Char('0')));
         Item item;
         item.kind = kindName;
