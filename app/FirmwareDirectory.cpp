@@ -2,7 +2,9 @@
 
 #include "app/ExecutableDirectory.h"
 
-HPath firmwareDirectory;
+// Constructed before main() runs; an allocation failure there would end the process,
+// which is all that could be done about it.
+HPath firmwareDirectory;  // NOLINT(cert-err58-cpp)
 
 HPath firmwareDirectoryFromArguments(const QStringList& arguments) {
     if (arguments.size() >= 2) {

@@ -30,7 +30,7 @@ public:
     int useCount() const;
 
     // "." and ".." clean-up, with '/' and '\' both counting as separators.
-    static QString normalise(const QString& text);
+    static QString normalise(const QString& input);
 
 private:
     struct Data : QSharedData {

@@ -1,4 +1,5 @@
 #include "app/KorvaneConfigurer.h"
+#include "app/ColumnBox.h"
 
 #include "app/HException.h"
 #include "app/Sentence.h"
@@ -22,12 +23,6 @@ constexpr int POLL_INTERVAL_MS = 1000;
 constexpr int PROGRESS_EVENT_BUDGET_MS = 3000;
 constexpr int WINDOW_WIDTH = 400;
 constexpr int WINDOW_HEIGHT = 430;
-
-QGroupBox* columnBox(const QString& title, QWidget* parent) {
-    auto* box = new QGroupBox(title, parent);
-    new QVBoxLayout(box);
-    return box;
-}
 
 }  // namespace
 

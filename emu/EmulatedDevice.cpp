@@ -2,7 +2,10 @@
 
 #include "app/Clock.h"
 #include "app/HException.h"
+#include "device/LibusbPipes.h"
 #include "emu/EmulatedPipes.h"
+
+#include <libusb.h>
 
 #include <algorithm>
 
@@ -62,19 +65,34 @@ void EmulatedDevice::settle(quint32 nowMs) const {
 }
 
 std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
+    const auto refuse = [this](const char* operation, int code, const char* message) {
+        const std::lock_guard lock(mutex);
+        openError = describeLibusbError(operation, code);
+        return HException(message);
+    };
     if (!usbFunction) {
-        throw HException("cannot open device driver");
+        throw refuse("libusb_claim_interface", LIBUSB_ERROR_NOT_SUPPORTED,
+                     "cannot open device driver");
     }
     int connection = 0;
     switch (connect(connection)) {
         case OpenRefusal::None:
             break;
         case OpenRefusal::Busy:
-            throw HException("device already in use");
+            throw refuse("libusb_claim_interface", LIBUSB_ERROR_BUSY, "device already in use");
+        case OpenRefusal::Denied:
+            throw refuse("libusb_open", LIBUSB_ERROR_ACCESS, "cannot open device driver");
         case OpenRefusal::Other:
-            throw HException("cannot open device driver");
+            throw refuse("libusb_open", LIBUSB_ERROR_NO_DEVICE, "cannot open device driver");
     }
+    const std::lock_guard lock(mutex);
+    openError.clear();
     return std::make_unique<EmulatedPipes>(shared_from_this(), connection);
+}
+
+QString EmulatedDevice::lastOpenError() const {
+    const std::lock_guard lock(mutex);
+    return openError;
 }
 
 int EmulatedDevice::openConnections() const {

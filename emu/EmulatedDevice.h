@@ -41,6 +41,9 @@ public:
     // Opens the device's data pipes; throws HException as a real open would ("device
     // already in use", "cannot open device driver").
     virtual std::unique_ptr<UsbPipes> openPipes();
+    // Why the last openPipes() failed, worded as the Linux backend words the libusb error
+    // behind the same refusal; empty after a successful open.
+    QString lastOpenError() const;
 
     // The function behind the device, null for a device without one.
     UsbFunction* function() const { return usbFunction.get(); }
@@ -105,6 +108,7 @@ private:
     FrameLog frames;
 
     bool unplugged = false;
+    QString openError;
     // While re-enumerating: when the device comes back, and as what.
     mutable std::optional<quint32> reappearAtMs;
     mutable quint16 productAfter = 0;

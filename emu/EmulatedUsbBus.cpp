@@ -2,6 +2,7 @@
 
 #include "app/HException.h"
 #include "emu/EmulatorSpec.h"
+#include "emu/FrameLogExport.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,10 +12,33 @@
 
 EmulatedUsbBus::EmulatedUsbBus() = default;
 
-EmulatedUsbBus::~EmulatedUsbBus() = default;
+EmulatedUsbBus::~EmulatedUsbBus() {
+    if (!frameLogExport.isEmpty()) {
+        QString problem;
+        if (!appendFrameLogs(frameLogExport, everAttached, problem)) {
+            std::fprintf(stderr, "kvtool: KVTOOL_EMULATE_LOG: %s\n", qPrintable(problem));
+        }
+    }
+}
+
+void EmulatedUsbBus::exportFrameLogAtExit(const QString& path) {
+    frameLogExport = path;
+    for (const Slot& slot : slots_) {
+        remember(slot.device);
+    }
+}
+
+void EmulatedUsbBus::remember(const std::shared_ptr<EmulatedDevice>& device) {
+    // Kept only for the export, which would otherwise keep every device ever attached.
+    if (!frameLogExport.isEmpty() &&
+        std::find(everAttached.begin(), everAttached.end(), device) == everAttached.end()) {
+        everAttached.push_back(device);
+    }
+}
 
 std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedDevice> device) {
     device->plugIn();
+    remember(device);
     ++attachments;
     slots_.push_back({device, QStringLiteral("emulated:%1").arg(attachments), QString()});
     return device;
@@ -59,11 +83,18 @@ UsbDeviceList EmulatedUsbBus::enumerate() {
 }
 
 std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
+    openError.clear();
     for (const Slot& slot : slots_) {
         if (slot.path == device.devicePath() && slot.device->present()) {
-            return slot.device->openPipes();
+            try {
+                return slot.device->openPipes();
+            } catch (const HException&) {
+                openError = slot.device->lastOpenError();
+                throw;
+            }
         }
     }
+    openError = QStringLiteral("no emulated device at \"%1\"").arg(device.devicePath());
     throw HException("cannot open device driver");
 }
 
@@ -100,6 +131,7 @@ void EmulatedUsbBus::syncWithControlFile() {
             ++attachments;
             kept.push_back(
                 {item.create(), QStringLiteral("emulated:%1").arg(attachments), item.key});
+            remember(kept.back().device);
         }
     }
     // Devices attached by code rather than by the file stay as they are; the others that

@@ -28,6 +28,11 @@ public:
 
     UsbDeviceList enumerate() override;
     std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) override;
+    QString lastError() const override { return openError; }
+
+    // When the bus is destroyed, append every device's frame log to this file (see
+    // FrameLogExport), so that a test can see what the probes of another process received.
+    void exportFrameLogAtExit(const QString& path);
 
 private:
     struct Slot {
@@ -36,9 +41,14 @@ private:
         QString key;  // the control-file item that created it, if any
     };
     void syncWithControlFile();
+    void remember(const std::shared_ptr<EmulatedDevice>& device);
 
     std::vector<Slot> slots_;
     int attachments = 0;
+    // Devices that ever were on the bus, in attachment order, for the frame-log export.
+    std::vector<std::shared_ptr<EmulatedDevice>> everAttached;
+    QString frameLogExport;
+    QString openError;
     QString controlFile;
     QDateTime controlModified;
     qint64 controlSize = -1;

@@ -15,6 +15,10 @@ bool installUsbBackendFromEnvironment() {
         return false;
     }
     auto bus = std::make_unique<EmulatedUsbBus>();
+    const QString frameLog = qEnvironmentVariable("KVTOOL_EMULATE_LOG");
+    if (!frameLog.isEmpty()) {
+        bus->exportFrameLogAtExit(frameLog);
+    }
     if (value.startsWith(u'@')) {
         bus->setControlFile(value.mid(1));
     } else {

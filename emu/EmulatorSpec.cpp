@@ -6,6 +6,8 @@
 
 #include <QRegularExpression>
 
+#include <optional>
+
 namespace {
 
 struct Kind {
@@ -17,7 +19,26 @@ struct Kind {
         create;
     // Why the options' values are not acceptable, or empty when they are (may be unset).
     std::function<QString(const EmulatorSpec::Options&)> check = nullptr;
+    // Whether the device has a function that can be opened (and so takes `open`).
+    bool hasFunction = true;
 };
+
+// The `open` option of every kind with a function: how each open of the device ends.
+std::optional<OpenRefusal> openRefusal(const QString& value) {
+    if (value == u"ok") {
+        return OpenRefusal::None;
+    }
+    if (value == u"denied") {
+        return OpenRefusal::Denied;
+    }
+    if (value == u"busy") {
+        return OpenRefusal::Busy;
+    }
+    if (value == u"fail") {
+        return OpenRefusal::Other;
+    }
+    return std::nullopt;
+}
 
 // Reads a hexadecimal 16-bit id option; false when present but malformed.
 bool hexOption(const EmulatorSpec::Options& options, const QString& key, quint16& value) {
@@ -86,7 +107,9 @@ const QList<Kind>& kinds() {
              hexOption(options, QStringLiteral("vid"), vid);
              hexOption(options, QStringLiteral("pid"), pid);
              return std::make_shared<EmulatedDevice>(vid, pid, serial);
-         }},
+         },
+         nullptr,
+         false},
     };
     return all;
 }
@@ -112,21 +135,31 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
             continue;
         }
         Options options;
+        QString open = QStringLiteral("ok");  // kept from the kind's own options
         QString problem;
         for (const QString& part : parts.mid(1)) {
             const qsizetype equals = part.indexOf(u'=');
             const QString key = part.left(equals).trimmed().toLower();
-            if (equals < 1 || (key != u"serial" && !kind->options.contains(key))) {
+            const bool opens = key == u"open" && kind->hasFunction;
+            if (equals < 1 || (key != u"serial" && !opens && !kind->options.contains(key))) {
                 problem = QStringLiteral("option \"%1\" not understood by %2")
                               .arg(part.trimmed(), kindName);
                 break;
             }
-            options.insert(key, part.mid(equals + 1).trimmed());
+            if (opens) {
+                open = part.mid(equals + 1).trimmed();
+            } else {
+                options.insert(key, part.mid(equals + 1).trimmed());
+            }
         }
         quint16 ignored = 0;
         if (problem.isEmpty() && (!hexOption(options, QStringLiteral("vid"), ignored) ||
                                   !hexOption(options, QStringLiteral("pid"), ignored))) {
             problem = QStringLiteral("vid and pid are hexadecimal 16-bit ids");
+        }
+        const std::optional<OpenRefusal> refusal = openRefusal(open);
+        if (problem.isEmpty() && !refusal) {
+            problem = QStringLiteral("open is ok, denied, busy or fail");
         }
         if (problem.isEmpty() && kind->check) {
             problem = kind->check(options);
@@ -137,16 +170,23 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
         }
         const QString prefix = QLatin1String(kind->serialPrefix);
         const int ordinal = ++countPerPrefix[prefix];
-        const QString serial = options.value(
-            QStringLiteral("serial"),
-            prefix + QStringLiteral("%1").arg(ordinal, 8 - prefix.size(), 10, QLatin1Char('0')));
+        const QString serial =
+            options.value(QStringLiteral("serial"),
+                          prefix + QStringLiteral("%1").arg(ordinal, 8 - int(prefix.size()), 10,
+                                                            QLatin1Char('0')));
         Item item;
         item.kind = kindName;
         item.options = options;
         item.serial = serial;
         item.key = itemText + QStringLiteral("#serial=") + serial;
         const auto create = kind->create;
-        item.create = [create, options, serial] { return create(options, serial); };
+        item.create = [create, options, serial, refusal] {
+            std::shared_ptr<EmulatedDevice> device = create(options, serial);
+            if (*refusal != OpenRefusal::None) {
+                device->faults().refuseOpen(*refusal);
+            }
+            return device;
+        };
         spec.items << item;
     }
     return spec;

@@ -13,6 +13,9 @@
 // "gen3:serial=K3000042:busy=3, device:vid=046d:pid=c52b". Items are separated by commas,
 // semicolons or line breaks; each is a kind followed by ':'-separated key=value options.
 // Every kind takes `serial`; without it the n-th device of a kind gets a fixed default.
+// Every kind that can be opened takes `open=ok|denied|busy|fail`: each open of the device
+// succeeds, or is refused as for a user without access to its device node, as for a
+// device that another program holds, or for another reason.
 struct EmulatorSpec {
     using Options = QMap<QString, QString>;
 

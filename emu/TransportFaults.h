@@ -30,8 +30,9 @@ struct TransferFault {
 
 enum class OpenRefusal {
     None,
-    Busy,  // another program holds the device
-    Other  // any other failure to open
+    Busy,    // another program holds the device
+    Denied,  // this user may not open the device node (its permissions)
+    Other    // any other failure to open
 };
 
 // Faults injected at the transport, between the host and the device's function: what a

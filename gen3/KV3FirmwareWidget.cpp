@@ -1,5 +1,6 @@
 #include "gen3/KV3FirmwareWidget.h"
 
+#include "app/ColumnBox.h"
 #include "app/ErrorReporter.h"
 #include "app/KorvaneConfigurer.h"
 #include "device/Ftd2xxDataLink.h"
@@ -21,12 +22,6 @@ namespace {
 
 constexpr int CONTENT_MARGIN = 2;
 constexpr int CONTENT_SPACING = 2;
-
-QGroupBox* columnBox(const QString& title, QWidget* parent) {
-    auto* box = new QGroupBox(title, parent);
-    new QVBoxLayout(box);
-    return box;
-}
 
 QLabel* richLabel(const QString& toolTip, QWidget* parent) {
     auto* label = new QLabel(parent);

@@ -11,21 +11,11 @@
 #include "emu/FtdiChip.h"
 #include "emu/RawPacketPipe.h"
 #include "emu/ScriptedFunctions.h"
+#include "support/ThrownMessage.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-
-// The message of the HException that `action` throws, or a note that none was thrown.
-template <typename Action>
-std::string thrownMessage(Action&& action) {
-    try {
-        action();
-    } catch (const HException& e) {
-        return e.messageText();
-    }
-    return "(no exception)";
-}
 
 class EmulatedLinkFixture : public ::testing::Test {
 public:

@@ -11,6 +11,7 @@
 #include "emu/Gen2Probe.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Protocol.h"
+#include "support/ThrownMessage.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
 #include <QTemporaryDir>
@@ -57,17 +58,6 @@ private:
     std::multimap<quint32, std::function<void()>> events;
     std::vector<std::function<void(int)>> watchers;
 };
-
-// The message of the HException that `action` throws, or a note that none was thrown.
-template <typename Action>
-std::string thrownMessage(Action&& action) {
-    try {
-        action();
-    } catch (const HException& e) {
-        return e.messageText();
-    }
-    return "(no exception)";
-}
 
 // One progress report as a receiver saw it.
 struct ProgressReport {

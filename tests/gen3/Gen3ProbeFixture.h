@@ -8,23 +8,13 @@
 #include "emu/EmulatedUsbBus.h"
 #include "emu/Gen3Probe.h"
 #include "gen3/FirmwareImageHeader.h"
+#include "support/ThrownMessage.h"
 
 #include <QByteArray>
 
 #include <gtest/gtest.h>
 
 #include <string>
-
-// The message of the HException that `action` throws, or a note that none was thrown.
-template <typename Action>
-std::string thrownMessage(Action&& action) {
-    try {
-        action();
-    } catch (const HException& e) {
-        return e.messageText();
-    }
-    return "(no exception)";
-}
 
 // A valid image of `size` bytes: a header with the given version and description, then
 // bytes that differ from chunk to chunk (a misplaced chunk shows).

@@ -4,6 +4,7 @@
 // so the time-outs are kept short.
 #include "UmockdevTestbed.h"
 #include "UsbdevfsHandler.h"
+#include "support/ThrownMessage.h"
 
 #include "app/Clock.h"
 #include "app/HException.h"
@@ -22,16 +23,6 @@
 #include <optional>
 
 namespace {
-
-template <typename Action>
-std::string thrownMessage(Action&& action) {
-    try {
-        action();
-    } catch (const HException& e) {
-        return e.messageText();
-    }
-    return "(no exception)";
-}
 
 FakeUsbDevice fakeGeneration3() {
     return {"1-1", 1, 2, PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, "K3000001"};

@@ -133,6 +133,7 @@ bool UsbdevfsHandler::handle(UMockdevIoctlClient* client) {
                 case OpenRefusal::Busy:
                     umockdev_ioctl_client_complete(client, -1, EBUSY);
                     break;
+                case OpenRefusal::Denied:
                 case OpenRefusal::Other:
                     umockdev_ioctl_client_complete(client, -1, EACCES);
                     break;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "cli/DeviceNodeAccess.h"
+#include "cli/UdevRuleStatus.h"
+
+#include <QString>
+#include <QStringList>
+
+// The login session the doctor runs in, as far as access to USB devices goes.
+struct SessionInfo {
+    QString userName;
+    QString seat;      // XDG_SEAT, empty when the session has none
+    bool ssh = false;  // started over SSH
+
+    static SessionInfo current();
+};
+
+// Why this user cannot open a probe's device node, and what to do about it, one sentence
+// per line. Empty for a node that opens.
+struct AccessDiagnosis {
+    QStringList causes;
+    QStringList fixes;
+};
+
+AccessDiagnosis diagnoseAccess(const DeviceNodeAccess& node, const UdevRuleStatus& rule,
+                               const SessionInfo& session);

@@ -1,0 +1,142 @@
+#include "cli/CliApplication.h"
+
+#include "app/HException.h"
+#include "cli/CliFailure.h"
+#include "cli/CommandLine.h"
+#include "cli/Commands.h"
+#include "cli/Console.h"
+#include "cli/JsonOutput.h"
+#include "cli/TracingUsbBackend.h"
+#include "emu/EmulatorEnvironment.h"
+
+#include <exception>
+
+namespace {
+
+constexpr char PREFIX[] = "kvtool-cli: ";
+
+// The keys of an install's result, null where the install did not get that far.
+constexpr const char* INSTALL_RESULT_KEYS[] = {"probe", "image", "previousFirmware", "firmware",
+                                               "plan"};
+
+// The process-wide USB backend, watched, for the duration of one command.
+class WatchedBackend {
+public:
+    WatchedBackend(bool verbose, Console& console) {
+        installUsbBackendFromEnvironment();
+        usbBackend();  // the Linux backend, unless the emulator was put in place
+        auto tracing = std::make_unique<TracingUsbBackend>(
+            installUsbBackend(nullptr),
+            verbose
+                ? TracingUsbBackend::Trace([&console](const QString& line) { console.error(line); })
+                : TracingUsbBackend::Trace());
+        watcher = tracing.get();
+        installUsbBackend(std::move(tracing));
+    }
+    // Taken down while the console and the clock still serve it: the emulated bus writes
+    // its frame log now, and a pending trace line is told.
+    ~WatchedBackend() { installUsbBackend(nullptr); }
+    WatchedBackend(const WatchedBackend&) = delete;
+    WatchedBackend& operator=(const WatchedBackend&) = delete;
+
+    QString lastUsbError() const { return watcher->lastUsbError(); }
+    void flush() { watcher->flush(); }
+
+private:
+    TracingUsbBackend* watcher = nullptr;
+};
+
+}  // namespace
+
+int CliApplication::run(const QStringList& arguments) {
+    ParsedCommandLine parsed;
+    try {
+        parsed = parseCommandLine(arguments);
+    } catch (const UsageError& error) {
+        console.error(QLatin1String(PREFIX) + error.message);
+        console.error(QStringLiteral("Try 'kvtool-cli --help' for more information."));
+        if (error.json) {
+            console.json(jsonResult(error.commandName.isEmpty() ? QString() : error.commandName,
+                                    exitStatus(ExitCode::Usage), error.message,
+                                    QStringLiteral("kvtool-cli --help")));
+        }
+        return exitStatus(ExitCode::Usage);
+    }
+    switch (parsed.action) {
+        case ParsedCommandLine::Action::Help:
+            console.line(helpText().chopped(1));
+            return exitStatus(ExitCode::Done);
+        case ParsedCommandLine::Action::Version:
+            console.line(versionText());
+            return exitStatus(ExitCode::Done);
+        case ParsedCommandLine::Action::Run:
+            break;
+    }
+    return runCommand(parsed.options);
+}
+
+int CliApplication::runCommand(const CliOptions& options) {
+    WatchedBackend backend(options.verbose, console);
+    try {
+        switch (options.command) {
+            case Command::List:
+                runList(options, console);
+                break;
+            case Command::Info:
+                runInfo(options, console);
+                break;
+            case Command::Install:
+                runInstall(options, console);
+                break;
+            case Command::Image:
+                runImage(options, console);
+                break;
+            case Command::Doctor:
+                runDoctor(options, console);
+                break;
+        }
+        backend.flush();
+        return exitStatus(ExitCode::Done);
+    } catch (const CliFailure& failure) {
+        backend.flush();
+        return report(options, failure, backend.lastUsbError());
+    } catch (const HException& error) {
+        backend.flush();
+        return report(options, CliFailure::fromOperation(error), backend.lastUsbError());
+    } catch (const std::exception& error) {
+        backend.flush();
+        return report(
+            options,
+            CliFailure(
+                ExitCode::Failed,
+                QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what()))),
+            backend.lastUsbError());
+    }
+}
+
+int CliApplication::report(const CliOptions& options, const CliFailure& failure,
+                           const QString& usbError) {
+    console.error(QLatin1String(PREFIX) + failure.message);
+    if (!failure.hint.isEmpty()) {
+        console.error(QLatin1String(PREFIX) + QStringLiteral("hint: ") + failure.hint);
+    }
+    if (options.verbose && !usbError.isEmpty()) {
+        console.error(QLatin1String(PREFIX) + QStringLiteral("last USB error: ") + usbError);
+    }
+    if (options.json) {
+        QJsonObject result = jsonResult(options.commandName, exitStatus(failure.exitCode),
+                                        failure.message, failure.hint, usbError);
+        if (options.command == Command::Install) {
+            result.insert(QStringLiteral("event"), QStringLiteral("result"));
+            result.insert(QStringLiteral("dryRun"), options.dryRun);
+            for (const char* key : INSTALL_RESULT_KEYS) {
+                result.insert(QLatin1String(key), QJsonValue(QJsonValue::Null));
+            }
+        }
+        for (auto it = failure.json.begin(); it != failure.json.end(); ++it) {
+            result.insert(it.key(), it.value());
+        }
+        console.json(result);
+    }
+    return exitStatus(failure.exitCode);
+}

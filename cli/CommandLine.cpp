@@ -1,0 +1,264 @@
+#include "cli/CommandLine.h"
+
+#include <QCommandLineParser>
+
+#include <array>
+
+namespace {
+
+constexpr char PROGRAM[] = "kvtool-cli";
+
+struct CommandSpec {
+    Command command;
+    const char* name;
+    const char* synopsis;
+    const char* description;
+};
+
+constexpr std::array<CommandSpec, 5> COMMANDS{{
+    {Command::List, "list", "list",
+     "List the attached probes: generation, mode (application, bootloader or loader), "
+     "serial number, device path."},
+    {Command::Info, "info", "info [--serial S]",
+     "Show the firmware installed on a probe: its version text, or its version and "
+     "variant, or that its bootloader is running."},
+    {Command::Install, "install",
+     "install FILE [--serial S] [--dry-run]\n"
+     "install --target T --clocking C [--firmware-dir DIR] [--serial S] [--dry-run]",
+     "Install an image file on a probe of the image's generation, or the generation-2 "
+     "image kv_T_C.bin of the firmware directory, as the kvtool window does."},
+    {Command::Image, "image", "image FILE",
+     "Describe an image file without a probe: generation, version, size, CRC and the "
+     "marks found in it."},
+    {Command::Doctor, "doctor", "doctor",
+     "Tell whether this user can open the attached probes and, if not, why and how to "
+     "fix it."},
+}};
+
+// Which commands an option applies to.
+constexpr unsigned bit(Command command) {
+    return 1U << static_cast<unsigned>(command);
+}
+constexpr unsigned EVERY_COMMAND = 0xFFU;
+
+struct OptionSpec {
+    const char* name;
+    const char* valueName;  // null for a flag
+    const char* description;
+    unsigned commands;
+};
+
+constexpr std::array<OptionSpec, 9> OPTIONS{{
+    {"serial", "S", "Use the probe with serial number S (info, install).",
+     bit(Command::Info) | bit(Command::Install)},
+    {"dry-run", nullptr,
+     "Read the probe and the image and tell what install would do, sending nothing that "
+     "changes the probe.",
+     bit(Command::Install)},
+    {"target", "T", "Generation-2 target family: alder, birch or cedar (install).",
+     bit(Command::Install)},
+    {"clocking", "C", "Generation-2 JTAG clocking: max or var (install).", bit(Command::Install)},
+    {"firmware-dir", "DIR",
+     "Directory of the generation-2 images (install; default: the directory of the program "
+     "file).",
+     bit(Command::Install)},
+    {"json", nullptr, "Print JSON, one object per line (schema version 1; see the manual).",
+     EVERY_COMMAND},
+    {"verbose", nullptr,
+     "Show every USB transfer with the probe, and the USB error behind a failure.", EVERY_COMMAND},
+    {"help", nullptr, "Show this help and exit.", EVERY_COMMAND},
+    {"version", nullptr, "Show the version and exit.", EVERY_COMMAND},
+}};
+
+QString optionSynopsis(const OptionSpec& option) {
+    QString text = QStringLiteral("--") + QLatin1String(option.name);
+    if (option.valueName != nullptr) {
+        text += u' ' + QLatin1String(option.valueName);
+    }
+    if (QLatin1String(option.name) == u"help") {
+        text = QStringLiteral("-h, ") + text;
+    }
+    return text;
+}
+
+// Lines of `text` wrapped at `width` characters, each indented by `indent`.
+QString wrapped(const QString& text, int indent, int width = 79) {
+    QStringList lines;
+    QString line;
+    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && indent + line.size() + 1 + word.size() > width) {
+            lines << line;
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    lines << line;
+    const QString pad(indent, u' ');
+    return pad + lines.join(u'\n' + pad);
+}
+
+// One of `values`, named as in the image file names ("alder", "max"), in any case.
+template <typename Enum, std::size_t N>
+Enum choice(const QString& option, const QString& value, const std::array<Enum, N>& values,
+            QString (*nameOf)(Enum), const QString& command) {
+    QStringList names;
+    for (const Enum candidate : values) {
+        if (value.compare(nameOf(candidate), Qt::CaseInsensitive) == 0) {
+            return candidate;
+        }
+        names << nameOf(candidate);
+    }
+    const QString expected = names.mid(0, names.size() - 1).join(QStringLiteral(", ")) +
+                             QStringLiteral(" or ") + names.last();
+    throw UsageError{QStringLiteral("--%1: expected %2, got \"%3\"").arg(option, expected, value),
+                     command};
+}
+
+}  // namespace
+
+QString versionText() {
+    return QStringLiteral("%1 %2").arg(QLatin1String(PROGRAM), QLatin1String(KVTOOL_VERSION));
+}
+
+QString helpText() {
+    QString text = QStringLiteral("Usage: %1 COMMAND [OPTIONS]\n\n").arg(QLatin1String(PROGRAM));
+    text += QStringLiteral(
+        "Shows and installs the firmware of Brenmoor Korvane JTAG debug probes attached over "
+        "USB.\n\nCommands:\n");
+    for (const CommandSpec& command : COMMANDS) {
+        for (const QString& synopsis : QString::fromLatin1(command.synopsis).split(u'\n')) {
+            text += QStringLiteral("  ") + synopsis + u'\n';
+        }
+        text += wrapped(QLatin1String(command.description), 6) + u'\n';
+    }
+    text += QStringLiteral("\nOptions:\n");
+    for (const OptionSpec& option : OPTIONS) {
+        text += QStringLiteral("  ") + optionSynopsis(option) + u'\n';
+        text += wrapped(QLatin1String(option.description), 6) + u'\n';
+    }
+    text += QStringLiteral(
+        "\nEnvironment:\n"
+        "  KVTOOL_EMULATE\n"
+        "      Use emulated probes instead of the USB bus, for example gen3, gen2 or\n"
+        "      gen2,gen3 (see the README).\n"
+        "  KVTOOL_CLOCK=virtual\n"
+        "      With KVTOOL_EMULATE: every wait passes at once.\n"
+        "\nExit status:\n"
+        "  0  done\n"
+        "  1  the operation failed\n"
+        "  2  usage error\n"
+        "  3  no probe attached, or no single probe to choose\n"
+        "  4  permission denied: this user may not open the probe (see doctor)\n"
+        "  5  the image file cannot be read, is no firmware image, or does not fit the probe\n");
+    return text;
+}
+
+ParsedCommandLine parseCommandLine(const QStringList& arguments) {
+    const bool json = arguments.contains(QStringLiteral("--json"));
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const OptionSpec& option : OPTIONS) {
+        QStringList names{QLatin1String(option.name)};
+        if (names.first() == u"help") {
+            names << QStringLiteral("h");
+        }
+        parser.addOption(option.valueName != nullptr
+                             ? QCommandLineOption(names, QLatin1String(option.description),
+                                                  QLatin1String(option.valueName))
+                             : QCommandLineOption(names, QLatin1String(option.description)));
+    }
+    const QStringList positional = [&] {
+        if (!parser.parse(arguments)) {
+            throw UsageError{parser.errorText(), QString(), json};
+        }
+        return parser.positionalArguments();
+    }();
+
+    ParsedCommandLine parsed;
+    if (parser.isSet(QStringLiteral("help"))) {
+        parsed.action = ParsedCommandLine::Action::Help;
+        return parsed;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        parsed.action = ParsedCommandLine::Action::Version;
+        return parsed;
+    }
+    if (positional.isEmpty()) {
+        throw UsageError{QStringLiteral("no command given"), QString(), json};
+    }
+    CliOptions& options = parsed.options;
+    options.commandName = positional.first();
+    const auto spec = std::find_if(COMMANDS.begin(), COMMANDS.end(), [&](const CommandSpec& c) {
+        return options.commandName == QLatin1String(c.name);
+    });
+    if (spec == COMMANDS.end()) {
+        throw UsageError{QStringLiteral("unknown command \"%1\"").arg(options.commandName),
+                         QString(), json};
+    }
+    options.command = spec->command;
+    const auto fail = [&](const QString& message) {
+        return UsageError{message, options.commandName, json};
+    };
+    for (const OptionSpec& option : OPTIONS) {
+        if (parser.isSet(QLatin1String(option.name)) &&
+            (option.commands & bit(spec->command)) == 0) {
+            throw fail(QStringLiteral("--%1 does not apply to %2")
+                           .arg(QLatin1String(option.name), options.commandName));
+        }
+    }
+    options.json = parser.isSet(QStringLiteral("json"));
+    options.verbose = parser.isSet(QStringLiteral("verbose"));
+    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    if (parser.isSet(QStringLiteral("serial"))) {
+        options.serial = parser.value(QStringLiteral("serial"));
+        if (options.serial.isEmpty()) {
+            throw fail(QStringLiteral("--serial: the serial number is empty"));
+        }
+    }
+
+    const QStringList operands = positional.mid(1);
+    const bool takesFile = spec->command == Command::Install || spec->command == Command::Image;
+    if (operands.size() > (takesFile ? 1 : 0)) {
+        throw fail(QStringLiteral("unexpected argument \"%1\"").arg(operands.last()));
+    }
+    if (takesFile && !operands.isEmpty()) {
+        options.file = operands.first();
+        if (options.file.isEmpty()) {
+            throw fail(QStringLiteral("the file name is empty"));
+        }
+    }
+    if (spec->command == Command::Image && options.file.isEmpty()) {
+        throw fail(QStringLiteral("image needs a FILE"));
+    }
+    if (spec->command != Command::Install) {
+        return parsed;
+    }
+
+    const bool target = parser.isSet(QStringLiteral("target"));
+    const bool clocking = parser.isSet(QStringLiteral("clocking"));
+    const bool directory = parser.isSet(QStringLiteral("firmware-dir"));
+    if (!options.file.isEmpty() && (target || clocking || directory)) {
+        throw fail(QStringLiteral("give either FILE or --target and --clocking, not both"));
+    }
+    if (options.file.isEmpty() && !target && !clocking) {
+        throw fail(QStringLiteral("install needs a FILE, or --target and --clocking"));
+    }
+    if (target != clocking) {
+        throw fail(target ? QStringLiteral("--target needs --clocking")
+                          : QStringLiteral("--clocking needs --target"));
+    }
+    if (target) {
+        options.target = choice(QStringLiteral("target"), parser.value(QStringLiteral("target")),
+                                kv2::TARGET_FAMILIES, kv2::familyFilePart, options.commandName);
+        options.clocking =
+            choice(QStringLiteral("clocking"), parser.value(QStringLiteral("clocking")),
+                   kv2::JTAG_CLOCKINGS, kv2::clockingFilePart, options.commandName);
+    }
+    if (directory) {
+        options.firmwareDirectory = parser.value(QStringLiteral("firmware-dir"));
+        if (options.firmwareDirectory.isEmpty()) {
+            throw fail(QStringLiteral("--firmware-dir: the directory is empty"));
+        }
+    }
+    return parsed;
+}

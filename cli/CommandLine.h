@@ -1,0 +1,47 @@
+#pragma once
+
+#include "gen2/KV2Variant.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The commands of kvtool-cli.
+enum class Command { List, Info, Install, Image, Doctor };
+
+// What the command line asks for, checked: every option applies to the command, every
+// value is one the command takes.
+struct CliOptions {
+    Command command = Command::List;
+    QString commandName;  // as typed: "list", "info", ...
+    bool json = false;
+    bool verbose = false;
+    bool dryRun = false;
+    QString serial;  // empty: the only probe attached
+    QString file;    // install FILE, image FILE
+    std::optional<kv2::TargetFamily> target;
+    std::optional<kv2::JtagClocking> clocking;
+    QString firmwareDirectory;  // empty: the directory of the program file
+};
+
+struct ParsedCommandLine {
+    enum class Action { Run, Help, Version };
+    Action action = Action::Run;
+    CliOptions options;
+};
+
+// A command line that cannot be run: what is wrong, in one line.
+struct UsageError {
+    QString message;
+    QString commandName;  // the command, when it could be told
+    bool json = false;    // whether --json was given (the error is then also a JSON object)
+};
+
+// Reads `arguments` (the program name first). Throws UsageError.
+ParsedCommandLine parseCommandLine(const QStringList& arguments);
+
+// The text of --help: usage, commands, options, environment and exit status.
+QString helpText();
+// "kvtool-cli 1.0.0".
+QString versionText();

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+
+class QIODevice;
+
+// Where kvtool-cli writes: results and progress on standard output, failures and
+// diagnostics on standard error. On a terminal, progress is one live line that is redrawn
+// in place; anything else written meanwhile first clears it, and the next redraw brings it
+// back, so the streams never run into each other.
+class Console {
+public:
+    // `out` and `err` must be open for writing, unbuffered (so that a live line shows at
+    // once and the two streams keep their order), and outlive the console; `terminal` tells
+    // whether `out` is an interactive terminal (live lines are drawn only there).
+    Console(QIODevice& out, QIODevice& err, bool terminal);
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    bool terminal() const { return isTerminal; }
+    // The terminal's width in columns, or 0 when unknown (asked anew each time: the
+    // window may be resized while an install runs).
+    int width() const { return widthOf ? widthOf() : 0; }
+    void setWidthSource(std::function<int()> source) { widthOf = std::move(source); }
+
+    // One line of text on standard output.
+    void line(const QString& text);
+    // One JSON object on standard output, on a line of its own.
+    void json(const QJsonObject& object);
+    // One line on standard error.
+    void error(const QString& text);
+
+    // Draws `text` as the live line (terminal only), replacing what it showed before.
+    void live(const QString& text);
+    // Ends the live line with a line break, so that it stays on screen.
+    void endLive();
+
+private:
+    void write(QIODevice& device, const QByteArray& bytes);
+    // Clears the live line before other output; it is drawn again by the next live().
+    void clearLive();
+
+    QIODevice& out;
+    QIODevice& err;
+    bool isTerminal;
+    std::function<int()> widthOf;
+    QString liveText;        // the live line's current content, empty when none
+    bool liveShown = false;  // whether it is on screen now
+};

@@ -1,0 +1,148 @@
+#include "cli/ImageReport.h"
+
+#include "cli/JsonOutput.h"
+#include "gen2/KV2Variant.h"
+
+namespace {
+
+QString hex(qint64 value) {
+    return QStringLiteral("0x%1").arg(value, 0, 16);
+}
+
+QString offsetText(const std::optional<qsizetype>& offset) {
+    return offset ? QStringLiteral("at %1").arg(hex(*offset)) : QStringLiteral("missing");
+}
+
+QJsonValue offsetJson(const std::optional<qsizetype>& offset) {
+    return jsonNumber(offset ? std::optional<qint64>(*offset) : std::nullopt);
+}
+
+// A caption padded so that the values line up.
+QString row(const QString& caption, const QString& value) {
+    return QString(caption.isEmpty() ? QString() : caption + u':').leftJustified(13) + value;
+}
+
+QStringList markLines(const ImageIdentity& image) {
+    const ImageMarks& marks = image.marks;
+    if (image.generation == 3) {
+        return {QStringLiteral("image marker 0x%1 at 0").arg(IMAGE_MAGIC, 8, 16, QLatin1Char('0'))};
+    }
+    QString serial = QStringLiteral("serial-number marker %1").arg(offsetText(marks.serialMarker));
+    if (marks.serialField) {
+        serial += QStringLiteral(" (field of %1 characters at %2: \"%3\")")
+                      .arg(marks.serialField->length)
+                      .arg(hex(marks.serialField->offset), image.serialFieldText);
+    }
+    QStringList lines{
+        serial,
+        QStringLiteral("device descriptor %1").arg(offsetText(marks.deviceDescriptorPattern)),
+        QStringLiteral("maker name %1").arg(offsetText(marks.makerName))};
+    if (image.generation == 2) {
+        lines << QStringLiteral("version record %1").arg(offsetText(marks.versionRecord));
+    }
+    return lines;
+}
+
+}  // namespace
+
+QString imageSummary(const ImageIdentity& image) {
+    const QString version = image.versionText();
+    QString size = QStringLiteral("%1 bytes").arg(image.size());
+    if (!image.generation) {
+        return size;
+    }
+    const QString generation = QStringLiteral("generation %1").arg(*image.generation);
+    return version.isEmpty() ? generation + QStringLiteral(", ") + size
+                             : QStringLiteral("%1, %2, %3").arg(version, generation, size);
+}
+
+QStringList imageReportLines(const ImageIdentity& image) {
+    QStringList lines{row(QStringLiteral("File"), image.path)};
+    lines << row(QStringLiteral("Generation"), image.generation
+                                                   ? QString::number(*image.generation)
+                                                   : QStringLiteral("none (not a firmware image)"));
+    if (image.generation == 3) {
+        lines << row(QStringLiteral("Version"), image.versionText());
+    } else if (image.generation == 2) {
+        lines << row(QStringLiteral("Version"),
+                     image.versionRecord ? image.versionText() + QStringLiteral(" (version record)")
+                                         : QStringLiteral("not stated in the image"));
+        if (image.versionRecord) {
+            lines << row(QStringLiteral("Variant"), kv2::variantText(image.versionRecord->flags));
+        }
+    }
+    QString size = QStringLiteral("%1 bytes").arg(image.size());
+    if (image.generation == 2) {
+        size += QStringLiteral(", %1 of them in the application zone")
+                    .arg(kv2::applicationZone(image.bytes).size());
+    }
+    lines << row(QStringLiteral("Size"), size);
+    lines << row(QStringLiteral("CRC-32"), QStringLiteral("0x%1 (CRC-32/BZIP2 of the whole file)")
+                                               .arg(image.crc, 8, 16, QLatin1Char('0')));
+    const QStringList marks = markLines(image);
+    for (qsizetype i = 0; i < marks.size(); ++i) {
+        lines << row(i == 0 ? QStringLiteral("Marks") : QString(), marks[i]);
+    }
+    if (!image.problem.isEmpty()) {
+        lines << row(QStringLiteral("Problem"), image.problem);
+    }
+    return lines;
+}
+
+QJsonObject imageJson(const ImageIdentity& image) {
+    const ImageMarks& marks = image.marks;
+    QJsonValue serialField(QJsonValue::Null);
+    if (marks.serialField) {
+        serialField = QJsonObject{{QStringLiteral("offset"), marks.serialField->offset},
+                                  {QStringLiteral("length"), marks.serialField->length},
+                                  {QStringLiteral("text"), image.serialFieldText}};
+    }
+    const QJsonObject marksJson{
+        {QStringLiteral("imageMagic"), offsetJson(marks.imageMagic)},
+        {QStringLiteral("serialMarker"), offsetJson(marks.serialMarker)},
+        {QStringLiteral("serialField"), serialField},
+        {QStringLiteral("deviceDescriptor"), offsetJson(marks.deviceDescriptorPattern)},
+        {QStringLiteral("makerName"), offsetJson(marks.makerName)},
+        {QStringLiteral("versionRecord"), offsetJson(marks.versionRecord)},
+    };
+
+    std::optional<qint64> major;
+    std::optional<qint64> minor;
+    QJsonValue description(QJsonValue::Null);
+    QJsonValue variant(QJsonValue::Null);
+    QJsonValue target(QJsonValue::Null);
+    QJsonValue clocking(QJsonValue::Null);
+    if (image.header && image.generation == 3) {
+        major = image.header->versionMajor;
+        minor = image.header->versionMinor;
+        description = image.header->descriptionText();
+    } else if (image.versionRecord && image.generation == 2) {
+        major = image.versionRecord->versionMajor;
+        minor = image.versionRecord->versionMinor;
+        variant = kv2::variantText(image.versionRecord->flags);
+        target = kv2::familyFilePart(kv2::familyOf(image.versionRecord->flags));
+        clocking = kv2::clockingFilePart(kv2::clockingOf(image.versionRecord->flags));
+    }
+    return QJsonObject{
+        {QStringLiteral("path"), image.path},
+        {QStringLiteral("size"), image.size()},
+        {QStringLiteral("crc32"), qint64(image.crc)},
+        {QStringLiteral("generation"),
+         jsonNumber(image.generation ? std::optional<qint64>(*image.generation) : std::nullopt)},
+        {QStringLiteral("installable"), image.installable()},
+        {QStringLiteral("problem"),
+         image.problem.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(image.problem)},
+        {QStringLiteral("versionText"), jsonText(image.versionText())},
+        {QStringLiteral("versionMajor"), jsonNumber(major)},
+        {QStringLiteral("versionMinor"), jsonNumber(minor)},
+        {QStringLiteral("description"), description},
+        {QStringLiteral("variant"), variant},
+        {QStringLiteral("target"), target},
+        {QStringLiteral("clocking"), clocking},
+        {QStringLiteral("applicationBytes"),
+         jsonNumber(image.generation == 2
+                        ? std::optional<qint64>(kv2::applicationZone(image.bytes).size())
+                        : std::nullopt)},
+        {QStringLiteral("marks"), marksJson},
+    };
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "cli/ImageIdentity.h"
+
+#include <QJsonObject>
+#include <QStringList>
+
+// The description of an image file that `kvtool-cli image` prints, as text lines and as the
+// "image" object of the JSON output.
+QStringList imageReportLines(const ImageIdentity& image);
+// {"path", "size", "crc32", "generation", "installable", "problem", "versionText",
+//  "versionMajor", "versionMinor", "description", "variant", "target", "clocking",
+//  "applicationBytes", "marks"}: every key always present, null where it does not apply.
+QJsonObject imageJson(const ImageIdentity& image);
+// "1.4 - demo build, 196608 bytes" and the like: the image in one line.
+QString imageSummary(const ImageIdentity& image);

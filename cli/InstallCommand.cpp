@@ -1,0 +1,209 @@
+#include "app/ExecutableDirectory.h"
+#include "app/HException.h"
+#include "app/HPath.h"
+#include "cli/CliFailure.h"
+#include "cli/CommandLine.h"
+#include "cli/Commands.h"
+#include "cli/Console.h"
+#include "cli/GenerationInstall.h"
+#include "cli/ImageReport.h"
+#include "cli/JsonOutput.h"
+#include "cli/ProbeDescription.h"
+#include "cli/ProbeSelection.h"
+#include "cli/ProgressRenderer.h"
+#include "gen2/KV2FirmwareImage.h"
+
+namespace {
+
+// The file to install: FILE, or the generation-2 image of --target and --clocking in the
+// firmware directory, named as the generation-2 page names it. For the latter the page's
+// first step runs first, so that a missing or broken file fails with the page's message.
+QString imagePath(const CliOptions& options) {
+    if (!options.target || !options.clocking) {
+        return options.file;
+    }
+    const QString directory =
+        options.firmwareDirectory.isEmpty() ? executableDirectory() : options.firmwareDirectory;
+    QString path = HPath(directory).nativePath() + u'/' +
+                   kv2::imageFileName(*options.target, *options.clocking);
+    try {
+        KV2FirmwareImage image;
+        image.load(HPath(path), QString());
+    } catch (const HException& e) {
+        throw CliFailure::fromImage(e);
+    }
+    return path;
+}
+
+ProgressRenderer::Style progressStyle(const CliOptions& options, const Console& console) {
+    if (options.json) {
+        return ProgressRenderer::Style::Json;
+    }
+    return console.terminal() ? ProgressRenderer::Style::Live : ProgressRenderer::Style::Plain;
+}
+
+// Runs one install; `known` collects what the JSON result reports, failures included.
+class Install {
+public:
+    Install(const CliOptions& options, Console& console) : options(options), console(console) {}
+
+    void run() {
+        const ImageIdentity image = identifyImage(imagePath(options));
+        known.insert(QStringLiteral("dryRun"), options.dryRun);
+        known.insert(QStringLiteral("image"), imageJson(image));
+        if (!image.generation) {
+            fail(CliFailure(ExitCode::BadImage, image.problem));
+        }
+        if (options.target && image.generation != 2) {
+            fail(CliFailure(ExitCode::BadImage,
+                            QStringLiteral("%1 is a generation-%2 image; --target and --clocking "
+                                           "choose generation-2 images")
+                                .arg(image.path)
+                                .arg(*image.generation)));
+        }
+
+        const UsbDeviceInfo probe = guarded([&] { return selectProbe(options.serial); });
+        known.insert(QStringLiteral("probe"), probeJson(probe));
+        const ProbeKind kind = ProbeKind::of(probe.productId);
+        if (!kind.generation) {
+            fail(CliFailure(
+                ExitCode::Failed,
+                QStringLiteral("%1 is not a probe kvtool knows").arg(describeProbe(probe))));
+        }
+        if (*kind.generation != *image.generation) {
+            fail(CliFailure(ExitCode::BadImage,
+                            QStringLiteral("%1 is a generation-%2 image, but the probe %3 is "
+                                           "generation %4")
+                                .arg(image.path)
+                                .arg(*image.generation)
+                                .arg(probe.serialNumber())
+                                .arg(*kind.generation)));
+        }
+        std::unique_ptr<GenerationInstall> install =
+            GenerationInstall::forGeneration(*kind.generation);
+        guarded([&] {
+            install->check(probe, image);
+            return 0;
+        });
+
+        // What the probe has now, read as the page reads it when it shows the probe.
+        const InstalledFirmware before = guarded([&] { return readFirmware(probe); });
+        known.insert(QStringLiteral("previousFirmware"), before.toJson());
+        start(probe, before, image);
+
+        if (options.dryRun) {
+            const InstallPlan plan = guarded([&] { return install->plan(probe, image); });
+            report(plan, before, image);
+            return;
+        }
+        ProgressRenderer progress(console, progressStyle(options, console));
+        const GenerationInstall::Message message = [this](const QString& text) { say(text); };
+        guarded([&] {
+            install->run(probe, image, progress, message);
+            return 0;
+        });
+        const InstalledFirmware after = guarded([&] { return install->readBack(probe, message); });
+        finish(after);
+    }
+
+private:
+    [[noreturn]] void fail(CliFailure failure) { throw failure.with(known); }
+
+    // Runs `step`; a CliFailure out of it carries what is known so far.
+    template <typename Step>
+    auto guarded(Step step) -> decltype(step()) {
+        try {
+            return step();
+        } catch (CliFailure& failure) {
+            fail(failure);
+        }
+    }
+
+    static InstalledFirmware readFirmware(const UsbDeviceInfo& probe) {
+        try {
+            return readInstalledFirmware(probe);
+        } catch (const HException& e) {
+            throw CliFailure::fromOperation(e);
+        }
+    }
+
+    // The JSON result of an install that did its job.
+    QJsonObject result(const QJsonValue& firmware, const QJsonValue& plan) const {
+        QJsonObject object = jsonResult(options.commandName, 0);
+        for (auto it = known.begin(); it != known.end(); ++it) {
+            object.insert(it.key(), it.value());
+        }
+        object.insert(QStringLiteral("event"), QStringLiteral("result"));
+        object.insert(QStringLiteral("firmware"), firmware);
+        object.insert(QStringLiteral("plan"), plan);
+        return object;
+    }
+
+    void say(const QString& text) {
+        if (options.json) {
+            QJsonObject event = jsonObject(options.commandName);
+            event.insert(QStringLiteral("event"), QStringLiteral("message"));
+            event.insert(QStringLiteral("text"), text);
+            console.json(event);
+        } else {
+            console.line(text);
+        }
+    }
+
+    void start(const UsbDeviceInfo& probe, const InstalledFirmware& before,
+               const ImageIdentity& image) {
+        if (options.json) {
+            QJsonObject event = jsonObject(options.commandName);
+            event.insert(QStringLiteral("event"), QStringLiteral("start"));
+            for (const QString& key :
+                 {QStringLiteral("dryRun"), QStringLiteral("probe"),
+                  QStringLiteral("previousFirmware"), QStringLiteral("image")}) {
+                event.insert(key, known.value(key));
+            }
+            console.json(event);
+            return;
+        }
+        if (options.dryRun) {
+            console.line(QStringLiteral("Dry run: nothing that changes the probe is sent."));
+        }
+        console.line(QStringLiteral("Probe:      %1").arg(describeProbe(probe)));
+        console.line(QStringLiteral("Installed:  %1").arg(before.text()));
+        console.line(QStringLiteral("Image:      %1 (%2)").arg(image.path, imageSummary(image)));
+    }
+
+    void report(const InstallPlan& plan, const InstalledFirmware& before,
+                const ImageIdentity& image) {
+        if (options.json) {
+            console.json(result(QJsonValue(QJsonValue::Null), plan.toJson()));
+            return;
+        }
+        const QString version = image.versionText();
+        console.line(
+            QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
+                .arg(version.isEmpty() ? QStringLiteral("the image") : version, before.text())
+                .arg(plan.bytes)
+                .arg(plan.count())
+                .arg(plan.unit));
+        for (qsizetype i = 0; i < plan.steps.size(); ++i) {
+            console.line(QStringLiteral("  %1. %2").arg(i + 1).arg(plan.steps[i]));
+        }
+    }
+
+    void finish(const InstalledFirmware& after) {
+        if (options.json) {
+            console.json(result(after.toJson(), QJsonValue(QJsonValue::Null)));
+            return;
+        }
+        console.line(QStringLiteral("Now installed: %1").arg(after.text()));
+    }
+
+    const CliOptions& options;
+    Console& console;
+    QJsonObject known;
+};
+
+}  // namespace
+
+void runInstall(const CliOptions& options, Console& console) {
+    Install(options, console).run();
+}

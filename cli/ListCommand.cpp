@@ -1,0 +1,66 @@
+#include "cli/CliFailure.h"
+#include "cli/CommandLine.h"
+#include "cli/Commands.h"
+#include "cli/Console.h"
+#include "cli/JsonOutput.h"
+#include "cli/ProbeDescription.h"
+#include "cli/ProbeSelection.h"
+
+#include <QJsonArray>
+
+namespace {
+
+// Columns padded to their widest entry.
+QStringList table(const QList<QStringList>& rows) {
+    QList<qsizetype> widths;
+    for (const QStringList& row : rows) {
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i) {
+                widths << 0;
+            }
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    QStringList lines;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
+        }
+        lines << line;
+    }
+    return lines;
+}
+
+}  // namespace
+
+// Lists every attached probe; none is "No devices connected" (exit code 3), so that a
+// script can wait for a probe with `until kvtool-cli list; do sleep 1; done`.
+void runList(const CliOptions& options, Console& console) {
+    const UsbDeviceList probes = attachedProbes();
+    if (probes.isEmpty()) {
+        throw CliFailure(ExitCode::NoProbe, QStringLiteral("No devices connected"))
+            .with({{QStringLiteral("probes"), QJsonArray()}});
+    }
+    if (options.json) {
+        QJsonArray entries;
+        for (const UsbDeviceInfo& probe : probes) {
+            entries.append(probeJson(probe));
+        }
+        QJsonObject result = jsonResult(options.commandName, 0);
+        result.insert(QStringLiteral("probes"), entries);
+        console.json(result);
+        return;
+    }
+    QList<QStringList> rows{{QStringLiteral("GENERATION"), QStringLiteral("MODE"),
+                             QStringLiteral("SERIAL"), QStringLiteral("DEVICE")}};
+    for (const UsbDeviceInfo& probe : probes) {
+        const ProbeKind kind = ProbeKind::of(probe.productId);
+        rows << QStringList{
+            kind.generation ? QString::number(*kind.generation) : QStringLiteral("?"), kind.mode,
+            probe.serialNumber(), probe.devicePath()};
+    }
+    for (const QString& line : table(rows)) {
+        console.line(line);
+    }
+}

@@ -1,0 +1,48 @@
+#include "cli/ProbeDescription.h"
+
+#include "cli/JsonOutput.h"
+#include "device/UsbIds.h"
+
+namespace {
+
+QString hexId(quint16 id) {
+    return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+}
+
+}  // namespace
+
+ProbeKind ProbeKind::of(quint16 productId) {
+    switch (productId) {
+        case PRODUCT_ID_GENERATION2:
+            return {2, QStringLiteral("application")};
+        case PRODUCT_ID_GENERATION2_BOOTLOADER:
+            return {2, QStringLiteral("bootloader")};
+        case PRODUCT_ID_GENERATION3:
+            return {3, QStringLiteral("loader")};
+        default:
+            return {std::nullopt, QStringLiteral("unknown")};
+    }
+}
+
+QString describeProbe(const UsbDeviceInfo& probe) {
+    const ProbeKind kind = ProbeKind::of(probe.productId);
+    const QString generation =
+        kind.generation ? QStringLiteral("generation %1").arg(*kind.generation)
+                        : QStringLiteral("unknown product id %1").arg(hexId(probe.productId));
+    const QString serial = probe.serialNumber().isEmpty() ? QStringLiteral("(no serial number)")
+                                                          : probe.serialNumber();
+    return QStringLiteral("%1 (%2, %3, %4)").arg(serial, generation, kind.mode, probe.devicePath());
+}
+
+QJsonObject probeJson(const UsbDeviceInfo& probe) {
+    const ProbeKind kind = ProbeKind::of(probe.productId);
+    return QJsonObject{
+        {QStringLiteral("serial"), probe.serialNumber()},
+        {QStringLiteral("generation"),
+         jsonNumber(kind.generation ? std::optional<qint64>(*kind.generation) : std::nullopt)},
+        {QStringLiteral("mode"), kind.mode},
+        {QStringLiteral("devicePath"), probe.devicePath()},
+        {QStringLiteral("vendorId"), hexId(probe.vendorId)},
+        {QStringLiteral("productId"), hexId(probe.productId)},
+    };
+}

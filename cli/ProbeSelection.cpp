@@ -1,0 +1,65 @@
+#include "cli/ProbeSelection.h"
+
+#include "cli/CliFailure.h"
+#include "device/UsbDiscovery.h"
+#include "device/UsbIds.h"
+
+namespace {
+
+// The specified refusals, as the bootloader download words them.
+constexpr char NO_DEVICES[] = "No devices connected";
+constexpr char MULTIPLE_DEVICES[] = "Multiple devices connected";
+
+}  // namespace
+
+UsbDeviceList attachedProbes() {
+    return enumerateUsbDevices().select(PROBE_VENDOR_ID, -1);
+}
+
+UsbDeviceInfo selectProbe(const QString& serial) {
+    const UsbDeviceList probes = attachedProbes();
+    if (probes.isEmpty()) {
+        throw CliFailure(ExitCode::NoProbe, QLatin1String(NO_DEVICES),
+                         QStringLiteral("attach the Korvane you wish to use"));
+    }
+    if (serial.isEmpty()) {
+        if (probes.size() > 1) {
+            throw CliFailure(ExitCode::NoProbe, QLatin1String(MULTIPLE_DEVICES),
+                             QStringLiteral("%1 probes are attached: pick one with --serial "
+                                            "('kvtool-cli list' shows their serial numbers)")
+                                 .arg(probes.size()));
+        }
+        return probes.first();
+    }
+    UsbDeviceList matching;
+    for (const UsbDeviceInfo& probe : probes) {
+        if (probe.serialNumber() == serial) {
+            matching.append(probe);
+        }
+    }
+    if (matching.isEmpty()) {
+        throw CliFailure(ExitCode::NoProbe,
+                         QStringLiteral("No device with serial number %1 connected").arg(serial),
+                         QStringLiteral("'kvtool-cli list' shows the attached probes"));
+    }
+    if (matching.size() > 1) {
+        throw CliFailure(ExitCode::NoProbe, QLatin1String(MULTIPLE_DEVICES),
+                         QStringLiteral("%1 probes carry the serial number %2: attach only one "
+                                        "of them")
+                             .arg(matching.size())
+                             .arg(serial));
+    }
+    return matching.first();
+}
+
+void requireOnlyGeneration2Device(const UsbDeviceInfo& probe) {
+    const UsbDeviceList generation2 = findGeneration2Devices();
+    if (generation2.size() > 1) {
+        throw CliFailure(ExitCode::NoProbe, QLatin1String(MULTIPLE_DEVICES),
+                         QStringLiteral("a generation-2 install waits for the only generation-2 "
+                                        "probe to restart: detach the other %1 before "
+                                        "installing on %2")
+                             .arg(generation2.size() - 1)
+                             .arg(probe.serialNumber()));
+    }
+}

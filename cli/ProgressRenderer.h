@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QtGlobal>
+
+class Console;
+
+// Shows the progress reports of an install as they arrive. The reports follow the one
+// convention of the installers: (0, total, text, units) starts a phase, (done, -1, null,
+// null) moves it on, and it ends when done reaches the total. A failing step reports its
+// total as well before it throws, so a phase that reached its total is shown as finished
+// only once the next phase starts or the install ends well; finish(false) shows it as
+// failed where it really stopped.
+//
+//   Live   (a terminal)  one line per phase, redrawn in place: text, bar, done / total,
+//                        rate and time left
+//   Plain  (a pipe)      a line when a phase starts and one when it ends
+//   Json                 one object per report: {"event": "phase"} or {"event":
+//                        "progress"}, with the text, done, total and units
+class ProgressRenderer : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Style { Live, Plain, Json };
+
+    ProgressRenderer(Console& console, Style style, QObject* parent = nullptr);
+
+    // Ends the current phase. After a failure it is shown as failed where it stopped: at its
+    // last position when it had not reached its total; when it had, at the position before
+    // that last report if `stepReportedTotal` (the failing step reported its total on its way
+    // out), else it is shown as finished (the failure came after it).
+    void finish(bool success, bool stepReportedTotal = false);
+
+    // The live line for a phase (exposed for tests): text, a 24-character bar, done /
+    // total with the units, the rate and the time left once they can be told, then
+    // `suffix`. With a `width` above 0 the line is made to fit a terminal of that many
+    // columns.
+    static QString liveLine(const QString& text, qint64 done, qint64 total, const QString& units,
+                            quint32 elapsedMs, int width = 0, const QString& suffix = QString());
+
+public Q_SLOTS:
+    void progress(int step, int steps, const char* taskdesc, const char* units);
+
+private:
+    void startPhase(int steps, const char* taskdesc, const char* newUnits);
+    void advance(int step);
+    void endPhase(bool success, qint64 reached);
+    QString amount(qint64 value) const;
+
+    Console& console;
+    Style style;
+    bool open = false;  // a phase has started and not been ended
+    QString text;
+    QString units;
+    qint64 total = 0;
+    qint64 done = 0;
+    qint64 doneBefore = 0;  // the position before the last report
+    quint32 startMs = 0;
+    quint32 endMs = 0;
+};

@@ -1,0 +1,27 @@
+// kvtool-cli: the probe operations of kvtool for scripts, production lines and terminals.
+
+#include "cli/CliApplication.h"
+#include "cli/Console.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QFile out;
+    QFile err;
+    // Unbuffered: a live progress line shows at once, and the two streams keep their order.
+    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
+             QFileDevice::DontCloseHandle);
+    err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
+             QFileDevice::DontCloseHandle);
+    Console console(out, err, ::isatty(STDOUT_FILENO) == 1);
+    console.setWidthSource([] {
+        winsize size{};
+        return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
+    });
+    return CliApplication(console).run(QCoreApplication::arguments());
+}

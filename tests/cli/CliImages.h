@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+// Firmware images for the command-line tests, written into a directory.
+
+// A generation-3 image of `size` bytes with version `major`.`minor` and `description`.
+QString writeGen3TestImage(const QString& directory, const QString& name, int size = 20000,
+                           int major = 1, int minor = 4,
+                           const QString& description = QStringLiteral("cli test"));
+// The six generation-2 images kv_{alder,birch,cedar}_{max,var}.bin (version 2.12, one per
+// variant, a serial field of 8 characters) in `directory`.
+void writeGen2TestImages(const QString& directory);
+// A generation-2 image with the marks, but `size` bytes and a serial field of
+// `serialLength` characters.
+QString writeGen2TestImage(const QString& directory, const QString& name, int size,
+                           int serialLength = 8);
+// A file of `bytes`.
+QString writeFile(const QString& directory, const QString& name, const QByteArray& bytes);

@@ -1,0 +1,465 @@
+// kvtool-cli install against emulated probes: the same sequence and probe traffic as the
+// firmware pages, progress events in order, every failure with its message and exit code,
+// and files refused before the probe is touched.
+
+#include "CliImages.h"
+#include "CliRunner.h"
+
+#include <QJsonArray>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int GEN3_IMAGE_SIZE = 20000;  // two full chunks and a short one
+constexpr int GEN2_APPLICATION_BYTES = 8192 - 512;
+constexpr int GEN2_PACKETS = GEN2_APPLICATION_BYTES / 32;
+constexpr char COMMAND_MAGIC[] = "\x5a\xc3\x17\x9e";
+
+// The generation-3 command tags among the frames the host sent (data payloads left out).
+QList<int> loaderCommands(const QList<QByteArray>& sent) {
+    QList<int> tags;
+    for (const QByteArray& frame : sent) {
+        if ((frame.size() == 5 || frame.size() == 13) &&
+            frame.mid(1, 4) == QByteArrayView(COMMAND_MAGIC, 4)) {
+            tags << quint8(frame.front());
+        }
+    }
+    return tags;
+}
+
+QStringList args(std::initializer_list<const char*> list) {
+    QStringList result;
+    for (const char* item : list) {
+        result << QLatin1String(item);
+    }
+    return result;
+}
+
+class CliInstall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gen3Image = writeGen3TestImage(cli.directory(), QStringLiteral("kv3.bin"), GEN3_IMAGE_SIZE);
+        writeGen2TestImages(cli.path(QStringLiteral("fw")));
+        gen2Image = cli.path(QStringLiteral("fw/kv_alder_max.bin"));
+    }
+    // The events of a --json install: their "event" keys in order.
+    static QStringList events(const CliRun& run) {
+        QStringList names;
+        for (const QJsonObject& object : run.json()) {
+            names << object.value(QStringLiteral("event")).toString();
+        }
+        return names;
+    }
+
+    CliRunner cli;
+    QString gen3Image;
+    QString gen2Image;
+};
+
+// Phases and positions of the progress events, as "text:done/total".
+QStringList progressTrail(const CliRun& run) {
+    QStringList trail;
+    for (const QJsonObject& event : run.json()) {
+        const QString kind = event.value(QStringLiteral("event")).toString();
+        if (kind == u"phase" || kind == u"progress") {
+            trail << QStringLiteral("%1 %2:%3/%4")
+                         .arg(kind, event.value(QStringLiteral("text")).toString())
+                         .arg(event.value(QStringLiteral("done")).toInt())
+                         .arg(event.value(QStringLiteral("total")).toInt());
+        }
+    }
+    return trail;
+}
+
+TEST_F(CliInstall, Generation3RunsThePageSequenceAndReportsTheNewVersion) {
+    cli.emulate(QStringLiteral("gen3"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--json")});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+
+    QStringList expected;
+    for (const char* text : {"Erasing memory, do not remove Korvane",
+                             "Downloading firmware, do not remove Korvane", "Verifying firmware"}) {
+        const QString phase = QLatin1String(text);
+        expected << QStringLiteral("phase %1:0/%2").arg(phase).arg(GEN3_IMAGE_SIZE);
+        for (const int done : {0, 8192, 16384, GEN3_IMAGE_SIZE}) {
+            expected
+                << QStringLiteral("progress %1:%2/%3").arg(phase).arg(done).arg(GEN3_IMAGE_SIZE);
+        }
+    }
+    EXPECT_EQ(progressTrail(run), expected);
+    EXPECT_EQ(events(run).first(), u"start");
+    const QJsonObject result = run.result();
+    EXPECT_EQ(result.value(QStringLiteral("event")).toString(), u"result");
+    EXPECT_TRUE(result.value(QStringLiteral("ok")).toBool());
+    EXPECT_EQ(result[QStringLiteral("previousFirmware")][QStringLiteral("versionText")].toString(),
+              u"1.3 - factory build");
+    EXPECT_EQ(result[QStringLiteral("firmware")][QStringLiteral("versionText")].toString(),
+              u"1.4 - cli test");
+
+    // Loader info (the probe as shown), connect, three erases, writes and CRC checks,
+    // disconnect, and loader info again (the new version).
+    EXPECT_EQ(loaderCommands(cli.sent()), (QList<int>{0x08, 0x01, 0x05, 0x05, 0x05, 0x03, 0x03,
+                                                      0x03, 0x07, 0x07, 0x07, 0x02, 0x08}));
+}
+
+TEST_F(CliInstall, Generation2RunsTheBootloaderDownloadAndWaitsForTheApplication) {
+    cli.emulate(QStringLiteral("gen2"));
+    const CliRun run = cli.run(args(
+        {"install", "--target", "cedar", "--clocking", "var", "--firmware-dir", "fw", "--json"}));
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+
+    const QStringList trail = progressTrail(run);
+    ASSERT_FALSE(trail.isEmpty());
+    EXPECT_EQ(trail.first(), u"phase Waiting for bootloader to start:0/60");
+    EXPECT_TRUE(trail.contains(QStringLiteral("progress Waiting for bootloader to start:60/60")));
+    const qsizetype programming =
+        trail.indexOf(QStringLiteral("phase Programming:0/%1").arg(GEN2_APPLICATION_BYTES));
+    const qsizetype verifying =
+        trail.indexOf(QStringLiteral("phase Verifying:0/%1").arg(GEN2_APPLICATION_BYTES));
+    ASSERT_GT(programming, 0);
+    ASSERT_GT(verifying, programming);
+    EXPECT_EQ(verifying - programming, GEN2_PACKETS + 2);  // the phase, its start and each packet
+    EXPECT_EQ(trail.last(), QStringLiteral("progress Verifying:%1/%1").arg(GEN2_APPLICATION_BYTES));
+
+    QStringList messages;
+    for (const QJsonObject& event : run.json()) {
+        if (event.value(QStringLiteral("event")).toString() == u"message") {
+            messages << event.value(QStringLiteral("text")).toString();
+        }
+    }
+    EXPECT_EQ(messages.first(), u"Firmware installed.");
+    const QJsonObject firmware = run.result()[QStringLiteral("firmware")].toObject();
+    EXPECT_EQ(firmware[QStringLiteral("versionText")].toString(), u"2.12");
+    EXPECT_EQ(firmware[QStringLiteral("variant")].toString(),
+              u"Cedar, Variable Speed and Adaptive");
+
+    // ReadInfo (the probe as shown), EnterBootloader, ReadInfo until the bootloader answers,
+    // BeginDownload, every Program packet, every Verify packet, EndDownload, and ReadInfo of
+    // the restarted application.
+    QList<int> codes = firstBytes(cli.sent());
+    ASSERT_GE(codes.size(), 5);
+    EXPECT_EQ(codes.takeFirst(), 0x84);
+    EXPECT_EQ(codes.takeFirst(), 0x83);
+    while (!codes.isEmpty() && codes.first() == 0x84) {
+        codes.removeFirst();
+    }
+    QList<int> expected{0x80};
+    expected.append(QList<int>(GEN2_PACKETS, 0x81));
+    expected.append(QList<int>(GEN2_PACKETS, 0x85));
+    expected << 0x82 << 0x84;
+    EXPECT_EQ(codes, expected);
+}
+
+TEST_F(CliInstall, Generation2ProbeLeftInItsBootloaderIsInstalledAsWell) {
+    cli.emulate(QStringLiteral("gen2-bootloader"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen2Image});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    EXPECT_TRUE(run.out.contains(QStringLiteral("Installed:  bootloader running")));
+    EXPECT_TRUE(run.out.contains(QStringLiteral("Firmware installed.\n")));
+    EXPECT_TRUE(run.out.contains(QStringLiteral("Now installed: 2.12, Alder, Maximum Speed")));
+}
+
+TEST_F(CliInstall, OnAPipeEachPhaseIsOneLineAtItsStartAndOneAtItsEnd) {
+    cli.emulate(QStringLiteral("gen3"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    const QStringList phases{QStringLiteral("Erasing memory, do not remove Korvane"),
+                             QStringLiteral("Downloading firmware, do not remove Korvane"),
+                             QStringLiteral("Verifying firmware")};
+    QStringList expected;
+    for (const QString& phase : phases) {
+        expected << phase + QStringLiteral(": 20000 bytes")
+                 << phase + QStringLiteral(": done, 20000 bytes in ");
+    }
+    QStringList progress;
+    for (const QString& line : run.outLines()) {
+        if (std::any_of(phases.begin(), phases.end(),
+                        [&](const QString& phase) { return line.startsWith(phase); })) {
+            progress << line;
+        }
+    }
+    ASSERT_EQ(progress.size(), expected.size()) << run.out.toStdString();
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        EXPECT_TRUE(progress[i].startsWith(expected[i])) << progress[i].toStdString();
+    }
+    EXPECT_FALSE(run.out.contains(u'\r'));
+}
+
+// ---- Failures -----------------------------------------------------------------------------
+
+struct FailureCase {
+    const char* name;
+    const char* emulate;
+    bool generation3;  // which image to install
+    const char* message;
+    int exitCode;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliInstallFailure : public CliInstall, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(CliInstallFailure, EndsWithTheSpecifiedMessageAndExitCode) {
+    const FailureCase& c = GetParam();
+    cli.emulate(QLatin1String(c.emulate));
+    const CliRun run = cli.run({QStringLiteral("install"), c.generation3 ? gen3Image : gen2Image});
+    EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
+    EXPECT_EQ(run.errLines().value(0), QStringLiteral("kvtool-cli: ") + QLatin1String(c.message))
+        << run.err.toStdString();
+    EXPECT_FALSE(run.out.contains(QStringLiteral("Now installed")));
+
+    // The JSON result says the same.
+    const QJsonObject result =
+        cli.run({QStringLiteral("install"), c.generation3 ? gen3Image : gen2Image,
+                 QStringLiteral("--json")})
+            .result();
+    EXPECT_FALSE(result.value(QStringLiteral("ok")).toBool());
+    EXPECT_EQ(result.value(QStringLiteral("exitCode")).toInt(), c.exitCode);
+    EXPECT_EQ(result.value(QStringLiteral("error")).toString(), QLatin1String(c.message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Generation3, CliInstallFailure,
+    ::testing::Values(
+        FailureCase{"connect_tag", "gen3:fault=connect-tag", true,
+                    "connect failed, unexpected tag returned", 1},
+        FailureCase{"connect_refused", "gen3:fault=connect-fail", true, "connect failed", 1},
+        FailureCase{"connect_busy_ten_times", "gen3:busy=10", true, "connect failed", 1},
+        FailureCase{"connect_silent", "gen3:fault=connect-silent", true, "read timed out", 1},
+        FailureCase{"erase_refused", "gen3:fault=erase-fail@2", true,
+                    "Erase failed : memory erase failed", 1},
+        FailureCase{"erase_tag", "gen3:fault=erase-tag", true,
+                    "Erase failed : memory erase failed, unexpected tag returned", 1},
+        FailureCase{"erase_silent", "gen3:fault=erase-silent", true,
+                    "Erase failed : read timed out", 1},
+        FailureCase{"write_refused", "gen3:fault=write-fail@3", true,
+                    "Download failed : memory write failed", 1},
+        FailureCase{"write_tag", "gen3:fault=write-tag", true,
+                    "Download failed : memory write failed, unexpected tag returned", 1},
+        FailureCase{"write_short", "gen3:fault=write-short", true,
+                    "Download failed : read timed out", 1},
+        FailureCase{"unplugged_while_writing", "gen3:fault=unplug", true,
+                    "Download failed : write timed out", 1},
+        FailureCase{"crc_mismatch", "gen3:fault=crc-mismatch@2", true,
+                    "Verify failed : crc check mismatch", 1},
+        FailureCase{"crc_short", "gen3:fault=crc-short", true, "Verify failed : read timed out", 1},
+        FailureCase{"disconnect_refused", "gen3:fault=disconnect-fail", true, "disconnect failed",
+                    1},
+        FailureCase{"disconnect_tag", "gen3:fault=disconnect-tag", true,
+                    "disconnect failed, unexpected tag returned", 1},
+        FailureCase{"memory_too_small", "gen3:memory=8K", true,
+                    "Erase failed : memory erase failed", 1},
+        FailureCase{"loader_info_tag", "gen3:fault=info-tag", true,
+                    "get loader info failed, unexpected tag returned", 1},
+        FailureCase{"open_busy", "gen3:open=busy", true, "device already in use", 1},
+        FailureCase{"open_fails", "gen3:open=fail", true, "cannot open device driver", 1},
+        FailureCase{"open_denied", "gen3:open=denied", true, "cannot open device driver", 4}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Generation2, CliInstallFailure,
+    ::testing::Values(
+        FailureCase{"bootloader_never_appears", "gen2:fault=never", false,
+                    "Bootloader restore failed", 1},
+        FailureCase{"application_keeps_answering", "gen2:fault=app@70", false,
+                    "Bootloader restore failed", 1},
+        FailureCase{"verify_mismatch", "gen2:fault=verify@3", false,
+                    "Application download verify failed", 1},
+        FailureCase{"unplugged_while_programming", "gen2:fault=unplug@1000", false,
+                    "write operation failed", 1},
+        FailureCase{"no_reply", "gen2:fault=mute", false, "read operation timed out", 1},
+        FailureCase{"open_busy", "gen2:open=busy", false, "device already in use", 1},
+        FailureCase{"open_denied", "gen2:open=denied", false, "cannot open device driver", 4},
+        FailureCase{"no_probe", "device", false, "No devices connected", 3},
+        FailureCase{"two_probes", "gen2,gen3", false, "Multiple devices connected", 3}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CliInstall, Generation2VerifyFailureShowsThePhaseWhereItStopped) {
+    cli.emulate(QStringLiteral("gen2:fault=verify@3"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen2Image});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.contains(QStringLiteral("Verifying: failed after 96 bytes of 7680 bytes")))
+        << run.out.toStdString();
+}
+
+TEST_F(CliInstall, Generation3StepFailureShowsThePositionBeforeTheStepsFinalReport) {
+    cli.emulate(QStringLiteral("gen3:fault=crc-mismatch@2"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.contains(QStringLiteral("Erasing memory, do not remove Korvane: done")));
+    EXPECT_TRUE(run.out.contains(
+        QStringLiteral("Verifying firmware: failed after 8192 bytes of 20000 bytes")))
+        << run.out.toStdString();
+}
+
+// ---- Choosing the probe -------------------------------------------------------------------
+
+TEST_F(CliInstall, SerialPicksOneOfSeveralGeneration3Probes) {
+    cli.emulate(QStringLiteral("gen3,gen3,gen2"));
+    EXPECT_EQ(cli.run({QStringLiteral("install"), gen3Image}).exitCode, 3);
+    EXPECT_TRUE(cli.frames().isEmpty());
+
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--serial"),
+                                QStringLiteral("K3000002")});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    QSet<int> devices;
+    for (const ExportedFrame& frame : cli.frames()) {
+        devices.insert(frame.device);
+    }
+    EXPECT_EQ(devices, QSet<int>{2});
+}
+
+TEST_F(CliInstall, Generation2NeedsTheOnlyGeneration2Probe) {
+    cli.emulate(QStringLiteral("gen2,gen2"));
+    const CliRun refused = cli.run({QStringLiteral("install"), gen2Image,
+                                    QStringLiteral("--serial"), QStringLiteral("K2000001")});
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_EQ(refused.errLines().value(0), u"kvtool-cli: Multiple devices connected");
+    EXPECT_TRUE(refused.errLines().value(1).startsWith(QStringLiteral("kvtool-cli: hint: ")));
+    EXPECT_TRUE(cli.frames().isEmpty());
+
+    // A generation-3 probe beside it does not disturb the bootloader wait.
+    cli.emulate(QStringLiteral("gen3,gen2"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen2Image, QStringLiteral("--serial"),
+                                QStringLiteral("K2000001")});
+    EXPECT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+}
+
+// ---- Files refused before the probe is touched ---------------------------------------------
+
+struct RefusalCase {
+    const char* name;
+    const char* emulate;
+    const char* file;  // relative to the scratch directory; see SetUp
+    QStringList extra;
+    const char* message;  // the start of the first line of standard error
+    int exitCode;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliInstallRefusal : public CliInstall, public ::testing::WithParamInterface<RefusalCase> {
+protected:
+    void SetUp() override {
+        CliInstall::SetUp();
+        writeFile(cli.directory(), QStringLiteral("text.bin"), "no firmware here\n");
+        writeGen2TestImage(cli.directory(), QStringLiteral("large.bin"), 13312);
+        writeGen2TestImage(cli.directory(), QStringLiteral("largest.bin"), 13311);
+        writeGen2TestImage(cli.directory(), QStringLiteral("serial5.bin"), 8192, 5);
+        writeFile(cli.directory(), QStringLiteral("short3.bin"), QByteArray::fromHex("0df0feca00"));
+    }
+};
+
+TEST_P(CliInstallRefusal, SendsNothingToTheProbe) {
+    const RefusalCase& c = GetParam();
+    cli.emulate(QLatin1String(c.emulate));
+    QStringList arguments{QStringLiteral("install")};
+    if (c.file != nullptr) {
+        arguments << QLatin1String(c.file);
+    }
+    arguments << c.extra;
+    const CliRun run = cli.run(arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
+    EXPECT_TRUE(run.errLines().value(0).startsWith(QStringLiteral("kvtool-cli: ") +
+                                                   QLatin1String(c.message)))
+        << run.err.toStdString();
+    EXPECT_TRUE(cli.frameLogExported());
+    EXPECT_TRUE(cli.frames().isEmpty()) << "the probe was touched";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CliInstallRefusal,
+    ::testing::Values(
+        RefusalCase{
+            "gen2_image_on_gen3_probe",
+            "gen3",
+            "fw/kv_alder_max.bin",
+            {},
+            "fw/kv_alder_max.bin is a generation-2 image, but the probe K3000001 is generation 3",
+            5},
+        RefusalCase{"gen3_image_on_gen2_probe",
+                    "gen2",
+                    "kv3.bin",
+                    {},
+                    "kv3.bin is a generation-3 image, but the probe K2000001 is generation 2",
+                    5},
+        RefusalCase{"gen3_image_on_gen2_bootloader",
+                    "gen2-bootloader",
+                    "kv3.bin",
+                    {},
+                    "kv3.bin is a generation-3 image",
+                    5},
+        RefusalCase{"target_on_gen3_probe",
+                    "gen3",
+                    nullptr,
+                    {"--target", "birch", "--clocking", "max", "--firmware-dir", "fw"},
+                    "fw/kv_birch_max.bin is a generation-2 image, but the probe K3000001",
+                    5},
+        RefusalCase{"no_image", "gen3", "text.bin", {}, "not a firmware image", 5},
+        RefusalCase{"missing_file", "gen3", "missing.bin", {}, "cannot open missing.bin", 5},
+        RefusalCase{"directory", "gen3", "fw", {}, "cannot open fw", 5},
+        RefusalCase{"gen3_header_cut_short", "gen3", "short3.bin", {}, "not a firmware image", 5},
+        RefusalCase{"target_file_missing",
+                    "gen2",
+                    nullptr,
+                    {"--target", "alder", "--clocking", "max", "--firmware-dir", "nowhere"},
+                    "Cannot open nowhere/kv_alder_max.bin",
+                    5},
+        RefusalCase{"gen2_too_large",
+                    "gen2",
+                    "large.bin",
+                    {},
+                    "Application to large to fit in appication zone",
+                    5},
+        RefusalCase{"gen2_serial_field_too_short",
+                    "gen2",
+                    "serial5.bin",
+                    {},
+                    "Cannot set serial number, incorrect size (K2000001)",
+                    5},
+        RefusalCase{
+            "no_probe_for_a_good_file", "device", "kv3.bin", {}, "No devices connected", 3}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CliInstall, LargestGeneration2ImageIsInstalled) {
+    writeGen2TestImage(cli.directory(), QStringLiteral("largest.bin"), 13311);
+    cli.emulate(QStringLiteral("gen2"));
+    const CliRun run =
+        cli.run({QStringLiteral("install"), cli.path(QStringLiteral("largest.bin"))});
+    EXPECT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+}
+
+// ---- Dry run --------------------------------------------------------------------------------
+
+TEST_F(CliInstall, Generation3DryRunOnlyAsksTheLoaderWhatIsInstalled) {
+    cli.emulate(QStringLiteral("gen3"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--dry-run"),
+                                QStringLiteral("--json")});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    const QJsonObject plan = run.result()[QStringLiteral("plan")].toObject();
+    EXPECT_EQ(plan[QStringLiteral("bytes")].toInt(), GEN3_IMAGE_SIZE);
+    EXPECT_EQ(plan[QStringLiteral("count")].toInt(), 3);
+    EXPECT_EQ(plan[QStringLiteral("address")].toInt(), 0x2000);
+    EXPECT_TRUE(run.result()[QStringLiteral("firmware")].isNull());
+    EXPECT_EQ(cli.sent(), QList<QByteArray>{QByteArray::fromHex("085ac3179e")});
+}
+
+TEST_F(CliInstall, Generation2DryRunNeverRestartsTheProbe) {
+    cli.emulate(QStringLiteral("gen2"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen2Image, QStringLiteral("--dry-run")});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    EXPECT_TRUE(
+        run.out.contains(QStringLiteral("Dry run: nothing that changes the probe is sent.")));
+    EXPECT_TRUE(run.out.contains(QStringLiteral(
+        "Would install 2.12 over 1.5, Birch, Variable Speed and Adaptive, 7680 bytes "
+        "in 240 packets:")))
+        << run.out.toStdString();
+    EXPECT_EQ(firstBytes(cli.sent()), QList<int>{0x84});
+}
+
+}  // namespace

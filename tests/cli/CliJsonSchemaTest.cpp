@@ -1,0 +1,127 @@
+// The --json output of every command, checked key by key against the schema documented in
+// the README (section "Command line", "JSON output"): every documented key is present with
+// its type, and no other key appears.
+
+#include "CliImages.h"
+#include "CliRunner.h"
+#include "JsonSchema.h"
+
+#include <QJsonArray>
+
+#include <gtest/gtest.h>
+
+using namespace schema;
+
+namespace {
+
+struct JsonCase {
+    const char* name;
+    const char* emulate;
+    QStringList arguments;
+    int exitCode;
+    Schema result;                   // of the last object (install: per event instead)
+    const char* arrayKey = nullptr;  // a key holding an array of objects
+    Schema arrayItem = {};
+};
+
+void PrintTo(const JsonCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliJsonSchema : public ::testing::TestWithParam<JsonCase> {
+protected:
+    void SetUp() override {
+        writeGen3TestImage(cli.directory(), QStringLiteral("kv3.bin"));
+        writeGen2TestImages(cli.path(QStringLiteral("fw")));
+        writeFile(cli.directory(), QStringLiteral("text.bin"), "no firmware here\n");
+    }
+    CliRunner cli;
+};
+
+TEST_P(CliJsonSchema, EveryLineMatchesTheDocumentedSchema) {
+    const JsonCase& c = GetParam();
+    cli.emulate(QLatin1String(c.emulate));
+    const CliRun run = cli.run(c.arguments + QStringList{QStringLiteral("--json")});
+    EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
+    const QList<QJsonObject> objects = run.json();
+    ASSERT_FALSE(objects.isEmpty());
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        const QJsonObject& object = objects[i];
+        const QString where = QStringLiteral("line %1").arg(i + 1);
+        EXPECT_EQ(object.value(QStringLiteral("schemaVersion")).toInt(), 1);
+        const QString event = object.value(QStringLiteral("event")).toString();
+        if (i + 1 == objects.size()) {
+            expectSchema(object, c.result, where);
+            EXPECT_EQ(object.value(QStringLiteral("exitCode")).toInt(), c.exitCode);
+            EXPECT_EQ(object.value(QStringLiteral("ok")).toBool(), c.exitCode == 0);
+        } else if (event == u"start") {
+            expectSchema(object, START(), where);
+        } else if (event == u"phase") {
+            expectSchema(object, PHASE(), where);
+        } else if (event == u"progress") {
+            expectSchema(object, PROGRESS(), where);
+        } else if (event == u"message") {
+            expectSchema(object, MESSAGE(), where);
+        } else {
+            ADD_FAILURE() << where.toStdString() << ": unknown event " << event.toStdString();
+        }
+        expectNested(object, where);
+        if (c.arrayKey != nullptr) {
+            for (const auto& item : object.value(QLatin1String(c.arrayKey)).toArray()) {
+                expectSchema(item.toObject(), c.arrayItem, where + QStringLiteral(" item"));
+                expectNested(item.toObject(), where + QStringLiteral(" item"));
+            }
+        }
+    }
+}
+
+QStringList args(std::initializer_list<const char*> list) {
+    QStringList result;
+    for (const char* item : list) {
+        result << QLatin1String(item);
+    }
+    return result;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CliJsonSchema,
+    ::testing::Values(
+        JsonCase{"list", "gen2,gen3,gen2-bootloader", args({"list"}), 0,
+                 RESULT() + Schema{{"probes", Arr}}, "probes", PROBE()},
+        JsonCase{"list_none", "device", args({"list"}), 3, RESULT() + Schema{{"probes", Arr}}},
+        JsonCase{"info_gen3", "gen3", args({"info"}), 0,
+                 RESULT() + Schema{{"probe", Obj}, {"firmware", Obj}}},
+        JsonCase{"info_gen3_not_installed", "gen3:installed=no", args({"info"}), 0,
+                 RESULT() + Schema{{"probe", Obj}, {"firmware", Obj}}},
+        JsonCase{"info_gen2", "gen2", args({"info"}), 0,
+                 RESULT() + Schema{{"probe", Obj}, {"firmware", Obj}}},
+        JsonCase{"info_gen2_bootloader", "gen2-bootloader", args({"info"}), 0,
+                 RESULT() + Schema{{"probe", Obj}, {"firmware", Obj}}},
+        JsonCase{"info_failed", "gen3:fault=info-tag", args({"info"}), 1,
+                 RESULT() + Schema{{"probe", Obj}}},
+        JsonCase{"info_no_probe", "device", args({"info"}), 3, RESULT()},
+        JsonCase{"image_gen3", "", args({"image", "kv3.bin"}), 0,
+                 RESULT() + Schema{{"image", Obj}}},
+        JsonCase{"image_gen2", "", args({"image", "fw/kv_birch_var.bin"}), 0,
+                 RESULT() + Schema{{"image", Obj}}},
+        JsonCase{"image_none", "", args({"image", "text.bin"}), 5,
+                 RESULT() + Schema{{"image", Obj}}},
+        JsonCase{"image_missing", "", args({"image", "missing.bin"}), 5, RESULT()},
+        JsonCase{"install_gen3", "gen3", args({"install", "kv3.bin"}), 0, INSTALL_RESULT()},
+        JsonCase{"install_gen3_dry_run", "gen3", args({"install", "kv3.bin", "--dry-run"}), 0,
+                 INSTALL_RESULT()},
+        JsonCase{"install_gen3_failed", "gen3:fault=crc-mismatch", args({"install", "kv3.bin"}), 1,
+                 INSTALL_RESULT()},
+        JsonCase{"install_gen2", "gen2", args({"install", "fw/kv_cedar_max.bin"}), 0,
+                 INSTALL_RESULT()},
+        JsonCase{"install_gen2_dry_run", "gen2",
+                 args({"install", "--target", "alder", "--clocking", "var", "--firmware-dir", "fw",
+                       "--dry-run"}),
+                 0, INSTALL_RESULT()},
+        JsonCase{"install_wrong_generation", "gen2", args({"install", "kv3.bin"}), 5,
+                 INSTALL_RESULT()},
+        JsonCase{"install_bad_file", "gen2", args({"install", "text.bin"}), 5, INSTALL_RESULT()},
+        JsonCase{"usage_error", "", args({"install", "--target", "oak"}), 2, RESULT()}),
+    [](const ::testing::TestParamInfo<JsonCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,226 @@
+// kvtool-cli list and info against emulated probes of each generation and mode, the
+// choice of one probe among several, and the exit codes of each outcome.
+
+#include "CliRunner.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ProbeCase {
+    const char* name;
+    const char* emulate;
+    QStringList arguments;
+    int exitCode;
+    QStringList stdoutHas;  // lines of standard output must contain these, in order
+    const char* stderrHas;  // nullptr: standard error stays empty
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliProbeTest : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(CliProbeTest, PrintsWhatTheProbesReport) {
+    const ProbeCase& c = GetParam();
+    CliRunner cli;
+    cli.emulate(QLatin1String(c.emulate));
+    const CliRun run = cli.run(c.arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
+    qsizetype from = 0;
+    for (const QString& expected : c.stdoutHas) {
+        const qsizetype at = run.out.indexOf(expected, from);
+        EXPECT_GE(at, 0) << "missing \"" << expected.toStdString() << "\" in order\n"
+                         << ::testing::PrintToString(run);
+        from = at < 0 ? from : at + expected.size();
+    }
+    if (c.stderrHas == nullptr) {
+        EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    } else {
+        EXPECT_TRUE(run.err.startsWith(QStringLiteral("kvtool-cli: ") + QLatin1String(c.stderrHas)))
+            << run.err.toStdString();
+    }
+}
+
+QStringList listCommand() {
+    return {QStringLiteral("list")};
+}
+
+QStringList infoCommand() {
+    return {QStringLiteral("info")};
+}
+
+QStringList infoFor(const char* serial) {
+    return {QStringLiteral("info"), QStringLiteral("--serial"), QLatin1String(serial)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CliProbeTest,
+    ::testing::Values(
+        ProbeCase{"list_gen3",
+                  "gen3",
+                  listCommand(),
+                  0,
+                  {"GENERATION", "3", "loader", "K3000001", "emulated:1"},
+                  nullptr},
+        ProbeCase{"list_gen2_application",
+                  "gen2",
+                  listCommand(),
+                  0,
+                  {"2", "application", "K2000001"},
+                  nullptr},
+        ProbeCase{"list_gen2_bootloader",
+                  "gen2-bootloader",
+                  listCommand(),
+                  0,
+                  {"2", "bootloader", "K2000001"},
+                  nullptr},
+        ProbeCase{"list_two_in_bus_order",
+                  "gen2,gen3:serial=X1",
+                  listCommand(),
+                  0,
+                  {"application", "K2000001", "emulated:1", "loader", "X1", "emulated:2"},
+                  nullptr},
+        ProbeCase{"list_other_vendor_only",
+                  "device:vid=046d:pid=c52b",
+                  listCommand(),
+                  3,
+                  {},
+                  "No devices connected"},
+        ProbeCase{"list_unknown_product",
+                  "device:vid=131b:pid=0007",
+                  listCommand(),
+                  0,
+                  {"?", "unknown"},
+                  nullptr},
+        ProbeCase{"info_gen3",
+                  "gen3",
+                  infoCommand(),
+                  0,
+                  {"K3000001 (generation 3, loader, emulated:1)", "Firmware:  1.3 - factory build"},
+                  nullptr},
+        ProbeCase{"info_gen3_version",
+                  "gen3:version=2.10:desc=x",
+                  infoCommand(),
+                  0,
+                  {"Firmware:  2.10 - x"},
+                  nullptr},
+        ProbeCase{"info_gen3_not_installed",
+                  "gen3:installed=no",
+                  infoCommand(),
+                  0,
+                  {"Firmware:  Not Installed"},
+                  nullptr},
+        ProbeCase{"info_gen2_application",
+                  "gen2",
+                  infoCommand(),
+                  0,
+                  {"Version:   1.5", "Variant:   Birch, Variable Speed and Adaptive"},
+                  nullptr},
+        ProbeCase{"info_gen2_variant",
+                  "gen2:version=2.10:variant=cedar-max",
+                  infoCommand(),
+                  0,
+                  {"Version:   2.10", "Variant:   Cedar, Maximum Speed"},
+                  nullptr},
+        ProbeCase{"info_gen2_bootloader",
+                  "gen2-bootloader",
+                  infoCommand(),
+                  0,
+                  {"(generation 2, bootloader", "Firmware:  bootloader running"},
+                  nullptr},
+        ProbeCase{"info_no_probe", "device", infoCommand(), 3, {}, "No devices connected"},
+        ProbeCase{
+            "info_two_probes", "gen2,gen3", infoCommand(), 3, {}, "Multiple devices connected"},
+        ProbeCase{"info_serial_picks_gen2",
+                  "gen3,gen2,gen3",
+                  infoFor("K2000001"),
+                  0,
+                  {"K2000001", "Version:   1.5"},
+                  nullptr},
+        ProbeCase{"info_serial_picks_second_gen3",
+                  "gen3,gen3:version=4.2:desc=two",
+                  infoFor("K3000002"),
+                  0,
+                  {"K3000002", "4.2 - two"},
+                  nullptr},
+        ProbeCase{"info_serial_unknown",
+                  "gen3,gen2",
+                  infoFor("K9"),
+                  3,
+                  {},
+                  "No device with serial number K9 connected"},
+        ProbeCase{"info_serial_twice",
+                  "gen3:serial=S,gen3:serial=S",
+                  infoFor("S"),
+                  3,
+                  {},
+                  "Multiple devices connected"},
+        ProbeCase{"info_unknown_product",
+                  "device:vid=131b:pid=0007",
+                  infoCommand(),
+                  1,
+                  {},
+                  "D0000001 (unknown product id 0007"},
+        ProbeCase{"info_loader_wrong_tag",
+                  "gen3:fault=info-tag",
+                  infoCommand(),
+                  1,
+                  {},
+                  "get loader info failed, unexpected tag returned"},
+        ProbeCase{
+            "info_loader_silent", "gen3:fault=info-silent", infoCommand(), 1, {}, "read timed out"},
+        ProbeCase{
+            "info_gen2_mute", "gen2:fault=mute", infoCommand(), 1, {}, "read operation timed out"},
+        ProbeCase{
+            "info_open_busy", "gen3:open=busy", infoCommand(), 1, {}, "device already in use"},
+        ProbeCase{
+            "info_open_fails", "gen2:open=fail", infoCommand(), 1, {}, "cannot open device driver"},
+        ProbeCase{"info_open_denied",
+                  "gen3:open=denied",
+                  infoCommand(),
+                  4,
+                  {},
+                  "cannot open device driver"},
+        ProbeCase{"info_gen2_open_denied",
+                  "gen2:open=denied",
+                  infoCommand(),
+                  4,
+                  {},
+                  "cannot open device driver"}),
+    [](const ::testing::TestParamInfo<ProbeCase>& param) { return std::string(param.param.name); });
+
+TEST(CliProbeSelection, PermissionDeniedHintsAtTheDoctorAndVerboseNamesTheUsbError) {
+    CliRunner cli;
+    cli.emulate(QStringLiteral("gen3:open=denied"));
+    const CliRun run = cli.run({QStringLiteral("info"), QStringLiteral("--verbose")});
+    EXPECT_EQ(run.exitCode, 4);
+    EXPECT_TRUE(run.err.contains(QStringLiteral("kvtool-cli doctor")));
+    EXPECT_TRUE(run.err.contains(
+        QStringLiteral("kvtool-cli: last USB error: libusb_open: LIBUSB_ERROR_ACCESS")))
+        << run.err.toStdString();
+}
+
+TEST(CliProbeSelection, VerboseShowsTheFramesExchangedWithTheProbe) {
+    CliRunner cli;
+    cli.emulate(QStringLiteral("gen3"));
+    const CliRun run = cli.run({QStringLiteral("info"), QStringLiteral("--verbose")});
+    ASSERT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    // The link's set-up, then get loader info (tag 0x08 and the command magic), then the reply.
+    const QStringList expected{QStringLiteral("K3000001 opened (emulated:1)"),
+                               QStringLiteral("K3000001 pipe reset: ok"),
+                               QStringLiteral("K3000001 vendor request 9 value 1 index 1: ok"),
+                               QStringLiteral("K3000001 out 5: 08 5a c3 17 9e"),
+                               QStringLiteral("K3000001 in 64: 31 60 f7")};
+    qsizetype from = 0;
+    for (const QString& line : expected) {
+        const qsizetype at = run.err.indexOf(line, from);
+        EXPECT_GE(at, 0) << line.toStdString() << "\n" << run.err.toStdString();
+        from = std::max(from, at);
+    }
+    // Without --verbose nothing of it is shown.
+    EXPECT_TRUE(cli.run({QStringLiteral("info")}).err.isEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <ostream>
+
+// One run of the built kvtool-cli.
+struct CliRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+
+    QStringList outLines() const;
+    QStringList errLines() const;
+    // Every line of standard output parsed as a JSON object (a line that is not one fails
+    // the calling test).
+    QList<QJsonObject> json() const;
+    // The last JSON object, the result.
+    QJsonObject result() const;
+
+    friend void PrintTo(const CliRun& run, std::ostream* os);
+};
+
+// One frame as the emulated bus exported it (KVTOOL_EMULATE_LOG).
+struct ExportedFrame {
+    int device = 0;
+    QString serial;
+    QString kind;     // bulk-in, bulk-out, control-out
+    QString outcome;  // completed, ...
+    QByteArray bytes;
+};
+
+// Runs kvtool-cli in a scratch directory against emulated probes in virtual time, with the
+// emulator's frame log exported, so that a test sees what the probes received.
+class CliRunner {
+public:
+    CliRunner();
+
+    // The scratch directory (the working directory of every run).
+    QString directory() const { return scratch.path(); }
+    QString path(const QString& name) const { return scratch.filePath(name); }
+
+    // KVTOOL_EMULATE for the following runs (empty: the variable is unset).
+    void emulate(const QString& devices) { emulated = devices; }
+    void setEnvironment(const QString& name, const QString& value) { extra.insert(name, value); }
+    // Runs the next command as the unprivileged user "nobody" when the tests run as root,
+    // so that file permissions apply to it.
+    void runUnprivileged(bool on) { unprivileged = on; }
+
+    CliRun run(const QStringList& arguments);
+    // Whether the last run exported a frame log (it set up the emulated bus).
+    bool frameLogExported() const;
+    // The frames the emulated probes saw during the last run, in order.
+    QList<ExportedFrame> frames() const;
+    // Only the bulk OUT frames (what the host sent), as their bytes.
+    QList<QByteArray> sent() const;
+
+private:
+    QTemporaryDir scratch;
+    QString emulated;
+    QProcessEnvironment extra;
+    bool unprivileged = false;
+};
+
+// The first byte of each frame, in order: the command codes of the generation-2 packets.
+QList<int> firstBytes(const QList<QByteArray>& frames);

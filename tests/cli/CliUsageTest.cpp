@@ -1,0 +1,106 @@
+// Command lines that cannot be run: a one-line error, the usage hint, exit code 2, and
+// nothing sent to any probe.
+
+#include "CliRunner.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct UsageCase {
+    const char* name;
+    QStringList arguments;
+    const char* error;  // the first line of standard error after "kvtool-cli: "
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliUsage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(CliUsage, IsRefusedWithOneLineAndTheUsageHint) {
+    const UsageCase& c = GetParam();
+    CliRunner cli;
+    cli.emulate(QStringLiteral("gen3,gen2"));
+    const CliRun run = cli.run(c.arguments);
+    EXPECT_EQ(run.exitCode, 2) << ::testing::PrintToString(run);
+    EXPECT_EQ(run.errLines(),
+              (QStringList{QStringLiteral("kvtool-cli: ") + QLatin1String(c.error),
+                           QStringLiteral("Try 'kvtool-cli --help' for more information.")}));
+    EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
+    EXPECT_TRUE(cli.frames().isEmpty());
+}
+
+QStringList args(std::initializer_list<const char*> list) {
+    QStringList result;
+    for (const char* item : list) {
+        result << QLatin1String(item);
+    }
+    return result;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, CliUsage,
+    ::testing::Values(
+        UsageCase{"no_command", {}, "no command given"},
+        UsageCase{"unknown_command", args({"flash"}), "unknown command \"flash\""},
+        UsageCase{"unknown_option", args({"list", "--frobnicate"}), "Unknown option 'frobnicate'."},
+        UsageCase{"unknown_short_option", args({"info", "-x"}), "Unknown option 'x'."},
+        UsageCase{"missing_value", args({"info", "--serial"}), "Missing value after '--serial'."},
+        UsageCase{"empty_serial", args({"info", "--serial", ""}),
+                  "--serial: the serial number is empty"},
+        UsageCase{"option_of_another_command", args({"list", "--serial", "K3000001"}),
+                  "--serial does not apply to list"},
+        UsageCase{"dry_run_on_info", args({"info", "--dry-run"}),
+                  "--dry-run does not apply to info"},
+        UsageCase{"extra_argument", args({"info", "K3000001"}), "unexpected argument \"K3000001\""},
+        UsageCase{"image_without_file", args({"image"}), "image needs a FILE"},
+        UsageCase{"image_two_files", args({"image", "a.bin", "b.bin"}),
+                  "unexpected argument \"b.bin\""},
+        UsageCase{"install_without_file", args({"install"}),
+                  "install needs a FILE, or --target and --clocking"},
+        UsageCase{"install_file_and_target",
+                  args({"install", "a.bin", "--target", "alder", "--clocking", "max"}),
+                  "give either FILE or --target and --clocking, not both"},
+        UsageCase{"target_without_clocking", args({"install", "--target", "alder"}),
+                  "--target needs --clocking"},
+        UsageCase{"clocking_without_target", args({"install", "--clocking", "max"}),
+                  "--clocking needs --target"},
+        UsageCase{"nonsense_target", args({"install", "--target", "oak", "--clocking", "max"}),
+                  "--target: expected alder, birch or cedar, got \"oak\""},
+        UsageCase{"nonsense_clocking", args({"install", "--target", "birch", "--clocking", "fast"}),
+                  "--clocking: expected max or var, got \"fast\""},
+        UsageCase{"firmware_dir_with_file", args({"install", "a.bin", "--firmware-dir", "fw"}),
+                  "give either FILE or --target and --clocking, not both"},
+        UsageCase{"firmware_dir_alone", args({"install", "--firmware-dir", "fw"}),
+                  "install needs a FILE, or --target and --clocking"},
+        UsageCase{"empty_file_name", args({"install", ""}), "the file name is empty"}),
+    [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
+
+TEST(CliUsageJson, AUsageErrorIsAlsoAJsonResult) {
+    CliRunner cli;
+    const CliRun run = cli.run({QStringLiteral("install"), QStringLiteral("--json")});
+    EXPECT_EQ(run.exitCode, 2);
+    const QJsonObject result = run.result();
+    EXPECT_EQ(result.value(QStringLiteral("exitCode")).toInt(), 2);
+    EXPECT_EQ(result.value(QStringLiteral("command")).toString(), u"install");
+    EXPECT_EQ(result.value(QStringLiteral("error")).toString(),
+              u"install needs a FILE, or --target and --clocking");
+}
+
+TEST(CliUsageJson, TargetAndClockingTakeAnyCase) {
+    CliRunner cli;
+    cli.emulate(QStringLiteral("gen2"));
+    const CliRun run =
+        cli.run({QStringLiteral("install"), QStringLiteral("--target"), QStringLiteral("Birch"),
+                 QStringLiteral("--clocking"), QStringLiteral("VAR"),
+                 QStringLiteral("--firmware-dir"), QStringLiteral("nowhere")});
+    // Accepted as birch and var: the file it then looks for is missing.
+    EXPECT_EQ(run.exitCode, 5);
+    EXPECT_TRUE(
+        run.err.startsWith(QStringLiteral("kvtool-cli: Cannot open nowhere/kv_birch_var.bin")))
+        << run.err.toStdString();
+}
+
+}  // namespace
