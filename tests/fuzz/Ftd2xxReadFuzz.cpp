@@ -14,7 +14,6 @@
 #include "app/HException.h"
 #include "device/Ftd2xxDataLink.h"
 #include "device/FtdiProtocol.h"
-#include "device/UsbIds.h"
 
 #include <memory>
 
@@ -27,15 +26,6 @@ constexpr int MAX_TIMEOUT_MS = 2000;
 
 enum Operation { SetTimeout = 5, Purge = 6, Write = 7, OPERATIONS = 8 };
 
-// The data bytes the probe has sent so far.
-QByteArray sentData(const PipeLog& log) {
-    QByteArray data;
-    for (const QByteArray& packet : log.reads) {
-        data += packet.mid(ftdi::MODEM_STATUS_BYTES);
-    }
-    return data;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,8 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ScopedClock scopedClock(clock);
     PipeLog log;
     const ScopedUsbBackend backend(std::make_unique<ScriptedBackend>(script, clock, log));
-    const UsbDeviceInfo probe(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, QStringLiteral("K3000001"),
-                              QStringLiteral("scripted:0"));
+    const UsbDeviceInfo probe = scriptedGeneration3Probe();
 
     std::unique_ptr<Ftd2xxDataLink> link;
     try {
@@ -86,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int transfersBefore = log.transfers;
             const quint32 start = clock.tickMs();
             const int result = link->read(buffer.get(), length);
-            const QByteArray stream = sentData(log);
+            const QByteArray stream = log.readData();
             if (result < 0) {
                 FUZZ_CHECK(result == -1);
                 FUZZ_CHECK(!log.lastReadCompleted ||

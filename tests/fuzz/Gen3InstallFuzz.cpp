@@ -15,7 +15,6 @@
 
 #include "app/HException.h"
 #include "device/Ftd2xxDataLink.h"
-#include "device/UsbIds.h"
 #include "gen3/Gen3Installer.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderCommands.h"
@@ -124,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ScopedClock scopedClock(clock);
     PipeLog log;
     const ScopedUsbBackend backend(std::make_unique<ScriptedBackend>(script, clock, log));
-    const UsbDeviceInfo probe(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, QStringLiteral("K3000001"),
-                              QStringLiteral("scripted:0"));
+    const UsbDeviceInfo probe = scriptedGeneration3Probe();
 
     Gen3Installer installer;
     ProgressCheck progress(int(image.size()));

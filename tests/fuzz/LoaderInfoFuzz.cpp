@@ -10,26 +10,11 @@
 
 #include "app/HException.h"
 #include "device/Ftd2xxDataLink.h"
-#include "device/FtdiProtocol.h"
-#include "device/UsbIds.h"
 #include "gen3/FirmwareVersionText.h"
 #include "gen3/LoaderCommands.h"
 #include "gen3/LoaderFrames.h"
 
 #include <span>
-
-namespace {
-
-// The data bytes of the packets received, without their modem-status bytes.
-QByteArray receivedData(const PipeLog& log) {
-    QByteArray data;
-    for (const QByteArray& packet : log.reads) {
-        data += packet.mid(ftdi::MODEM_STATUS_BYTES);
-    }
-    return data;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput script(data, size);
@@ -37,15 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ScopedClock scopedClock(clock);
     PipeLog log;
     const ScopedUsbBackend backend(std::make_unique<ScriptedBackend>(script, clock, log));
-    const UsbDeviceInfo probe(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, QStringLiteral("K3000001"),
-                              QStringLiteral("scripted:0"));
+    const UsbDeviceInfo probe = scriptedGeneration3Probe();
 
     try {
         Ftd2xxDataLink link(probe);
         const LoaderInfo info = getLoaderInfo(link);
         const QString text = installedFirmwareText(info);
 
-        const QByteArray reply = receivedData(log).left(LOADER_INFO_REPLY_SIZE);
+        const QByteArray reply = log.readData().left(LOADER_INFO_REPLY_SIZE);
         FUZZ_CHECK(reply.size() == LOADER_INFO_REPLY_SIZE);
         FUZZ_CHECK(quint8(reply[REPLY_OFFSET_TAG]) == replyTag(TAG_GET_LOADER_INFO));
         QByteArray encoded(LoaderInfo::SIZE, '\0');

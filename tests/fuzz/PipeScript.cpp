@@ -1,6 +1,7 @@
 #include "PipeScript.h"
 
 #include "app/HException.h"
+#include "device/FtdiProtocol.h"
 #include "device/UsbIds.h"
 
 #include <algorithm>
@@ -24,6 +25,19 @@ QByteArray PipeLog::written() const {
         all += bytes;
     }
     return all;
+}
+
+QByteArray PipeLog::readData() const {
+    QByteArray data;
+    for (const QByteArray& packet : reads) {
+        data += packet.mid(ftdi::MODEM_STATUS_BYTES);
+    }
+    return data;
+}
+
+UsbDeviceInfo scriptedGeneration3Probe() {
+    return {PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, QStringLiteral("K3000001"),
+            QStringLiteral("scripted:0")};
 }
 
 ScriptedPipes::ScriptedPipes(FuzzInput& script, VirtualClock& clock, PipeLog& log)

@@ -23,6 +23,7 @@
 
 #include "app/Clock.h"
 #include "device/UsbBackend.h"
+#include "device/UsbDeviceInfo.h"
 #include "device/UsbPipes.h"
 
 #include <QByteArray>
@@ -64,7 +65,13 @@ struct PipeLog {
     int enumerations = 0;
 
     QByteArray written() const;
+    // The data bytes of every completed read, without the FTDI-style modem-status bytes
+    // that open each packet of a generation-3 probe.
+    QByteArray readData() const;
 };
+
+// The generation-3 probe that the scripted backend lists.
+UsbDeviceInfo scriptedGeneration3Probe();
 
 // Pipes whose every answer comes from the script; transfers take virtual time.
 class ScriptedPipes : public UsbPipes {
