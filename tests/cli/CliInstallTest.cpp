@@ -28,14 +28,6 @@ QList<int> loaderCommands(const QList<QByteArray>& sent) {
     return tags;
 }
 
-QStringList args(std::initializer_list<const char*> list) {
-    QStringList result;
-    for (const char* item : list) {
-        result << QLatin1String(item);
-    }
-    return result;
-}
-
 class CliInstall : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -75,14 +75,6 @@ TEST_P(CliJsonSchema, EveryLineMatchesTheDocumentedSchema) {
     }
 }
 
-QStringList args(std::initializer_list<const char*> list) {
-    QStringList result;
-    for (const char* item : list) {
-        result << QLatin1String(item);
-    }
-    return result;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Commands, CliJsonSchema,
     ::testing::Values(

@@ -138,6 +138,14 @@ QList<QByteArray> CliRunner::sent() const {
     return bytes;
 }
 
+QStringList args(std::initializer_list<const char*> list) {
+    QStringList result;
+    for (const char* item : list) {
+        result << QLatin1String(item);
+    }
+    return result;
+}
+
 QList<int> firstBytes(const QList<QByteArray>& frames) {
     QList<int> codes;
     for (const QByteArray& frame : frames) {

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <initializer_list>
 #include <ostream>
 
 // One run of the built kvtool-cli.
@@ -66,6 +67,9 @@ private:
     QProcessEnvironment extra;
     bool unprivileged = false;
 };
+
+// Command-line arguments from Latin-1 literals, for the tables of cases.
+QStringList args(std::initializer_list<const char*> list);
 
 // The first byte of each frame, in order: the command codes of the generation-2 packets.
 QList<int> firstBytes(const QList<QByteArray>& frames);

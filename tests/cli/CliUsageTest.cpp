@@ -32,14 +32,6 @@ TEST_P(CliUsage, IsRefusedWithOneLineAndTheUsageHint) {
     EXPECT_TRUE(cli.frames().isEmpty());
 }
 
-QStringList args(std::initializer_list<const char*> list) {
-    QStringList result;
-    for (const char* item : list) {
-        result << QLatin1String(item);
-    }
-    return result;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, CliUsage,
     ::testing::Values(
