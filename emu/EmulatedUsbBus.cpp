@@ -1,7 +1,7 @@
 #include "emu/EmulatedUsbBus.h"
 
 #include "app/HException.h"
-#include "emu/EmulatorSpec.h"
+#include "emu/EmulatorSetup.h"
 #include "emu/FrameLogExport.h"
 
 #include <QFile>
@@ -117,12 +117,12 @@ void EmulatedUsbBus::syncWithControlFile() {
     if (file.open(QIODevice::ReadOnly)) {
         text = QString::fromUtf8(file.read(qint64{64} * 1024));
     }
-    const EmulatorSpec spec = EmulatorSpec::parse(text);
+    const EmulatorSetup spec = EmulatorSetup::parse(text);
     for (const QString& error : spec.errors) {
         std::fprintf(stderr, "kvtool: %s: %s\n", qPrintable(controlFile), qPrintable(error));
     }
     std::vector<Slot> kept;
-    for (const EmulatorSpec::Item& item : spec.items) {
+    for (const EmulatorSetup::Item& item : spec.items) {
         auto existing = std::find_if(slots_.begin(), slots_.end(),
                                      [&](const Slot& slot) { return slot.key == item.key; });
         if (existing != slots_.end()) {

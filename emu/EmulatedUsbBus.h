@@ -23,7 +23,7 @@ public:
     void detachAll();
     std::vector<std::shared_ptr<EmulatedDevice>> devices() const;
 
-    // Re-read the device list from this file whenever it changes (see EmulatorSpec).
+    // Re-read the device list from this file whenever it changes (see EmulatorSetup).
     void setControlFile(const QString& path);
 
     UsbDeviceList enumerate() override;

@@ -2,7 +2,7 @@
 
 #include "app/Clock.h"
 #include "emu/EmulatedUsbBus.h"
-#include "emu/EmulatorSpec.h"
+#include "emu/EmulatorSetup.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,11 +22,11 @@ bool installUsbBackendFromEnvironment() {
     if (value.startsWith(u'@')) {
         bus->setControlFile(value.mid(1));
     } else {
-        const EmulatorSpec spec = EmulatorSpec::parse(value);
+        const EmulatorSetup spec = EmulatorSetup::parse(value);
         for (const QString& error : spec.errors) {
             std::fprintf(stderr, "kvtool: KVTOOL_EMULATE: %s\n", qPrintable(error));
         }
-        for (const EmulatorSpec::Item& item : spec.items) {
+        for (const EmulatorSetup::Item& item : spec.items) {
             bus->attach(item.create());
         }
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Selects the process-wide USB backend from the environment. KVTOOL_EMULATE names the
-// emulated devices (see EmulatorSpec), or "@FILE" for a control file that is re-read
+// emulated devices (see EmulatorSetup), or "@FILE" for a control file that is re-read
 // whenever it changes, so probes can be attached and detached while kvtool runs. Without
 // it the Linux backend stays. KVTOOL_CLOCK=virtual (emulation only) makes every wait
 // virtual, for fast scripted runs. KVTOOL_EMULATE_LOG=FILE appends every emulated

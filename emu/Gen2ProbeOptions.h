@@ -11,7 +11,7 @@
 #include <optional>
 
 // The emulated generation-2 probe as KVTOOL_EMULATE describes it (kinds `gen2` and
-// `gen2-bootloader`, see EmulatorSpec). Options:
+// `gen2-bootloader`, see EmulatorSetup). Options:
 //
 //   version=MAJOR.MINOR    installed application version (default 1.5)
 //   variant=FAMILY-CLOCK   installed variant: alder, birch or cedar, then max or var

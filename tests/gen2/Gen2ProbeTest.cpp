@@ -1,7 +1,7 @@
 // The emulated generation-2 probe on its own, and as KVTOOL_EMULATE describes it.
 #include "app/Clock.h"
 #include "device/UsbIds.h"
-#include "emu/EmulatorSpec.h"
+#include "emu/EmulatorSetup.h"
 #include "emu/Gen2Probe.h"
 #include "emu/RawPacketPipe.h"
 #include "gen2/KV2Protocol.h"
@@ -175,7 +175,7 @@ TEST_F(Gen2ProbeTest, FaultsAreArmedForTheNextOccasion) {
 TEST(Gen2ProbeOptions, VersionVariantFlagsAndReboot) {
     VirtualClock clock(5000);
     ScopedClock scoped(clock);
-    const EmulatorSpec spec = EmulatorSpec::parse(
+    const EmulatorSetup spec = EmulatorSetup::parse(
         "gen2:version=2.10:variant=cedar-max:reboot=200, gen2:flags=0x03:serial=K2X, gen2, "
         "gen2-bootloader:reboot=0");
     ASSERT_TRUE(spec.errors.isEmpty()) << spec.errors.join('\n').toStdString();
@@ -205,8 +205,8 @@ TEST(Gen2ProbeOptions, VersionVariantFlagsAndReboot) {
 }
 
 TEST(Gen2ProbeOptions, FaultsArmTheProbeAndTheTransport) {
-    const EmulatorSpec spec =
-        EmulatorSpec::parse("gen2:fault=never+app@1+verify@0+mute@1+unplug@640");
+    const EmulatorSetup spec =
+        EmulatorSetup::parse("gen2:fault=never+app@1+verify@0+mute@1+unplug@640");
     ASSERT_TRUE(spec.errors.isEmpty()) << spec.errors.join('\n').toStdString();
     const auto device = spec.items[0].create();
     Gen2Probe& probe = *gen2ProbeOf(*device);
@@ -228,14 +228,14 @@ TEST(Gen2ProbeOptions, FaultsArmTheProbeAndTheTransport) {
 }
 
 TEST(Gen2ProbeOptions, MalformedValuesAreReportedAndLeftOut) {
-    const EmulatorSpec spec = EmulatorSpec::parse(
+    const EmulatorSetup spec = EmulatorSetup::parse(
         "gen2:version=2, gen2:version=1.x, gen2:variant=oak-max, gen2:flags=0x10000, "
         "gen2:reboot=-1, gen2:fault=verify, gen2:fault=never@3, gen2:fault=melt, "
         "gen2-bootloader:version=1.0, gen2:fault=mute");
     EXPECT_EQ(spec.errors.size(), 9) << spec.errors.join('\n').toStdString();
     ASSERT_EQ(spec.items.size(), 1);
     EXPECT_EQ(spec.items[0].options.value(QStringLiteral("fault")), QStringLiteral("mute"));
-    EXPECT_TRUE(EmulatorSpec::kindDescriptions()
+    EXPECT_TRUE(EmulatorSetup::kindDescriptions()
                     .filter(QStringLiteral("gen2:"))
                     .first()
                     .contains(QStringLiteral("verify@K")));

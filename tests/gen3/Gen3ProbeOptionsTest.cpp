@@ -2,7 +2,7 @@
 #include "Gen3ProbeFixture.h"
 
 #include "device/Ftd2xxDataLink.h"
-#include "emu/EmulatorSpec.h"
+#include "emu/EmulatorSetup.h"
 #include "gen3/LoaderCommands.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ class Gen3ProbeOptionsTest : public ::testing::Test, public Gen3ProbeFixture {
 protected:
     // The probe that the one item of `text` makes, attached to the bus.
     void attachFromSpec(const char* text) {
-        const EmulatorSpec spec = EmulatorSpec::parse(QLatin1String(text));
+        const EmulatorSetup spec = EmulatorSetup::parse(QLatin1String(text));
         ASSERT_TRUE(spec.errors.isEmpty()) << spec.errors.join(u'\n').toStdString();
         ASSERT_EQ(spec.items.size(), 1);
         device = bus->attach(spec.items.first().create());
@@ -63,14 +63,14 @@ TEST(Gen3ProbeSpec, MalformedValuesAreReportedAndTheItemLeftOut) {
          {"gen3:version=1", "gen3:version=1.70000", "gen3:installed=maybe", "gen3:busy=-1",
           "gen3:busy=many", "gen3:memory=63", "gen3:memory=257M", "gen3:memory=1G",
           "gen3:fault=erase-bogus", "gen3:fault=crc-fail", "gen3:colour=x"}) {
-        const EmulatorSpec spec = EmulatorSpec::parse(QLatin1String(text));
+        const EmulatorSetup spec = EmulatorSetup::parse(QLatin1String(text));
         EXPECT_EQ(spec.errors.size(), 1) << text;
         EXPECT_TRUE(spec.items.isEmpty()) << text;
     }
-    const EmulatorSpec spec =
-        EmulatorSpec::parse(QStringLiteral("gen3:fault=unplug@2+crc-mismatch@*"));
+    const EmulatorSetup spec =
+        EmulatorSetup::parse(QStringLiteral("gen3:fault=unplug@2+crc-mismatch@*"));
     EXPECT_TRUE(spec.errors.isEmpty());
-    EXPECT_TRUE(EmulatorSpec::kindDescriptions().join(u'\n').contains(QStringLiteral("fault")));
+    EXPECT_TRUE(EmulatorSetup::kindDescriptions().join(u'\n').contains(QStringLiteral("fault")));
 }
 
 }  // namespace

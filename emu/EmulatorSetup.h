@@ -16,7 +16,7 @@
 // Every kind that can be opened takes `open=ok|denied|busy|fail`: each open of the device
 // succeeds, or is refused as for a user without access to its device node, as for a
 // device that another program holds, or for another reason.
-struct EmulatorSpec {
+struct EmulatorSetup {
     using Options = QMap<QString, QString>;
 
     struct Item {
@@ -30,7 +30,7 @@ struct EmulatorSpec {
     QList<Item> items;
     QStringList errors;  // one line per item that was left out, saying why
 
-    static EmulatorSpec parse(const QString& text);
+    static EmulatorSetup parse(const QString& text);
     // The kinds understood, with a one-line description each (for help texts).
     static QStringList kindDescriptions();
 };

@@ -1,6 +1,6 @@
 #include "device/UsbIds.h"
 #include "emu/EmulatedUsbBus.h"
-#include "emu/EmulatorSpec.h"
+#include "emu/EmulatorSetup.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,9 +10,9 @@
 
 namespace {
 
-TEST(EmulatorSpec, KindsDefaultSerialsAndOptions) {
-    const EmulatorSpec spec =
-        EmulatorSpec::parse("gen2, gen3;gen3:serial=MINE\ndevice:vid=046d:pid=c52b");
+TEST(EmulatorSetup, KindsDefaultSerialsAndOptions) {
+    const EmulatorSetup spec =
+        EmulatorSetup::parse("gen2, gen3;gen3:serial=MINE\ndevice:vid=046d:pid=c52b");
     EXPECT_TRUE(spec.errors.isEmpty()) << spec.errors.join('\n').toStdString();
     ASSERT_EQ(spec.items.size(), 4);
     EXPECT_EQ(spec.items[0].serial, QStringLiteral("K2000001"));
@@ -26,9 +26,9 @@ TEST(EmulatorSpec, KindsDefaultSerialsAndOptions) {
     EXPECT_EQ(gen3->productId(), PRODUCT_ID_GENERATION3);
 }
 
-TEST(EmulatorSpec, BadItemsAreReportedAndLeftOut) {
-    const EmulatorSpec spec =
-        EmulatorSpec::parse("gen4, gen3:colour=blue, device:vid=xyz, gen3:noequals, gen2");
+TEST(EmulatorSetup, BadItemsAreReportedAndLeftOut) {
+    const EmulatorSetup spec =
+        EmulatorSetup::parse("gen4, gen3:colour=blue, device:vid=xyz, gen3:noequals, gen2");
     EXPECT_EQ(spec.errors.size(), 4);
     ASSERT_EQ(spec.items.size(), 1);
     EXPECT_EQ(spec.items[0].kind, QStringLiteral("gen2"));

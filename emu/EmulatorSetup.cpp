@@ -1,4 +1,4 @@
-#include "emu/EmulatorSpec.h"
+#include "emu/EmulatorSetup.h"
 
 #include "device/UsbIds.h"
 #include "emu/Gen2ProbeOptions.h"
@@ -15,10 +15,10 @@ struct Kind {
     const char* description;
     const char* serialPrefix;
     QStringList options;  // accepted besides "serial"
-    std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSpec::Options&, const QString&)>
+    std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSetup::Options&, const QString&)>
         create;
     // Why the options' values are not acceptable, or empty when they are (may be unset).
-    std::function<QString(const EmulatorSpec::Options&)> check = nullptr;
+    std::function<QString(const EmulatorSetup::Options&)> check = nullptr;
     // Whether the device has a function that can be opened (and so takes `open`).
     bool hasFunction = true;
 };
@@ -41,7 +41,7 @@ std::optional<OpenRefusal> openRefusal(const QString& value) {
 }
 
 // Reads a hexadecimal 16-bit id option; false when present but malformed.
-bool hexOption(const EmulatorSpec::Options& options, const QString& key, quint16& value) {
+bool hexOption(const EmulatorSetup::Options& options, const QString& key, quint16& value) {
     if (!options.contains(key)) {
         return true;
     }
@@ -54,13 +54,13 @@ bool hexOption(const EmulatorSpec::Options& options, const QString& key, quint16
     return true;
 }
 
-Gen2ProbeOptions gen2Options(const EmulatorSpec::Options& options, bool inBootloader) {
+Gen2ProbeOptions gen2Options(const EmulatorSetup::Options& options, bool inBootloader) {
     Gen2ProbeOptions parsed;
     Gen2ProbeOptions::parse(options, inBootloader, parsed);
     return parsed;
 }
 
-QString gen2Problem(const EmulatorSpec::Options& options, bool inBootloader) {
+QString gen2Problem(const EmulatorSetup::Options& options, bool inBootloader) {
     Gen2ProbeOptions parsed;
     return Gen2ProbeOptions::parse(options, inBootloader, parsed);
 }
@@ -71,12 +71,12 @@ const QList<Kind>& kinds() {
          "generation-3 probe with its resident loader (options version, desc, installed, "
          "busy, memory, fault)",
          "K3", Gen3ProbeOptions::keys(),
-         [](const EmulatorSpec::Options& options, const QString& serial) {
+         [](const EmulatorSetup::Options& options, const QString& serial) {
              QString problem;
              return createGen3Probe(
                  serial, Gen3ProbeOptions::fromSpec(options, problem).value_or(Gen3ProbeOptions()));
          },
-         [](const EmulatorSpec::Options& options) {
+         [](const EmulatorSetup::Options& options) {
              QString problem;
              Gen3ProbeOptions::fromSpec(options, problem);
              return problem;
@@ -85,23 +85,23 @@ const QList<Kind>& kinds() {
          "generation-2 probe running its application firmware (options version, variant or "
          "flags, reboot, fault: never, app@N, verify@K, mute[@N], unplug@N)",
          "K2", Gen2ProbeOptions::names(false),
-         [](const EmulatorSpec::Options& options, const QString& serial) {
+         [](const EmulatorSetup::Options& options, const QString& serial) {
              return gen2Options(options, false).create(serial, false);
          },
-         [](const EmulatorSpec::Options& options) { return gen2Problem(options, false); }},
+         [](const EmulatorSetup::Options& options) { return gen2Problem(options, false); }},
         {"gen2-bootloader",
          "generation-2 probe left in its bootloader with no application (options reboot, "
          "fault)",
          "K2", Gen2ProbeOptions::names(true),
-         [](const EmulatorSpec::Options& options, const QString& serial) {
+         [](const EmulatorSetup::Options& options, const QString& serial) {
              return gen2Options(options, true).create(serial, true);
          },
-         [](const EmulatorSpec::Options& options) { return gen2Problem(options, true); }},
+         [](const EmulatorSetup::Options& options) { return gen2Problem(options, true); }},
         {"device",
          "any USB device without a function (options vid, pid in hexadecimal)",
          "D",
          {QStringLiteral("vid"), QStringLiteral("pid")},
-         [](const EmulatorSpec::Options& options, const QString& serial) {
+         [](const EmulatorSetup::Options& options, const QString& serial) {
              quint16 vid = 0x1D6B;
              quint16 pid = 0x0002;
              hexOption(options, QStringLiteral("vid"), vid);
@@ -116,8 +116,8 @@ const QList<Kind>& kinds() {
 
 }  // namespace
 
-EmulatorSpec EmulatorSpec::parse(const QString& text) {
-    EmulatorSpec spec;
+EmulatorSetup EmulatorSetup::parse(const QString& text) {
+    EmulatorSetup spec;
     QMap<QString, int> countPerPrefix;
     static const QRegularExpression separators(QStringLiteral("[,;\\n]"));
     for (const QString& rawItem : text.split(separators, Qt::SkipEmptyParts)) {
@@ -192,7 +192,7 @@ EmulatorSpec EmulatorSpec::parse(const QString& text) {
     return spec;
 }
 
-QStringList EmulatorSpec::kindDescriptions() {
+QStringList EmulatorSetup::kindDescriptions() {
     QStringList lines;
     for (const Kind& kind : kinds()) {
         lines << QStringLiteral("%1: %2").arg(QLatin1String(kind.name),
