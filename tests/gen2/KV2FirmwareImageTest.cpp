@@ -2,6 +2,7 @@
 
 #include "app/HException.h"
 #include "gen2/KV2FirmwareImage.h"
+#include "support/ThrownMessage.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -14,17 +15,6 @@
 using namespace imagebytes;
 
 namespace {
-
-// The message of the HException that f throws, or "(nothing thrown)".
-template <typename F>
-std::string thrownBy(F&& f) {
-    try {
-        f();
-    } catch (const HException& e) {
-        return e.messageText();
-    }
-    return "(nothing thrown)";
-}
 
 // ---- The three searches, in their order ----------------------------------------------
 
@@ -50,7 +40,7 @@ TEST_P(KV2ImageSearch, FindsTheFieldOrReportsTheFirstMissingMark) {
         EXPECT_EQ(loaded.serialLength, c.field->second);
         EXPECT_EQ(loaded.data.size(), c.size);
     } else {
-        EXPECT_EQ(thrownBy([&] { loaded.load(path, QString()); }), c.message);
+        EXPECT_EQ(thrownMessage([&] { loaded.load(path, QString()); }), c.message);
         EXPECT_TRUE(loaded.data.isEmpty());
     }
 }
@@ -144,7 +134,7 @@ TEST_P(KV2ImageRefusal, IsRefusedAndLeavesTheImageAsItWas) {
     const KV2FirmwareImage before = loaded;
 
     const QString path = files.write(QStringLiteral("bad.bin"), image(c.size, c.parts));
-    const std::string message = thrownBy([&] { loaded.load(path, QString()); });
+    const std::string message = thrownMessage([&] { loaded.load(path, QString()); });
     EXPECT_EQ(message.rfind(c.messageStart, 0), 0u) << message;
     EXPECT_EQ(loaded.data, before.data);
     EXPECT_EQ(loaded.serialOffset, before.serialOffset);
@@ -189,17 +179,17 @@ TEST(KV2FirmwareImage, MissingOrUnreadableFilesCannotBeOpened) {
     TempFiles files;
     KV2FirmwareImage loaded;
     const QString missing = files.path(QStringLiteral("kv_alder_max.bin"));
-    EXPECT_EQ(thrownBy([&] { loaded.load(missing, QString()); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.load(missing, QString()); }),
               "Cannot open " + missing.toStdString());
     // The message names the native form of the path.
     const QString backslashed = QString(missing).replace(QLatin1Char('/'), QLatin1Char('\\'));
-    EXPECT_EQ(thrownBy([&] { loaded.load(backslashed, QString()); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.load(backslashed, QString()); }),
               "Cannot open " + missing.toStdString());
     const QString directory = QFileInfo(missing).absolutePath();
-    EXPECT_EQ(thrownBy([&] { loaded.load(directory, QString()); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.load(directory, QString()); }),
               "Cannot open " + directory.toStdString());
     // Opens, but every read fails (nothing is mapped at address 0).
-    EXPECT_EQ(thrownBy([&] { loaded.load(HPath("/proc/self/mem"), QString()); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.load(HPath("/proc/self/mem"), QString()); }),
               "Cannot read /proc/self/mem");
 }
 
@@ -209,8 +199,9 @@ TEST(KV2FirmwareImage, OversizedFilesAndEndlessDevicesAreRefusedWithoutReadingTh
         QStringLiteral("big.bin"), validImage(1000, 16, int(KV2FirmwareImage::MAX_FILE_SIZE) + 1));
     KV2FirmwareImage loaded;
     EXPECT_EQ(
-        thrownBy([&] { loaded.load(path, QString()); }).rfind("Firmware file is too large", 0), 0u);
-    EXPECT_EQ(thrownBy([&] {
+        thrownMessage([&] { loaded.load(path, QString()); }).rfind("Firmware file is too large", 0),
+        0u);
+    EXPECT_EQ(thrownMessage([&] {
                   loaded.load(HPath("/dev/zero"), QString());
               }).rfind("Firmware file is too large", 0),
               0u);
@@ -273,11 +264,11 @@ protected:
 };
 
 TEST_F(KV2Patch, WrongLengthNamesTheSerialNumberAndWritesNothing) {
-    EXPECT_EQ(thrownBy([&] { loaded.patchSerialNumber(QStringLiteral("ABC")); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.patchSerialNumber(QStringLiteral("ABC")); }),
               "Cannot set serial number, incorrect size (ABC)");
-    EXPECT_EQ(thrownBy([&] { loaded.patchSerialNumber(QString()); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.patchSerialNumber(QString()); }),
               "Cannot set serial number, incorrect size ()");
-    EXPECT_EQ(thrownBy([&] { loaded.patchSerialNumber(QStringLiteral("K2000001K20000012")); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.patchSerialNumber(QStringLiteral("K2000001K20000012")); }),
               "Cannot set serial number, incorrect size (K2000001K20000012)");
     EXPECT_EQ(loaded.data, original);
 }
@@ -296,7 +287,7 @@ TEST_F(KV2Patch, WritesTheLowByteOfEachUnitThenZero) {
 
 TEST_F(KV2Patch, LoadWithASerialNumberOfTheWrongLengthFails) {
     KV2FirmwareImage other;
-    EXPECT_EQ(thrownBy([&] {
+    EXPECT_EQ(thrownMessage([&] {
                   other.load(files.path(QStringLiteral("kv.bin")), QStringLiteral("K2000001"));
               }),
               "Cannot set serial number, incorrect size (K2000001)");
@@ -305,7 +296,7 @@ TEST_F(KV2Patch, LoadWithASerialNumberOfTheWrongLengthFails) {
 
 TEST_F(KV2Patch, AFieldPlacedOutsideTheImageIsNeverWritten) {
     loaded.serialOffset = int(loaded.data.size()) - 10;  // 16 characters would run past
-    EXPECT_EQ(thrownBy([&] { loaded.patchSerialNumber(QStringLiteral("ABCDEFGHIJKLMNOP")); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.patchSerialNumber(QStringLiteral("ABCDEFGHIJKLMNOP")); }),
               "Serial number field runs past the end of the image");
     loaded.serialOffset = -100;
     EXPECT_THROW(loaded.patchSerialNumber(QStringLiteral("ABCDEFGHIJKLMNOP")), HException);
@@ -321,7 +312,7 @@ TEST(KV2FirmwareImage, EmptyFieldTakesOnlyAnEmptySerialNumber) {
     EXPECT_EQ(loaded.serialLength, 0);
     loaded.patchSerialNumber(QString());
     EXPECT_EQ(loaded.data, before);
-    EXPECT_EQ(thrownBy([&] { loaded.patchSerialNumber(QStringLiteral("K")); }),
+    EXPECT_EQ(thrownMessage([&] { loaded.patchSerialNumber(QStringLiteral("K")); }),
               "Cannot set serial number, incorrect size (K)");
 }
 
@@ -336,7 +327,7 @@ TEST(KV2FirmwareImage, LengthByteBelowTwoTakesNoSerialNumber) {
                     QString());
         EXPECT_EQ(loaded.serialLength, -1);
         const QByteArray before = loaded.data;
-        EXPECT_EQ(thrownBy([&] { loaded.patchSerialNumber(QString()); }),
+        EXPECT_EQ(thrownMessage([&] { loaded.patchSerialNumber(QString()); }),
                   "Cannot set serial number, incorrect size ()");
         EXPECT_EQ(loaded.data, before);
         EXPECT_EQ(loaded.serialNumber(), QString());

@@ -3,6 +3,7 @@
 #include "app/HException.h"
 #include "gen3/FirmwareVersionText.h"
 #include "gen3/ImageFile.h"
+#include "support/ThrownMessage.h"
 
 #include <QTemporaryDir>
 
@@ -53,12 +54,8 @@ TEST(Gen3ImageGenerator, WrittenFileReadsBackAsAnInstallImage) {
 TEST(Gen3ImageGenerator, WriteFailureNamesThePath) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("no/such/dir/kv3.bin"));
-    try {
-        writeGen3Image(path, generateGen3Image(recipe(100)));
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_EQ(std::string(e.messageText()), "cannot write " + path.toStdString());
-    }
+    EXPECT_EQ(thrownMessage([&] { writeGen3Image(path, generateGen3Image(recipe(100))); }),
+              "cannot write " + path.toStdString());
 }
 
 TEST(Gen3ImageGenerator, RandomPayloadIsFixedBySeed) {

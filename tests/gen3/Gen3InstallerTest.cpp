@@ -8,6 +8,7 @@
 #include "gen3/Gen3Installer.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderFrames.h"
+#include "support/ThrownMessage.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
 
 #include <QByteArray>
@@ -156,12 +157,9 @@ TEST(TransferSteps, VerifyMismatchInSecondChunk) {
     link.queueReply(crcReply(image.mid(8192, 8191)));  // not the probe's copy of chunk 2
     Gen3Installer installer;
     ProgressLog log(installer);
-    try {
-        installer.verifyImage(link, IMAGE_BASE_ADDRESS, 20000, bytesOf(image));
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "Verify failed : crc check mismatch");
-    }
+    EXPECT_EQ(thrownMessage(
+                  [&] { installer.verifyImage(link, IMAGE_BASE_ADDRESS, 20000, bytesOf(image)); }),
+              "Verify failed : crc check mismatch");
     EXPECT_EQ(log.reports,
               (std::vector<ProgressReport>{ProgressReport::start(20000, VERIFY_TEXT),
                                            ProgressReport::at(8192), ProgressReport::at(20000)}));
@@ -188,22 +186,20 @@ TEST_P(TransferFailures, PrefixTheCommandMessageAndResetTheProgress) {
     }
     Gen3Installer installer;
     ProgressLog log(installer);
-    try {
-        switch (c.step) {
-            case Step::Erase:
-                installer.eraseImage(link, IMAGE_BASE_ADDRESS, 20000);
-                break;
-            case Step::Download:
-                installer.downloadImage(link, IMAGE_BASE_ADDRESS, 20000, bytesOf(image));
-                break;
-            case Step::Verify:
-                installer.verifyImage(link, IMAGE_BASE_ADDRESS, 20000, bytesOf(image));
-                break;
-        }
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), c.message);
-    }
+    EXPECT_EQ(thrownMessage([&] {
+                  switch (c.step) {
+                      case Step::Erase:
+                          installer.eraseImage(link, IMAGE_BASE_ADDRESS, 20000);
+                          break;
+                      case Step::Download:
+                          installer.downloadImage(link, IMAGE_BASE_ADDRESS, 20000, bytesOf(image));
+                          break;
+                      case Step::Verify:
+                          installer.verifyImage(link, IMAGE_BASE_ADDRESS, 20000, bytesOf(image));
+                          break;
+                  }
+              }),
+              c.message);
     EXPECT_EQ(log.reports, c.progress);
 }
 
@@ -283,18 +279,18 @@ TEST_P(TransferRefusals, SendNothingAndReportNothing) {
         ScriptedLink link;
         Gen3Installer installer;
         ProgressLog log(installer);
-        try {
-            if (step == Step::Erase) {
-                installer.eraseImage(link, GetParam().address, GetParam().size);
-            } else if (step == Step::Download) {
-                installer.downloadImage(link, GetParam().address, GetParam().size, bytesOf(image));
-            } else {
-                installer.verifyImage(link, GetParam().address, GetParam().size, bytesOf(image));
-            }
-            FAIL() << "no exception";
-        } catch (const HException& e) {
-            EXPECT_STREQ(e.messageText(), GetParam().message);
-        }
+        EXPECT_EQ(thrownMessage([&] {
+                      if (step == Step::Erase) {
+                          installer.eraseImage(link, GetParam().address, GetParam().size);
+                      } else if (step == Step::Download) {
+                          installer.downloadImage(link, GetParam().address, GetParam().size,
+                                                  bytesOf(image));
+                      } else {
+                          installer.verifyImage(link, GetParam().address, GetParam().size,
+                                                bytesOf(image));
+                      }
+                  }),
+                  GetParam().message);
         EXPECT_TRUE(link.events().empty());
         EXPECT_TRUE(log.reports.empty());
     }
@@ -359,12 +355,8 @@ TEST(InstallImage, ConnectBusyTenTimesIsUnprefixedAndTransfersNothing) {
     }
     Gen3Installer installer;
     ProgressLog log(installer);
-    try {
-        installer.installImage(link, validImage(100));
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "connect failed");
-    }
+    EXPECT_EQ(thrownMessage([&] { installer.installImage(link, validImage(100)); }),
+              "connect failed");
     EXPECT_EQ(link.writes().size(), 10);
     EXPECT_TRUE(log.reports.empty());
     EXPECT_EQ(clock.sleepCount(), 9);
@@ -379,12 +371,7 @@ TEST(InstallImage, DisconnectFailureIsUnprefixed) {
     failing.queueReply(crcReply(image));
     failing.queueReplyHex("FD00");
     Gen3Installer installer;
-    try {
-        installer.installImage(failing, image);
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "disconnect failed");
-    }
+    EXPECT_EQ(thrownMessage([&] { installer.installImage(failing, image); }), "disconnect failed");
     EXPECT_EQ(failing.trace().constLast(), "purge");
 }
 
@@ -395,12 +382,8 @@ TEST(InstallImage, FailedStepSendsNoDisconnect) {
     link.queueReplyHex("FA01");
     link.queueReplyHex("FC00");
     Gen3Installer installer;
-    try {
-        installer.installImage(link, image);
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "Download failed : memory write failed");
-    }
+    EXPECT_EQ(thrownMessage([&] { installer.installImage(link, image); }),
+              "Download failed : memory write failed");
     for (const QByteArray& written : link.writes()) {
         EXPECT_NE(written, QByteArray::fromHex("025AC3179E"));
     }
@@ -418,12 +401,8 @@ TEST_P(InstallRefusals, LeaveTheLinkUntouched) {
     ScriptedLink link;
     Gen3Installer installer;
     ProgressLog log(installer);
-    try {
-        installer.installImage(link, GetParam().image);
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "not a valid firmware image");
-    }
+    EXPECT_EQ(thrownMessage([&] { installer.installImage(link, GetParam().image); }),
+              "not a valid firmware image");
     EXPECT_TRUE(link.events().empty());
     EXPECT_TRUE(log.reports.empty());
 }
@@ -531,12 +510,11 @@ TEST(InstallImage, DataCorruptedOnTheWayFailsTheVerify) {
     installer.downloadImage(link, IMAGE_BASE_ADDRESS, int(image.size()), bytesOf(image));
     loader.memory[9000] = char(loader.memory[9000] ^ 0x01);
     ProgressLog log(installer);
-    try {
-        installer.verifyImage(link, IMAGE_BASE_ADDRESS, int(image.size()), bytesOf(image));
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "Verify failed : crc check mismatch");
-    }
+    EXPECT_EQ(thrownMessage([&] {
+                  installer.verifyImage(link, IMAGE_BASE_ADDRESS, int(image.size()),
+                                        bytesOf(image));
+              }),
+              "Verify failed : crc check mismatch");
     EXPECT_EQ(log.reports,
               (std::vector<ProgressReport>{ProgressReport::start(20000, VERIFY_TEXT),
                                            ProgressReport::at(8192), ProgressReport::at(20000)}));

@@ -4,6 +4,7 @@
 #include "gen3/FirmwareVersionText.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderFrames.h"
+#include "support/ThrownMessage.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,16 +34,6 @@ protected:
         file.write(content);
         return path;
     }
-    // The message of the HException that `f` throws, or "(none)".
-    template <typename F>
-    static std::string messageOf(F&& f) {
-        try {
-            f();
-        } catch (const HException& e) {
-            return e.messageText();
-        }
-        return "(none)";
-    }
     static std::string local(const QString& text) { return text.toLocal8Bit().toStdString(); }
 
     QTemporaryDir dir;
@@ -62,21 +53,23 @@ TEST_F(ImageFiles, ReadsTheWholeFileOrItsStart) {
 TEST_F(ImageFiles, FailuresNameThePath) {
     const QString missing = dir.filePath(QStringLiteral("missing.bin"));
     const QString shortFile = write(QStringLiteral("short.bin"), QByteArray(10, 'x'));
-    EXPECT_EQ(messageOf([&] { readImageFile(missing); }), "cannot open " + local(missing));
-    EXPECT_EQ(messageOf([&] { readImageFile(dir.path()); }), "cannot open " + local(dir.path()));
-    EXPECT_EQ(messageOf([&] { readImageFile(QString()); }), "cannot open ");
-    EXPECT_EQ(messageOf([&] { readImageFile(shortFile, 64); }), "cannot read " + local(shortFile));
-    char buffer[64];
-    EXPECT_EQ(messageOf([&] { readImageFile(shortFile, 64, buffer); }),
+    EXPECT_EQ(thrownMessage([&] { readImageFile(missing); }), "cannot open " + local(missing));
+    EXPECT_EQ(thrownMessage([&] { readImageFile(dir.path()); }),
+              "cannot open " + local(dir.path()));
+    EXPECT_EQ(thrownMessage([&] { readImageFile(QString()); }), "cannot open ");
+    EXPECT_EQ(thrownMessage([&] { readImageFile(shortFile, 64); }),
               "cannot read " + local(shortFile));
-    EXPECT_EQ(messageOf([&] { readImageFile(missing, 64, buffer); }),
+    char buffer[64];
+    EXPECT_EQ(thrownMessage([&] { readImageFile(shortFile, 64, buffer); }),
+              "cannot read " + local(shortFile));
+    EXPECT_EQ(thrownMessage([&] { readImageFile(missing, 64, buffer); }),
               "cannot open " + local(missing));
 }
 
 TEST_F(ImageFiles, RefusesAFifoWithoutWaitingForAWriter) {
     const QString fifo = dir.filePath(QStringLiteral("pipe.bin"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    EXPECT_EQ(messageOf([&] { readImageFile(fifo, 64); }), "cannot open " + local(fifo));
+    EXPECT_EQ(thrownMessage([&] { readImageFile(fifo, 64); }), "cannot open " + local(fifo));
     EXPECT_FALSE(readValidImageHeader(fifo).has_value());
 }
 
@@ -84,7 +77,7 @@ TEST_F(ImageFiles, OpensNamesOutsideLatin1) {
     const QString path = write(QString::fromUtf8("образ-ü.bin"), headerBytes(1, 0, "x"));
     EXPECT_EQ(readImageFile(path).size(), 64);
     const QString missing = dir.filePath(QString::fromUtf8("нет.bin"));
-    EXPECT_EQ(QString::fromLocal8Bit(messageOf([&] { readImageFile(missing); })),
+    EXPECT_EQ(QString::fromLocal8Bit(thrownMessage([&] { readImageFile(missing); })),
               "cannot open " + missing);
 }
 
@@ -133,14 +126,15 @@ TEST_F(ImageFiles, InstallImageIsReadWholeThenChecked) {
 
     // A file replaced after it was chosen: the bytes actually read are checked.
     const QString replaced = write(QStringLiteral("replaced.bin"), QByteArray(9000, '\xFF'));
-    EXPECT_EQ(messageOf([&] { checkInstallImage(readInstallImage(replaced), replaced); }),
+    EXPECT_EQ(thrownMessage([&] { checkInstallImage(readInstallImage(replaced), replaced); }),
               "not a valid firmware image: " + local(replaced));
     const QString truncated = write(QStringLiteral("truncated.bin"), good.left(40));
-    EXPECT_EQ(messageOf([&] { checkInstallImage(readInstallImage(truncated), truncated); }),
+    EXPECT_EQ(thrownMessage([&] { checkInstallImage(readInstallImage(truncated), truncated); }),
               "not a valid firmware image: " + local(truncated));
     const QString missing = dir.filePath(QStringLiteral("gone.bin"));
-    EXPECT_EQ(messageOf([&] { readInstallImage(missing); }), "cannot open " + local(missing));
-    EXPECT_EQ(messageOf([&] { readInstallImage(dir.path()); }), "cannot open " + local(dir.path()));
+    EXPECT_EQ(thrownMessage([&] { readInstallImage(missing); }), "cannot open " + local(missing));
+    EXPECT_EQ(thrownMessage([&] { readInstallImage(dir.path()); }),
+              "cannot open " + local(dir.path()));
 }
 
 TEST_F(ImageFiles, HugeInstallImageIsRefusedBeforeItIsRead) {
@@ -152,7 +146,7 @@ TEST_F(ImageFiles, HugeInstallImageIsRefusedBeforeItIsRead) {
         file.write(headerBytes(1, 0, "big"));
         ASSERT_TRUE(file.resize(Q_INT64_C(3) << 30));
     }
-    EXPECT_EQ(messageOf([&] { readInstallImage(path); }),
+    EXPECT_EQ(thrownMessage([&] { readInstallImage(path); }),
               "image too large: " + local(path) + " (3221225472 bytes, at most 2147483647)");
 }
 
@@ -186,12 +180,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{0x80000002, 2147483647, false}, RangeCase{0, -1, false}));
 
 TEST(CheckInstallImage, NamesThePathWhenGiven) {
-    try {
-        checkInstallImage(QByteArray(64, '\0'), QStringLiteral("/tmp/x.bin"));
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "not a valid firmware image: /tmp/x.bin");
-    }
+    EXPECT_EQ(thrownMessage(
+                  [] { checkInstallImage(QByteArray(64, '\0'), QStringLiteral("/tmp/x.bin")); }),
+              "not a valid firmware image: /tmp/x.bin");
     EXPECT_NO_THROW(checkInstallImage(headerBytes(1, 0, "")));
     EXPECT_EQ(MAX_INSTALL_IMAGE_SIZE, 2147483647);
 }

@@ -13,6 +13,7 @@
 #include "gen3/FirmwareVersionText.h"
 #include "gen3/Gen3Installer.h"
 #include "gen3/ImageFile.h"
+#include "support/ThrownMessage.h"
 
 #include <gtest/gtest.h>
 
@@ -101,12 +102,8 @@ TEST_F(Gen3InstallUmockdevTest, AProbeUnpluggedMidDownloadFailsTheWrite) {
     const QByteArray image = imageOf(20000, 2, 10);
     Gen3Installer installer;
     Ftd2xxDataLink link(probe());
-    try {
-        installer.installImage(link, image);
-        FAIL() << "no exception";
-    } catch (const HException& e) {
-        EXPECT_STREQ(e.messageText(), "Download failed : write timed out");
-    }
+    EXPECT_EQ(thrownMessage([&] { installer.installImage(link, image); }),
+              "Download failed : write timed out");
     EXPECT_FALSE(device->present());
 }
 
