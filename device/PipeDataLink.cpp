@@ -27,7 +27,7 @@ int PipeDataLink::read(void* buffer, int length) {
             case TransferResult::NotStarted:
                 throw HException("read operation failed (I/O pending)");
             case TransferResult::TimedOut:
-                throw HException("read operation timed out");
+                throw HException(READ_TIMED_OUT);
             case TransferResult::Failed:
                 throw HException("read operation failed (GetOverlappedResult)");
             case TransferResult::Completed:
@@ -40,7 +40,7 @@ int PipeDataLink::read(void* buffer, int length) {
             // Empty transfers are no progress: a device that sends nothing else must not
             // hold the caller beyond the time-out.
             if (static_cast<quint32>(tickCountMs() - lastArrival) > timeoutMs) {
-                throw HException("read operation timed out");
+                throw HException(READ_TIMED_OUT);
             }
             continue;
         }

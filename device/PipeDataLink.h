@@ -11,6 +11,8 @@
 class PipeDataLink : public HDataLink {
 public:
     static constexpr int DEFAULT_PIPE_TIMEOUT_MS = 10000;
+    // The message of a read that timed out, which callers may tell from other failures.
+    static constexpr const char* READ_TIMED_OUT = "read operation timed out";
 
     explicit PipeDataLink(const UsbDeviceInfo& device);
     ~PipeDataLink() override;

@@ -16,8 +16,6 @@ constexpr const char* WAITING_TEXT = "Waiting for bootloader to start";
 constexpr const char* PROGRAMMING_TEXT = "Programming";
 constexpr const char* VERIFYING_TEXT = "Verifying";
 constexpr const char* UNITS = "Bytes";
-// The link's message when no reply came in time.
-constexpr const char* READ_TIMED_OUT = "read operation timed out";
 
 void send(PipeDataLink& link, const kv2::Packet& packet) {
     // The host never reads a reply to a packet it could not send whole.
@@ -29,7 +27,7 @@ kv2::Packet receive(PipeDataLink& link) {
     kv2::Packet reply{};
     // The link gathers the whole packet or throws; a short count would be its fault.
     if (link.read(reply.data(), kv2::PACKET_SIZE) != kv2::PACKET_SIZE)
-        throw HException("read operation timed out");
+        throw HException(PipeDataLink::READ_TIMED_OUT);
     return reply;
 }
 
@@ -59,7 +57,7 @@ void discardStaleReplies(PipeDataLink& link) {
             receive(link);
     } catch (const HException& e) {
         link.setTimeout(timeout);
-        if (std::string(e.messageText()) != READ_TIMED_OUT)
+        if (std::string(e.messageText()) != PipeDataLink::READ_TIMED_OUT)
             throw;
         return;
     }
@@ -152,7 +150,8 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
         } catch (const HException& e) {
             // Whatever the cause (absent while restarting, several devices, no answer,
             // still the application), the attempt counts and the wait goes on.
-            replyAbandoned = replyAbandoned || std::string(e.messageText()) == READ_TIMED_OUT;
+            replyAbandoned =
+                replyAbandoned || std::string(e.messageText()) == PipeDataLink::READ_TIMED_OUT;
             if (--failuresLeft == 0)
                 throw HException("Bootloader restore failed");
         }
