@@ -1,6 +1,7 @@
 #include "gen2/KV2FirmwareWidget.h"
 
 #include "app/Clock.h"
+#include "app/ColumnBox.h"
 #include "app/FirmwareDirectory.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -42,8 +44,8 @@ constexpr int INSTALL_BOX_SPACING = 3;
 // A titled group of radio buttons stacked in one column, with the given ids and texts.
 QButtonGroup* radioGroup(const QString& title, const std::vector<std::pair<int, QString>>& buttons,
                          const QString& name, QWidget* parent, QLayout* row) {
-    auto* box = new QGroupBox(title, parent);
-    auto* column = new QVBoxLayout(box);
+    QGroupBox* box = columnBox(title, parent);
+    QLayout* column = box->layout();
     // Tight, so that three choices fit the fixed window's height.
     column->setContentsMargins(RADIO_MARGIN_X, RADIO_MARGIN_Y, RADIO_MARGIN_X, RADIO_MARGIN_Y);
     column->setSpacing(0);
@@ -86,9 +88,9 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     blankRow->setFixedHeight(blankRow->fontMetrics().height() / 2);
     column->addWidget(blankRow);
 
-    installBox = new QGroupBox(QStringLiteral("Install Firmware"), vbox);
+    installBox = columnBox(QStringLiteral("Install Firmware"), vbox);
     installBox->setObjectName(QStringLiteral("installBox"));
-    auto* installColumn = new QVBoxLayout(installBox);
+    QLayout* installColumn = installBox->layout();
     installColumn->setSpacing(INSTALL_BOX_SPACING);
     column->addWidget(installBox);
 
@@ -167,8 +169,15 @@ QString KV2FirmwareWidget::imageFileName() const {
 
 void KV2FirmwareWidget::updateFirmware() {
     installButton->setEnabled(false);
-    if (mainWindow != nullptr)
-        mainWindow->pollingEnabled = false;
+    setPollingEnabled(false);
+    // Runs on every way out, after the failure (if any) was shown: the page is usable
+    // again and the next poll reads the probe afresh.
+    const auto restore = qScopeGuard([this] {
+        installButton->setEnabled(true);
+        setPollingEnabled(true);
+        if (mainWindow != nullptr)
+            mainWindow->deviceInfoCurrent = false;
+    });
     try {
         KV2FirmwareImage image;
         image.load(HPath(imageFileName()), QString());
@@ -180,10 +189,5 @@ void KV2FirmwareWidget::updateFirmware() {
         sleepMs(INSTALLED_PAUSE_MS);
     } catch (const HException& error) {
         QMessageBox::warning(this, QStringLiteral("Error"), messageOf(error));
-    }
-    installButton->setEnabled(true);
-    if (mainWindow != nullptr) {
-        mainWindow->pollingEnabled = true;
-        mainWindow->deviceInfoCurrent = false;
     }
 }

@@ -30,14 +30,6 @@ QLabel* richLabel(const QString& toolTip, QWidget* parent) {
     return label;
 }
 
-// The main window's polling, suspended during an install. The page may live without a
-// window (as in some tests); then there is nothing to suspend.
-void setPollingEnabled(bool enabled) {
-    if (mainWindow != nullptr) {
-        mainWindow->pollingEnabled = enabled;
-    }
-}
-
 }  // namespace
 
 KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)

@@ -18,4 +18,9 @@ Q_SIGNALS:
     // A task starts with (0, total, description, units), moves with (position, -1, null,
     // null) and ends when step equals the total.
     void progress(int step, int steps, const char* taskdesc, const char* units);
+
+protected:
+    // Suspends or resumes the main window's polling around an install. A page may live
+    // without a window (as in some tests); then there is nothing to suspend.
+    static void setPollingEnabled(bool enabled);
 };
