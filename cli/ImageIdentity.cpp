@@ -60,9 +60,7 @@ void examineGeneration2(ImageIdentity& image) {
     try {
         KV2FirmwareImage loaded;
         loaded.load(HPath(image.path), QString());
-        if (loaded.data.size() > kv2::MAX_IMAGE_SIZE) {
-            throw HException("Application to large to fit in appication zone");
-        }
+        loaded.checkFitsApplicationZone();
     } catch (const HException& e) {
         image.problem = messageOf(e);
     }

@@ -84,6 +84,11 @@ void KV2FirmwareImage::patchSerialNumber(const QString& text) {
     }
 }
 
+void KV2FirmwareImage::checkFitsApplicationZone() const {
+    if (data.size() > kv2::MAX_IMAGE_SIZE)
+        throw HException("Application to large to fit in appication zone");
+}
+
 QString KV2FirmwareImage::serialNumber() const {
     return kv2::readSerialField(data, kv2::SerialField{serialOffset, serialLength});
 }

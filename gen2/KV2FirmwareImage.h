@@ -26,6 +26,9 @@ public:
     // per UTF-16 unit (a unit above 0xFF loses its high byte). Throws HException when the
     // text's length differs from the field's.
     void patchSerialNumber(const QString& text);
+    // Throws "Application to large to fit in appication zone" when the image holds more
+    // than the bootloader download accepts.
+    void checkFitsApplicationZone() const;
     // The text the serial-number field holds now.
     QString serialNumber() const;
 

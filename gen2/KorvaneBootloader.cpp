@@ -141,7 +141,6 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
     std::unique_ptr<PipeDataLink> link;
     Q_EMIT progress(0, kv2::BOOTLOADER_ATTEMPTS, WAITING_TEXT, nullptr);
     int attempts = 0;
-    int failuresLeft = kv2::BOOTLOADER_ATTEMPTS;
     bool replyAbandoned = false;
     while (!link) {
         sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
@@ -152,7 +151,7 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
             // still the application), the attempt counts and the wait goes on.
             replyAbandoned =
                 replyAbandoned || std::string(e.messageText()) == PipeDataLink::READ_TIMED_OUT;
-            if (--failuresLeft == 0)
+            if (attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
                 throw HException("Bootloader restore failed");
         }
         ++attempts;
@@ -160,8 +159,7 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
     }
     Q_EMIT progress(kv2::BOOTLOADER_ATTEMPTS, -1, nullptr, nullptr);
 
-    if (image.data.size() > kv2::MAX_IMAGE_SIZE)
-        throw HException("Application to large to fit in appication zone");
+    image.checkFitsApplicationZone();
     if (patchSerial)
         image.patchSerialNumber(device.serialNumber());
 
