@@ -97,10 +97,11 @@ QString wrapped(const QString& text, int indent, int width = 79) {
     return pad + lines.join(u'\n' + pad);
 }
 
-// One of `values`, named as in the image file names ("alder", "max"), in any case.
-template <typename Enum, std::size_t N>
+// One of `values`, named as in the image file names ("alder", "max"), in any case; any
+// other value is a usage error made by `fail`.
+template <typename Enum, std::size_t N, typename Fail>
 Enum choice(const QString& option, const QString& value, const std::array<Enum, N>& values,
-            QString (*nameOf)(Enum), const QString& command) {
+            QString (*nameOf)(Enum), const Fail& fail) {
     QStringList names;
     for (const Enum candidate : values) {
         if (value.compare(nameOf(candidate), Qt::CaseInsensitive) == 0) {
@@ -110,8 +111,7 @@ Enum choice(const QString& option, const QString& value, const std::array<Enum, 
     }
     const QString expected = names.mid(0, names.size() - 1).join(QStringLiteral(", ")) +
                              QStringLiteral(" or ") + names.last();
-    throw UsageError{QStringLiteral("--%1: expected %2, got \"%3\"").arg(option, expected, value),
-                     command};
+    throw fail(QStringLiteral("--%1: expected %2, got \"%3\"").arg(option, expected, value));
 }
 
 }  // namespace
@@ -249,10 +249,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     }
     if (target) {
         options.target = choice(QStringLiteral("target"), parser.value(QStringLiteral("target")),
-                                kv2::TARGET_FAMILIES, kv2::familyFilePart, options.commandName);
+                                kv2::TARGET_FAMILIES, kv2::familyFilePart, fail);
         options.clocking =
             choice(QStringLiteral("clocking"), parser.value(QStringLiteral("clocking")),
-                   kv2::JTAG_CLOCKINGS, kv2::clockingFilePart, options.commandName);
+                   kv2::JTAG_CLOCKINGS, kv2::clockingFilePart, fail);
     }
     if (directory) {
         options.firmwareDirectory = parser.value(QStringLiteral("firmware-dir"));

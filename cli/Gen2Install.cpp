@@ -47,13 +47,9 @@ void Gen2Install::check(const UsbDeviceInfo& probe, const ImageIdentity& image) 
     requireOnlyGeneration2Device(probe);
     // What the download would refuse only after restarting the probe into its bootloader
     // is refused now, so that a wrong file never leaves the probe there.
-    const KV2FirmwareImage loaded = loadImage(image.path);
-    if (loaded.data.size() > kv2::MAX_IMAGE_SIZE) {
-        throw CliFailure(ExitCode::BadImage,
-                         QStringLiteral("Application to large to fit in appication zone"));
-    }
-    KV2FirmwareImage patched = loaded;
+    KV2FirmwareImage patched = loadImage(image.path);
     try {
+        patched.checkFitsApplicationZone();
         patched.patchSerialNumber(probe.serialNumber());
     } catch (const HException& e) {
         throw CliFailure::fromImage(e);
@@ -105,7 +101,10 @@ void Gen2Install::run(const UsbDeviceInfo&, const ImageIdentity& image, Progress
 InstalledFirmware Gen2Install::readBack(const UsbDeviceInfo& probe, const Message& message) {
     message(QStringLiteral("Waiting for the probe to restart into its application"));
     QString lastProblem;
-    for (int waited = 0; waited <= RESTART_WAIT_MS; waited += RESTART_POLL_MS) {
+    // Bounded by the time that passed, not by the number of polls: a probe that is back
+    // but slow to answer costs each poll up to the link's own time-out.
+    const quint32 start = tickCountMs();
+    for (;;) {
         if (const std::optional<UsbDeviceInfo> device = returnedApplication(probe)) {
             try {
                 InstalledFirmware firmware = readInstalledFirmware(*device);
@@ -116,6 +115,9 @@ InstalledFirmware Gen2Install::readBack(const UsbDeviceInfo& probe, const Messag
             } catch (const HException& e) {
                 lastProblem = messageOf(e);
             }
+        }
+        if (static_cast<quint32>(tickCountMs() - start) >= quint32(RESTART_WAIT_MS)) {
+            break;
         }
         sleepMs(RESTART_POLL_MS);
     }

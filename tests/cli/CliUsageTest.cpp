@@ -71,14 +71,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
 TEST(CliUsageJson, AUsageErrorIsAlsoAJsonResult) {
-    CliRunner cli;
-    const CliRun run = cli.run({QStringLiteral("install"), QStringLiteral("--json")});
-    EXPECT_EQ(run.exitCode, 2);
-    const QJsonObject result = run.result();
-    EXPECT_EQ(result.value(QStringLiteral("exitCode")).toInt(), 2);
-    EXPECT_EQ(result.value(QStringLiteral("command")).toString(), u"install");
-    EXPECT_EQ(result.value(QStringLiteral("error")).toString(),
-              u"install needs a FILE, or --target and --clocking");
+    const struct {
+        QStringList arguments;
+        const char* error;
+    } cases[] = {
+        {args({"install", "--json"}), "install needs a FILE, or --target and --clocking"},
+        // Found while reading the option values, after --json was seen.
+        {args({"install", "--target", "oak", "--clocking", "max", "--json"}),
+         "--target: expected alder, birch or cedar, got \"oak\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString());
+        CliRunner cli;
+        const CliRun run = cli.run(c.arguments);
+        EXPECT_EQ(run.exitCode, 2);
+        const QJsonObject result = run.result();
+        EXPECT_EQ(result.value(QStringLiteral("exitCode")).toInt(), 2);
+        EXPECT_EQ(result.value(QStringLiteral("command")).toString(), u"install");
+        EXPECT_EQ(result.value(QStringLiteral("error")).toString(), QLatin1String(c.error));
+    }
 }
 
 TEST(CliUsageJson, TargetAndClockingTakeAnyCase) {
