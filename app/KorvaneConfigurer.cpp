@@ -108,13 +108,18 @@ KVFirmwareWidget* KorvaneConfigurer::pageForProductId(quint16 productId) const {
     }
 }
 
+void KorvaneConfigurer::forgetShownProbe() {
+    lastSerialNumber.clear();
+    shownProbe = UsbDeviceInfo();
+}
+
 void KorvaneConfigurer::poll() {
     if (!pollingEnabled) {
         return;
     }
     QString serial;
     try {
-        const UsbDeviceList probes = enumerateUsbDevices().select(PROBE_VENDOR_ID, -1);
+        const UsbDeviceList probes = attachedProbes();
         if (probes.size() != 1) {
             setStatus(probes.isEmpty()
                           ? QStringLiteral(
@@ -124,9 +129,7 @@ void KorvaneConfigurer::poll() {
             showSerialNumber(QString());
             hardwareBox->setEnabled(false);
             firmwareBox->setEnabled(false);
-            lastSerialNumber.clear();
-            lastProductId = 0;
-            lastDevicePath.clear();
+            forgetShownProbe();
             pageStack->setCurrentWidget(blankPage);
             return;
         }
@@ -141,18 +144,14 @@ void KorvaneConfigurer::poll() {
             showSerialNumber(serial);
             hardwareBox->setEnabled(true);
             firmwareBox->setEnabled(false);
-            lastSerialNumber.clear();
-            lastProductId = 0;
-            lastDevicePath.clear();
+            forgetShownProbe();
             pageStack->setCurrentWidget(blankPage);
             return;
         }
         // A probe that restarted between its application and its bootloader keeps its
         // serial number but runs something else, and one plugged in again keeps both but
         // has a new address: each counts as a new probe.
-        deviceInfoCurrent = deviceInfoCurrent && serial == lastSerialNumber &&
-                            probe.productId == lastProductId &&
-                            probe.devicePath() == lastDevicePath;
+        deviceInfoCurrent = deviceInfoCurrent && serial == lastSerialNumber && probe == shownProbe;
         if (!deviceInfoCurrent) {
             // The flag is set before the page runs and the serial stored only after it
             // returned, so a page that fails for a new probe is asked again next time.
@@ -160,8 +159,7 @@ void KorvaneConfigurer::poll() {
             pageStack->setCurrentWidget(page);
             page->showInstalledFirmware(probe);
             lastSerialNumber = serial;
-            lastProductId = probe.productId;
-            lastDevicePath = probe.devicePath();
+            shownProbe = probe;
             showSerialNumber(serial);
         }
         firmwareBox->setEnabled(true);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/FirmwarePages.h"
+#include "device/UsbDeviceInfo.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -39,6 +40,9 @@ protected Q_SLOTS:
     void poll();
 
 private:
+    // Forgets the probe the page showed, so that the next one found is read afresh.
+    void forgetShownProbe();
+
     KVFirmwareWidget* addPage(const FirmwarePages::Factory& factory);
     KVFirmwareWidget* pageForProductId(quint16 productId) const;
 
@@ -52,12 +56,10 @@ private:
     KVFirmwareWidget* generation2Page = nullptr;
     KVFirmwareWidget* generation3Page = nullptr;
     QString lastSerialNumber;
-    // Product id of the probe whose information the raised page shows (0: none), so that
-    // the same probe restarted into another mode is read again.
-    quint16 lastProductId = 0;
-    // Its device path: the same probe unplugged and plugged in again between two polls has
-    // a new bus address, which the page must learn to open it.
-    QString lastDevicePath;
+    // The whole record of the probe whose information the raised page shows (empty: none).
+    // The same probe restarted into another mode has another product id, and plugged in
+    // again between two polls another bus address: either way the page must read it again.
+    UsbDeviceInfo shownProbe;
 };
 
 // The one main window, set by start-up and never reset; the pages reach the status line

@@ -5,6 +5,7 @@
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
+#include "device/UsbDiscovery.h"
 
 #include <QJsonArray>
 

@@ -2,7 +2,6 @@
 
 #include "cli/CliFailure.h"
 #include "device/UsbDiscovery.h"
-#include "device/UsbIds.h"
 
 namespace {
 
@@ -11,10 +10,6 @@ constexpr char NO_DEVICES[] = "No devices connected";
 constexpr char MULTIPLE_DEVICES[] = "Multiple devices connected";
 
 }  // namespace
-
-UsbDeviceList attachedProbes() {
-    return enumerateUsbDevices().select(PROBE_VENDOR_ID, -1);
-}
 
 UsbDeviceInfo selectProbe(const QString& serial) {
     const UsbDeviceList probes = attachedProbes();

@@ -1,12 +1,8 @@
 #pragma once
 
-#include "device/UsbDeviceList.h"
+#include "device/UsbDeviceInfo.h"
 
 #include <QString>
-
-// The attached probes: every device with the probe vendor id, whatever its product id, in
-// enumeration order (as the main window counts them).
-UsbDeviceList attachedProbes();
 
 // The probe a command works on: the one whose serial number is `serial`, or, when `serial`
 // is empty, the only one attached. Throws CliFailure (exit code 3) with "No devices
