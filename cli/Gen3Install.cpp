@@ -10,24 +10,11 @@
 
 namespace {
 
-// The prefixes with which the installer's transfer steps report a failing command.
-constexpr const char* STEP_FAILURE_PREFIXES[] = {
-    "Erase failed : ", "Download failed : ", "Verify failed : "};
-
 QString hex(quint32 value) {
     return QStringLiteral("0x%1").arg(value, 0, 16);
 }
 
 }  // namespace
-
-bool isGen3StepFailure(const QString& message) {
-    for (const char* prefix : STEP_FAILURE_PREFIXES) {
-        if (message.startsWith(QLatin1String(prefix))) {
-            return true;
-        }
-    }
-    return false;
-}
 
 void Gen3Install::check(const UsbDeviceInfo&, const ImageIdentity& image) const {
     // The same check the install makes first, so that it fails here, before any frame.
@@ -67,7 +54,7 @@ void Gen3Install::run(const UsbDeviceInfo& probe, const ImageIdentity& image,
         Ftd2xxDataLink link(probe);
         installer.installImage(link, image.bytes);
     } catch (const HException& e) {
-        progress.finish(false, isGen3StepFailure(messageOf(e)));
+        progress.finish(false, Gen3Installer::isStepFailure(e.messageText()));
         throw CliFailure::fromOperation(e);
     }
     progress.finish(true);

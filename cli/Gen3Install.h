@@ -14,8 +14,3 @@ public:
              const Message& message) override;
     InstalledFirmware readBack(const UsbDeviceInfo& probe, const Message& message) override;
 };
-
-// Whether `message` is the failure of one of the three transfer steps ("Erase failed : ",
-// "Download failed : ", "Verify failed : " before the command's message): such a step
-// reports its total on its way out.
-bool isGen3StepFailure(const QString& message);

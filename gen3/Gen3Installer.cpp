@@ -5,7 +5,10 @@
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderCommands.h"
 
+#include <algorithm>
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -31,6 +34,13 @@ const Gen3Installer::Step Gen3Installer::VERIFY_STEP = {"Verifying firmware",
                                                         "Verify failed : ", verifyChunk};
 
 Gen3Installer::Gen3Installer(QObject* parent) : QObject(parent) {}
+
+bool Gen3Installer::isStepFailure(const char* message) {
+    const std::string_view text(message);
+    return std::ranges::any_of(
+        std::array{&ERASE_STEP, &DOWNLOAD_STEP, &VERIFY_STEP},
+        [&](const Step* step) { return text.starts_with(step->failurePrefix); });
+}
 
 void Gen3Installer::eraseImage(HDataLink& link, quint32 address, int size) {
     runStep(ERASE_STEP, link, address, size, nullptr);

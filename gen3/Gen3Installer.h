@@ -38,6 +38,10 @@ public:
     // link.
     void installImage(HDataLink& link, QByteArrayView image);
 
+    // Whether `message` is the failure of the erase, download or verify step (the step's
+    // prefix before the command's message): such a step reports its total on its way out.
+    static bool isStepFailure(const char* message);
+
 Q_SIGNALS:
     void progress(int step, int steps, const char* taskdesc, const char* units);
 

@@ -520,4 +520,19 @@ TEST(InstallImage, DataCorruptedOnTheWayFailsTheVerify) {
                                            ProgressReport::at(8192), ProgressReport::at(20000)}));
 }
 
+TEST(InstallImage, TellsTheStepFailuresFromTheOthers) {
+    const std::pair<const char*, bool> cases[] = {
+        {"Erase failed : memory erase failed", true},
+        {"Download failed : write timed out", true},
+        {"Verify failed : crc check mismatch", true},
+        {"connect failed", false},
+        {"disconnect failed, unexpected tag returned", false},
+        {"not a valid firmware image", false},
+        {"", false},
+    };
+    for (const auto& [message, isStep] : cases) {
+        EXPECT_EQ(Gen3Installer::isStepFailure(message), isStep) << message;
+    }
+}
+
 }  // namespace
