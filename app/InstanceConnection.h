@@ -21,8 +21,6 @@ public:
     InstanceConnection(QLocalSocket* socket, int timeoutMs, QObject* parent = nullptr);
     ~InstanceConnection() override;
 
-    bool isFinished() const { return done; }
-
 Q_SIGNALS:
     void received(const QString& message);
     void finished();

@@ -67,8 +67,6 @@ DeviceNodeAccess DeviceNodeAccess::check(const QString& path) {
         return access;
     }
     access.exists = true;
-    access.owner = status.st_uid;
-    access.group = status.st_gid;
     access.mode = status.st_mode & PERMISSION_BITS;
     access.ownerName = nameOfUser(status.st_uid);
     access.groupName = nameOfGroup(status.st_gid);

@@ -12,10 +12,8 @@ struct DeviceNodeAccess {
     bool exists = false;
     bool accessible = false;  // open(O_RDWR) succeeded
     int error = 0;            // errno of the failed open (or of stat)
-    uid_t owner = 0;
-    gid_t group = 0;
-    mode_t mode = 0;    // permission bits
-    QString ownerName;  // the names, or the numbers when they have none
+    mode_t mode = 0;          // permission bits
+    QString ownerName;        // the names, or the numbers when they have none
     QString groupName;
     bool hasAcl = false;         // an access ACL beyond the mode bits
     bool aclGrantsUser = false;  // a named entry gives this user read and write access

@@ -83,7 +83,6 @@ public:
 
     void setBusyReplies(int count) { busyLeft = count; }
     void injectFault(const Gen3LoaderFault& fault) { faults << fault; }
-    void clearFaults() { faults.clear(); }
     // Where an Unplug fault takes the probe off the bus (the faults of the device that
     // carries this loader). Without it an Unplug fault does nothing.
     void setTransportFaults(TransportFaults* transport) { transportFaults = transport; }
