@@ -102,14 +102,15 @@ ImageIdentity identifyImage(const QString& path) {
     }
     image.crc = computeCrc32(image.bytes.constData(), std::size_t(image.bytes.size()));
 
-    const std::optional<FirmwareImageHeader> header = FirmwareImageHeader::fromBytes(image.bytes);
+    const std::optional<FirmwareImageHeader> header =
+        FirmwareImageHeader::validFromBytes(image.bytes);
     ImageMarks& marks = image.marks;
     marks.serialMarker = lastOffsetOf(image.bytes, kv2::bytesOf(kv2::SERIAL_MARKER));
     marks.deviceDescriptorPattern =
         lastOffsetOf(image.bytes, kv2::bytesOf(kv2::DEVICE_DESCRIPTOR_PATTERN));
     marks.makerName = lastOffsetOf(image.bytes, kv2::bytesOf(kv2::MAKER_NAME));
 
-    if (header && header->hasImageMagic()) {
+    if (header) {
         image.header = header;
         examineGeneration3(image);
     } else if (marks.serialMarker && marks.deviceDescriptorPattern && marks.makerName) {

@@ -27,6 +27,14 @@ std::optional<FirmwareImageHeader> FirmwareImageHeader::fromBytes(QByteArrayView
     return decode(std::span<const quint8, SIZE>(data, SIZE));
 }
 
+std::optional<FirmwareImageHeader> FirmwareImageHeader::validFromBytes(QByteArrayView bytes) {
+    std::optional<FirmwareImageHeader> header = fromBytes(bytes);
+    if (header && !header->hasImageMagic()) {
+        header.reset();
+    }
+    return header;
+}
+
 void FirmwareImageHeader::encode(std::span<quint8, SIZE> bytes) const {
     qToLittleEndian<quint32>(magic, bytes.data() + OFFSET_MAGIC);
     quint8* word = bytes.data() + OFFSET_RESERVED;

@@ -35,6 +35,9 @@ struct FirmwareImageHeader {
     static FirmwareImageHeader decode(std::span<const quint8, SIZE> bytes);
     // The header at the start of `bytes`, or nothing when fewer than SIZE bytes are given.
     static std::optional<FirmwareImageHeader> fromBytes(QByteArrayView bytes);
+    // The header at the start of `bytes` when it is one of a firmware image (it carries the
+    // image magic), or nothing.
+    static std::optional<FirmwareImageHeader> validFromBytes(QByteArrayView bytes);
     void encode(std::span<quint8, SIZE> bytes) const;
     QByteArray toBytes() const;
 

@@ -25,11 +25,8 @@ std::optional<FirmwareImageHeader> readValidImageHeader(const QString& path) {
     } catch (const HException&) {
         return std::nullopt;
     }
-    const FirmwareImageHeader header = FirmwareImageHeader::decode(bytes);
-    if (!header.hasImageMagic()) {
-        return std::nullopt;
-    }
-    return header;
+    return FirmwareImageHeader::validFromBytes(
+        QByteArrayView(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
 }
 
 QString imageFileText(const std::optional<FirmwareImageHeader>& header) {

@@ -112,8 +112,7 @@ void checkImageRange(quint32 address, qint64 size) {
 }
 
 void checkInstallImage(QByteArrayView image, const QString& path) {
-    const auto header = FirmwareImageHeader::fromBytes(image);
-    if (!header || !header->hasImageMagic()) {
+    if (!FirmwareImageHeader::validFromBytes(image)) {
         QString message = QStringLiteral("not a valid firmware image");
         if (!path.isEmpty()) {
             message += u": " + path;

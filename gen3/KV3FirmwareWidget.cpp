@@ -133,11 +133,7 @@ void KV3FirmwareWidget::updateFirmware() {
     // The file may have changed since it was chosen: the page shows, and the install
     // takes, the bytes actually read, and bytes that are no valid image never reach the
     // probe.
-    std::optional<FirmwareImageHeader> header = FirmwareImageHeader::fromBytes(image);
-    if (header && !header->hasImageMagic()) {
-        header.reset();
-    }
-    showImageInfo(header);
+    showImageInfo(FirmwareImageHeader::validFromBytes(image));
     checkInstallImage(image, path);
 
     const auto* data = reinterpret_cast<const quint8*>(image.constData());

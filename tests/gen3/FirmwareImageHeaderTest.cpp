@@ -86,6 +86,15 @@ TEST(FirmwareImageHeader, ShortInputHasNoHeader) {
     EXPECT_TRUE(FirmwareImageHeader::fromBytes(QByteArray(bytes + "payload")).has_value());
 }
 
+TEST(FirmwareImageHeader, ValidOnlyWithTheImageMagic) {
+    const QByteArray valid = handMadeHeader(1, 0, "x") + "payload";
+    QByteArray otherMagic = valid;
+    otherMagic[0] = char(otherMagic[0] ^ 0x01);
+    EXPECT_TRUE(FirmwareImageHeader::validFromBytes(valid).has_value());
+    EXPECT_FALSE(FirmwareImageHeader::validFromBytes(otherMagic).has_value());
+    EXPECT_FALSE(FirmwareImageHeader::validFromBytes(valid.left(63)).has_value());
+}
+
 TEST(FirmwareImageHeader, SetDescriptionKeepsFortyLatin1Characters) {
     FirmwareImageHeader header;
     header.setDescription(QString(45, u'w'));
