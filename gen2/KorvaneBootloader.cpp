@@ -8,6 +8,8 @@
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
 
+#include <QScopeGuard>
+
 #include <string>
 
 namespace {
@@ -52,20 +54,14 @@ constexpr int MAX_STALE_REPLIES = kv2::BOOTLOADER_ATTEMPTS;
 void discardStaleReplies(PipeDataLink& link) {
     const auto timeout = int(link.timeout());
     link.setTimeout(STALE_REPLY_WAIT_MS);
+    const auto restore = qScopeGuard([&] { link.setTimeout(timeout); });
     try {
         for (int n = 0; n < MAX_STALE_REPLIES; ++n)
             receive(link);
     } catch (const HException& e) {
-        link.setTimeout(timeout);
         if (std::string(e.messageText()) != PipeDataLink::READ_TIMED_OUT)
             throw;
-        return;
     }
-    link.setTimeout(timeout);
-}
-
-const quint8* bytesAt(const KV2FirmwareImage& image, int offset) {
-    return reinterpret_cast<const quint8*>(image.data.constData()) + offset;
 }
 
 }  // namespace
@@ -164,10 +160,11 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
         image.patchSerialNumber(device.serialNumber());
 
     send(*link, kv2::commandPacket(kv2::Command::BeginDownload));
-    const auto count = quint16(image.data.size() - kv2::APPLICATION_ZONE_START);
-    const quint8* zone = bytesAt(image, kv2::APPLICATION_ZONE_START);
-    programMemory(*link, kv2::APPLICATION_ZONE_START, count, zone);
-    if (!verifyMemory(*link, kv2::APPLICATION_ZONE_START, count, zone))
+    const QByteArrayView zone = kv2::applicationZone(image.data);
+    const auto count = quint16(zone.size());
+    const auto* bytes = reinterpret_cast<const quint8*>(zone.data());
+    programMemory(*link, kv2::APPLICATION_ZONE_START, count, bytes);
+    if (!verifyMemory(*link, kv2::APPLICATION_ZONE_START, count, bytes))
         throw HException("Application download verify failed");
     send(*link, kv2::commandPacket(kv2::Command::EndDownload));
 }
