@@ -59,21 +59,13 @@ void Gen3Installer::runStep(const Step& step, HDataLink& link, quint32 address, 
     checkImageRange(address, size);
     Q_EMIT progress(0, size, step.statusText, PROGRESS_UNITS);
     try {
-        int remaining = size;
-        int done = 0;
-        while (remaining > TRANSFER_CHUNK) {
-            step.command(link, address, TRANSFER_CHUNK, data);
-            done += TRANSFER_CHUNK;
+        // Chunks of TRANSFER_CHUNK bytes, the last one shorter; progress after each.
+        for (int done = 0; done < size;) {
+            const int count = std::min(TRANSFER_CHUNK, size - done);
+            step.command(link, address + quint32(done), quint32(count),
+                         data != nullptr ? data + done : nullptr);
+            done += count;
             Q_EMIT progress(done, -1, nullptr, nullptr);
-            remaining -= TRANSFER_CHUNK;
-            address += TRANSFER_CHUNK;
-            if (data != nullptr) {
-                data += TRANSFER_CHUNK;
-            }
-        }
-        if (remaining != 0) {
-            step.command(link, address, quint32(remaining), data);
-            Q_EMIT progress(size, -1, nullptr, nullptr);
         }
     } catch (const HException& e) {
         // Resets the receiver's progress display before the failure is reported.
