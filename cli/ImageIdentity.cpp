@@ -17,22 +17,6 @@ std::optional<qsizetype> lastOffsetOf(const QByteArray& bytes, QByteArrayView pa
     return at >= 0 ? std::optional<qsizetype>(at) : std::nullopt;
 }
 
-// The offset of the complete version record with the highest offset.
-std::optional<qsizetype> versionRecordOffset(const QByteArray& bytes) {
-    const QByteArrayView tag = kv2::bytesOf(KV2VersionRecord::TAG);
-    for (qsizetype from = bytes.size(); from >= 0;) {
-        const qsizetype at = bytes.lastIndexOf(tag, from);
-        if (at < 0) {
-            break;
-        }
-        if (at + KV2VersionRecord::SIZE <= bytes.size()) {
-            return at;
-        }
-        from = at - 1;
-    }
-    return std::nullopt;
-}
-
 void examineGeneration3(ImageIdentity& image) {
     image.generation = 3;
     image.marks.imageMagic = FirmwareImageHeader::OFFSET_MAGIC;
@@ -46,7 +30,7 @@ void examineGeneration3(ImageIdentity& image) {
 void examineGeneration2(ImageIdentity& image) {
     image.generation = 2;
     image.versionRecord = KV2VersionRecord::find(image.bytes);
-    image.marks.versionRecord = versionRecordOffset(image.bytes);
+    image.marks.versionRecord = KV2VersionRecord::offsetIn(image.bytes);
     try {
         image.marks.serialField = kv2::locateSerialField(image.bytes);
         image.serialFieldText = kv2::readSerialField(image.bytes, *image.marks.serialField);

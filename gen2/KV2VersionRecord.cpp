@@ -15,14 +15,21 @@ QByteArray KV2VersionRecord::encode() const {
     return bytes;
 }
 
-std::optional<KV2VersionRecord> KV2VersionRecord::find(QByteArrayView memory) {
+std::optional<qsizetype> KV2VersionRecord::offsetIn(QByteArrayView memory) {
     if (memory.size() < SIZE)
         return std::nullopt;
     // Only a tag with room for the whole record after it counts.
     const qsizetype at = memory.lastIndexOf(kv2::bytesOf(TAG), memory.size() - SIZE);
     if (at < 0)
         return std::nullopt;
-    const char* record = memory.data() + at;
+    return at;
+}
+
+std::optional<KV2VersionRecord> KV2VersionRecord::find(QByteArrayView memory) {
+    const std::optional<qsizetype> at = offsetIn(memory);
+    if (!at)
+        return std::nullopt;
+    const char* record = memory.data() + *at;
     KV2VersionRecord found;
     found.versionMajor = qFromBigEndian<quint16>(record + VERSION_MAJOR_OFFSET);
     found.versionMinor = qFromBigEndian<quint16>(record + VERSION_MINOR_OFFSET);

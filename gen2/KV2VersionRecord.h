@@ -37,8 +37,10 @@ struct KV2VersionRecord {
     quint16 flags = 0;
 
     QByteArray encode() const;
-    // The complete record with the highest offset in memory, if there is one.
+    // The complete record with the highest offset in memory, if there is one, and where
+    // it starts.
     static std::optional<KV2VersionRecord> find(QByteArrayView memory);
+    static std::optional<qsizetype> offsetIn(QByteArrayView memory);
     // What an application firmware carrying this record answers to ReadInfo.
     ProbeInfo applicationInfo() const;
 

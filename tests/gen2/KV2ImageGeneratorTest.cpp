@@ -45,6 +45,8 @@ TEST(KV2VersionRecord, TheHighestCompleteRecordCounts) {
     // A tag without room for the words after it is not a record.
     EXPECT_EQ(KV2VersionRecord::find(QByteArray(memory + high.left(9)))->flags, 0x02);
     EXPECT_EQ(KV2VersionRecord::find(memory.chopped(1))->flags, 0x01);
+    EXPECT_EQ(KV2VersionRecord::offsetIn(memory), 50 + 10 + 50);
+    EXPECT_EQ(KV2VersionRecord::offsetIn(memory.chopped(1)), 50);
     EXPECT_FALSE(KV2VersionRecord::find(high.left(9)));
     EXPECT_FALSE(KV2VersionRecord::find(QByteArrayView()));
     EXPECT_FALSE(KV2VersionRecord::find(QByteArray(4000, 'z')));
