@@ -20,6 +20,12 @@
 
 namespace {
 
+// Whether the file at the socket's path is one this user made: it exists, is no symbolic
+// link and belongs to this user. Only such a file is talked to or replaced.
+bool isOwnSocketFile(const QFileInfo& info) {
+    return info.exists() && !info.isSymLink() && info.ownerId() == ::getuid();
+}
+
 constexpr QFileDevice::Permissions NOT_OWNER_ONLY =
     QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
     QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
@@ -82,7 +88,7 @@ InstanceChannel::Presence InstanceChannel::presence() const {
         return Presence::Absent;
     }
     // Never talk to, nor replace, a file that another user put there.
-    if (info.isSymLink() || info.ownerId() != ::getuid()) {
+    if (!isOwnSocketFile(info)) {
         return Presence::Unknown;
     }
     QLocalSocket probe;
@@ -155,8 +161,7 @@ bool InstanceChannel::sendMessage(const QString& message, int timeoutMs) const {
         return false;
     }
     const QDeadlineTimer deadline(std::max(timeoutMs, 0));
-    const QFileInfo info(path);
-    if (!info.exists() || info.isSymLink() || info.ownerId() != ::getuid()) {
+    if (!isOwnSocketFile(QFileInfo(path))) {
         return false;
     }
     QLocalSocket socket;
