@@ -66,9 +66,7 @@ public:
         known.insert(QStringLiteral("probe"), probeJson(probe));
         const ProbeKind kind = ProbeKind::of(probe.productId);
         if (!kind.generation) {
-            fail(CliFailure(
-                ExitCode::Failed,
-                QStringLiteral("%1 is not a probe kvtool knows").arg(describeProbe(probe))));
+            fail(CliFailure(ExitCode::Failed, unknownProbeMessage(probe)));
         }
         if (*kind.generation != *image.generation) {
             fail(CliFailure(ExitCode::BadImage,

@@ -1,5 +1,6 @@
 #include "cli/InstalledFirmware.h"
 
+#include "app/HException.h"
 #include "cli/CliFailure.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
@@ -121,6 +122,6 @@ InstalledFirmware readInstalledFirmware(const UsbDeviceInfo& probe) {
         bootloader.readProbeInfo(link, info);
         return InstalledFirmware::fromProbeInfo(info);
     }
-    throw CliFailure(ExitCode::Failed,
-                     QStringLiteral("%1 is not a probe kvtool knows").arg(describeProbe(probe)));
+    // A failure of the read as any other, so that the caller reports it with the probe.
+    throw HException(unknownProbeMessage(probe).toLocal8Bit().toStdString());
 }

@@ -24,6 +24,10 @@ ProbeKind ProbeKind::of(quint16 productId) {
     }
 }
 
+QString unknownProbeMessage(const UsbDeviceInfo& probe) {
+    return QStringLiteral("%1 is not a probe kvtool knows").arg(describeProbe(probe));
+}
+
 QString describeProbe(const UsbDeviceInfo& probe) {
     const ProbeKind kind = ProbeKind::of(probe.productId);
     const QString generation =

@@ -223,4 +223,18 @@ TEST(CliProbeSelection, VerboseShowsTheFramesExchangedWithTheProbe) {
     EXPECT_TRUE(cli.run({QStringLiteral("info")}).err.isEmpty());
 }
 
+TEST(CliProbeSelection, AProbeOfNoKnownGenerationIsNamedInTheJsonResult) {
+    CliRunner cli;
+    cli.emulate(QStringLiteral("device:vid=131b:pid=0007"));
+    const CliRun run = cli.run({QStringLiteral("info"), QStringLiteral("--json")});
+    EXPECT_EQ(run.exitCode, 1);
+    const QJsonObject result = run.result();
+    EXPECT_TRUE(result.value(QStringLiteral("error"))
+                    .toString()
+                    .endsWith(QStringLiteral("is not a probe kvtool knows")))
+        << run.out.toStdString();
+    EXPECT_EQ(result.value(QStringLiteral("probe")).toObject().value(QStringLiteral("productId")),
+              QStringLiteral("0007"));
+}
+
 }  // namespace
