@@ -19,14 +19,13 @@ QString hex(quint32 value) {
     return QStringLiteral("0x%1").arg(value, 0, 16);
 }
 
-KV2FirmwareImage loadImage(const QString& path) {
-    KV2FirmwareImage image;
-    try {
-        image.load(HPath(path), QString());
-    } catch (const HException& e) {
-        throw CliFailure::fromImage(e);
+// The image as identified (and checked) from the bytes read once; a file that did not load
+// is refused with the reason found then.
+const KV2FirmwareImage& loadedImage(const ImageIdentity& image) {
+    if (!image.generation2Image) {
+        throw CliFailure(ExitCode::BadImage, image.problem);
     }
-    return image;
+    return *image.generation2Image;
 }
 
 // The probe once it is back as its application: the generation-2 device with its serial
@@ -47,9 +46,8 @@ void Gen2Install::check(const UsbDeviceInfo& probe, const ImageIdentity& image) 
     requireOnlyGeneration2Device(probe);
     // What the download would refuse only after restarting the probe into its bootloader
     // is refused now, so that a wrong file never leaves the probe there.
-    KV2FirmwareImage patched = loadImage(image.path);
+    KV2FirmwareImage patched = loadedImage(image);
     try {
-        patched.checkFitsApplicationZone();
         patched.patchSerialNumber(probe.serialNumber());
     } catch (const HException& e) {
         throw CliFailure::fromImage(e);
@@ -57,7 +55,7 @@ void Gen2Install::check(const UsbDeviceInfo& probe, const ImageIdentity& image) 
 }
 
 InstallPlan Gen2Install::plan(const UsbDeviceInfo& probe, const ImageIdentity& image) const {
-    const KV2FirmwareImage loaded = loadImage(image.path);
+    const KV2FirmwareImage& loaded = loadedImage(image);
     InstallPlan plan;
     plan.address = kv2::APPLICATION_ZONE_START;
     plan.bytes = kv2::applicationZone(loaded.data).size();
@@ -84,7 +82,7 @@ InstallPlan Gen2Install::plan(const UsbDeviceInfo& probe, const ImageIdentity& i
 
 void Gen2Install::run(const UsbDeviceInfo&, const ImageIdentity& image, ProgressRenderer& progress,
                       const Message& message) {
-    KV2FirmwareImage loaded = loadImage(image.path);
+    KV2FirmwareImage loaded = loadedImage(image);
     KorvaneBootloader bootloader;
     QObject::connect(&bootloader, &KorvaneBootloader::progress, &progress,
                      &ProgressRenderer::progress);

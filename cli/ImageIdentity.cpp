@@ -1,7 +1,6 @@
 #include "cli/ImageIdentity.h"
 
 #include "app/HException.h"
-#include "app/HPath.h"
 #include "cli/CliFailure.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
@@ -38,13 +37,14 @@ void examineGeneration2(ImageIdentity& image) {
         image.problem = messageOf(e);
         return;
     }
-    // The install loads the file exactly so; what it refuses is the problem. A file the
+    // The install loads the image exactly so; what it refuses is the problem. A file the
     // bootloader download would refuse for its size is refused as well, before the probe
     // is restarted into its bootloader.
     try {
         KV2FirmwareImage loaded;
-        loaded.load(HPath(image.path), QString());
+        loaded.loadBytes(image.bytes, QString());
         loaded.checkFitsApplicationZone();
+        image.generation2Image = std::move(loaded);
     } catch (const HException& e) {
         image.problem = messageOf(e);
     }

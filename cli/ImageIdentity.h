@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2VersionRecord.h"
 #include "gen3/FirmwareImageHeader.h"
@@ -33,6 +34,9 @@ struct ImageIdentity {
     std::optional<FirmwareImageHeader> header;      // generation 3
     std::optional<KV2VersionRecord> versionRecord;  // generation 2, when the image has one
     QString serialFieldText;                        // generation 2: the field's content
+    // Generation 2: the image as the download takes it (head copy applied), when it loads
+    // and fits; the install works on these bytes, not on the file read again.
+    std::optional<KV2FirmwareImage> generation2Image;
     ImageMarks marks;
     // Why the file cannot be installed as it is (empty when it can): the message of the
     // same check the install makes.

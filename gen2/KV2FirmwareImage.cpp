@@ -10,9 +10,13 @@
 #include <utility>
 
 void KV2FirmwareImage::load(const HPath& path, const QString& serialNumber) {
+    loadBytes(readFile(path), serialNumber);
+}
+
+void KV2FirmwareImage::loadBytes(const QByteArray& bytes, const QString& serialNumber) {
     // Every step works on a fresh image; this object changes only when all succeeded.
     KV2FirmwareImage image;
-    image.data = readFile(path);
+    image.data = bytes;
     image.findSerialNumber();
     image.checkDeviceDescriptor();
     image.checkMakerName();

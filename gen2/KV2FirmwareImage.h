@@ -22,6 +22,8 @@ public:
     // and, when serialNumber is not empty, patches it in. Throws HException on every
     // failure and then leaves this object as it was.
     void load(const HPath& path, const QString& serialNumber);
+    // The same on the bytes of a file already read.
+    void loadBytes(const QByteArray& bytes, const QString& serialNumber);
     // Writes text into the serial-number field, one byte of character code and one 0x00
     // per UTF-16 unit (a unit above 0xFF loses its high byte). Throws HException when the
     // text's length differs from the field's.

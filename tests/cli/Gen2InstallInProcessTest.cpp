@@ -1,0 +1,96 @@
+// A generation-2 install of the command line in-process: the image it takes and the wait
+// for the probe to come back as its application.
+
+#include "app/Clock.h"
+#include "cli/CliFailure.h"
+#include "cli/Console.h"
+#include "cli/Gen2Install.h"
+#include "cli/ImageIdentity.h"
+#include "cli/ProgressRenderer.h"
+#include "device/PipeDataLink.h"
+#include "device/UsbBackend.h"
+#include "emu/EmulatedUsbBus.h"
+#include "emu/Gen2Probe.h"
+#include "gen2/KV2ImageLayout.h"
+#include "gen2/KV2VersionRecord.h"
+#include "tools/gen2/KV2ImageGenerator.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// A probe that is back on the bus but answers nothing costs each look at it the link's
+// whole time-out; the wait still ends once its time is up, not after a number of looks.
+TEST(Gen2RestartWait, EndsWhenItsTimeIsUpEvenIfEveryLookTimesOut) {
+    VirtualClock clock;
+    const ScopedClock scopedClock(clock);
+    auto* bus = new EmulatedUsbBus;
+    const ScopedUsbBackend backend{std::unique_ptr<UsbBackend>(bus)};
+    const QString serial = QStringLiteral("K2000001");
+    auto firmware = std::make_unique<Gen2Probe>(KV2VersionRecord{2, 12, 0x0A}, serial);
+    firmware->withholdReplies(-1);
+    bus->attach(makeGen2Device(std::move(firmware), serial));
+    const UsbDeviceInfo probe = bus->enumerate().value(0);
+
+    QStringList messages;
+    const quint32 start = tickCountMs();
+    try {
+        Gen2Install().readBack(probe, [&](const QString& text) { messages << text; });
+        ADD_FAILURE() << "the wait did not fail";
+    } catch (const CliFailure& failure) {
+        EXPECT_EQ(failure.exitCode, ExitCode::Failed);
+        EXPECT_TRUE(failure.message.contains(QStringLiteral("within 30 s")))
+            << failure.message.toStdString();
+        EXPECT_TRUE(failure.message.contains(QStringLiteral("read operation timed out")))
+            << failure.message.toStdString();
+    }
+    const quint32 waited = tickCountMs() - start;
+    EXPECT_GE(waited, quint32(Gen2Install::RESTART_WAIT_MS));
+    EXPECT_LE(waited, quint32(Gen2Install::RESTART_WAIT_MS + PipeDataLink::DEFAULT_PIPE_TIMEOUT_MS +
+                              Gen2Install::RESTART_POLL_MS));
+    EXPECT_EQ(messages.size(), 1);
+}
+
+// The image is checked when it is identified; the probe must receive those very bytes,
+// whatever becomes of the file before the install runs.
+TEST(Gen2InstallImage, IsTheOneIdentifiedEvenIfTheFileChangesAfterwards) {
+    VirtualClock clock;
+    const ScopedClock scopedClock(clock);
+    auto* bus = new EmulatedUsbBus;
+    const ScopedUsbBackend backend{std::unique_ptr<UsbBackend>(bus)};
+    const QString serial = QStringLiteral("K2000001");
+    const auto device = bus->attach(
+        makeGen2Device(std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, serial), serial));
+    const UsbDeviceInfo probe = bus->enumerate().value(0);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("kv_cedar_max.bin"));
+    writeKV2ImageFile(path, generateKV2Image(KV2ImageSpec{}));
+    const ImageIdentity image = identifyImage(path);
+    ASSERT_TRUE(image.installable()) << image.problem.toStdString();
+    writeKV2ImageFile(path, QByteArray(20000, 'x'));  // no image at all, and too large
+
+    QBuffer out;
+    QBuffer err;
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    Console console(out, err, false);
+    ProgressRenderer progress(console, ProgressRenderer::Style::Plain);
+    Gen2Install install;
+    EXPECT_NO_THROW(install.check(probe, image));
+    EXPECT_NO_THROW(install.run(probe, image, progress, [](const QString&) {}));
+
+    KV2FirmwareImage expected = *image.generation2Image;
+    expected.patchSerialNumber(serial);
+    const Gen2Probe* firmware = gen2ProbeOf(*device);
+    ASSERT_NE(firmware, nullptr);
+    EXPECT_EQ(firmware->applicationZone().left(kv2::applicationZone(expected.data).size()),
+              kv2::applicationZone(expected.data).toByteArray());
+}
+
+}  // namespace
