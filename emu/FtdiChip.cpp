@@ -38,7 +38,7 @@ void FtdiChip::sendToHost(const QByteArray& bytes, quint32 delayMs) {
     if (bytes.isEmpty()) {
         return;
     }
-    quint32 readyAt = currentTime() + delayMs;
+    quint32 readyAt = currentTime() + delayMs + delays.next();
     // Never ahead of bytes queued earlier.
     if (!toHost.empty() && static_cast<qint32>(readyAt - toHost.back().readyAtMs) < 0) {
         readyAt = toHost.back().readyAtMs;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emu/ByteStreamFunction.h"
+#include "emu/ReplyTiming.h"
 #include "emu/UsbFunction.h"
 
 #include <deque>
@@ -28,6 +29,10 @@ public:
     // Data bytes in the chip that the host could read at `nowMs`.
     qsizetype readyBytes(quint32 nowMs) const;
 
+    // Replies queued from now on come with these delays (see ReplyTiming); the next one
+    // counts as the first.
+    void setReplyTiming(const ReplyTiming& timing) { delays = ReplyDelays(timing); }
+
     void sendToHost(const QByteArray& bytes, quint32 delayMs = 0) override;
 
     void bulkOut(const QByteArray& data, quint32 nowMs) override;
@@ -47,6 +52,7 @@ private:
     std::deque<Chunk> toHost;
     qsizetype frontOffset = 0;  // bytes of toHost.front() already delivered
     quint16 latency;
+    ReplyDelays delays;
     // The time of the call the chip is serving, so that replies queued from inside it
     // are timed from it; outside calls use the project clock.
     std::optional<quint32> callTimeMs;

@@ -125,7 +125,8 @@ void Gen2Probe::bootloader(const kv2::Request& request, quint32 nowMs, PacketPor
             endDownload(host);
             break;
         case kv2::Command::EnterBootloader:
-            restartInto(Mode::Bootloader, host, std::nullopt);
+            if (!ignoresEnter)
+                restartInto(Mode::Bootloader, host, std::nullopt);
             break;
         default:
             break;  // not a command of this protocol

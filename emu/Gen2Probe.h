@@ -28,7 +28,8 @@ class EmulatedDevice;
 //                               BeginDownload); Verify compares a block and answers 0x00 or
 //                               0x01; EndDownload restarts into the application, or back
 //                               into the bootloader when the zone holds no version record.
-//                               EnterBootloader restarts the bootloader.
+//                               EnterBootloader restarts the bootloader (unless it is
+//                               set to ignore it).
 //
 // A restart drops the probe off the bus; it comes back after the reboot time (1500 ms by
 // default) with the product id of its new mode. Other packets are ignored, and so are
@@ -78,6 +79,8 @@ public:
     // In the next download the block with this index (0 for the first one programmed) is
     // written wrongly, so its Verify reports a mismatch.
     void corruptBlock(int index) { corruptIndex = index; }
+    // The bootloader ignores EnterBootloader (instead of restarting), as some do.
+    void setIgnoresEnterBootloader(bool ignores) { ignoresEnter = ignores; }
     // The next `count` requests that expect a reply get none (-1: none from now on), so
     // the host times out.
     void withholdReplies(int count) { withheld = count; }
@@ -107,6 +110,7 @@ private:
     std::optional<int> answersBeforeRestart;  // set while a restart is held back
     int corruptIndex = -1;
     int withheld = 0;
+    bool ignoresEnter = false;
 };
 
 // The USB product id that a probe in this mode enumerates with.

@@ -1,6 +1,7 @@
 #include "emu/Gen2ProbeOptions.h"
 
 #include "emu/Gen2Probe.h"
+#include "emu/RawPacketPipe.h"
 #include "gen2/KV2Variant.h"
 
 namespace {
@@ -10,6 +11,8 @@ constexpr QLatin1String VARIANT("variant");
 constexpr QLatin1String FLAGS("flags");
 constexpr QLatin1String REBOOT("reboot");
 constexpr QLatin1String FAULT("fault");
+constexpr QLatin1String ENTER("enter");
+constexpr QLatin1String STALE("stale");
 
 // A whole number from 0 to `maximum`, decimal or with a 0x prefix.
 std::optional<qint64> number(const QString& text, qint64 maximum) {
@@ -80,9 +83,10 @@ QString parseFault(const QString& fault, Gen2ProbeOptions& parsed) {
 Gen2ProbeOptions::Gen2ProbeOptions() : rebootMs(Gen2Probe::DEFAULT_REBOOT_MS) {}
 
 QStringList Gen2ProbeOptions::names(bool inBootloader) {
+    const QStringList common = QStringList{REBOOT, ENTER, FAULT} + ReplyTiming::keys();
     if (inBootloader)
-        return {REBOOT, FAULT};
-    return {VERSION, VARIANT, FLAGS, REBOOT, FAULT};
+        return common + QStringList{STALE};
+    return QStringList{VERSION, VARIANT, FLAGS} + common;
 }
 
 QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBootloader,
@@ -119,6 +123,22 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
                 .arg(options.value(REBOOT));
         result.rebootMs = quint32(*reboot);
     }
+    if (options.contains(ENTER)) {
+        const QString enter = options.value(ENTER).toLower();
+        if (enter != u"restart" && enter != u"ignore")
+            return QStringLiteral("enter \"%1\" is not restart or ignore").arg(enter);
+        result.bootloaderIgnoresEnter = enter == u"ignore";
+    }
+    if (options.contains(STALE)) {
+        const auto stale = number(options.value(STALE), 64);
+        if (!stale)
+            return QStringLiteral("stale \"%1\" is not a count from 0 to 64")
+                .arg(options.value(STALE));
+        result.staleReplies = int(*stale);
+    }
+    QString timingProblem = ReplyTiming::parse(options, result.timing);
+    if (!timingProblem.isEmpty())
+        return timingProblem;
     if (options.contains(FAULT)) {
         for (const QString& fault : options.value(FAULT).split(u'+', Qt::SkipEmptyParts)) {
             QString problem = parseFault(fault, result);
@@ -140,7 +160,12 @@ std::shared_ptr<EmulatedDevice> Gen2ProbeOptions::create(const QString& serialNu
     probe->applicationKeepsAnswering(applicationAnswers);
     probe->corruptBlock(corruptBlock);
     probe->withholdReplies(withheldReplies);
+    probe->setIgnoresEnterBootloader(bootloaderIgnoresEnter);
     auto device = makeGen2Device(std::move(probe), serialNumber);
+    auto* pipe = dynamic_cast<RawPacketPipe*>(device->function());
+    pipe->setReplyTiming(timing);
+    for (int n = 0; n < staleReplies; ++n)
+        pipe->queueLeftOver(kv2::bytesOf(kv2::verifyReply(true)).toByteArray());
     if (unplugAfterBytes)
         device->faults().unplugAfter(UsbFrame::Direction::Out, *unplugAfterBytes);
     return device;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emu/EmulatedDevice.h"
+#include "emu/ReplyTiming.h"
 #include "gen2/KV2VersionRecord.h"
 
 #include <QMap>
@@ -18,6 +19,10 @@
 //                          (default birch-var)
 //   flags=N                the variant as raw flags instead (decimal or 0x hex)
 //   reboot=MS              how long a restart keeps the probe off the bus (default 1500)
+//   enter=restart|ignore   what the bootloader does with EnterBootloader (default restart)
+//   stale=N                the probe starts with N answers of an earlier session still
+//                          queued (Verify matches whose reads gave up), in its bootloader
+//   latency, late, jitter, seed   when the replies go out (ReplyTiming)
 //   fault=F[+F...]         faults, each one of
 //       never              after EnterBootloader the probe never comes back
 //       app@N              the application still answers N ReadInfo requests after
@@ -28,7 +33,7 @@
 //       unplug@N           the probe drops off the bus after N bytes sent to it
 //
 // A probe made as `gen2-bootloader` is in its bootloader with an erased application zone
-// and takes only reboot and fault.
+// and takes only reboot, enter, stale, the timing and fault.
 struct Gen2ProbeOptions {
     static constexpr quint16 DEFAULT_VERSION_MAJOR = 1;
     static constexpr quint16 DEFAULT_VERSION_MINOR = 5;
@@ -41,6 +46,9 @@ struct Gen2ProbeOptions {
     int corruptBlock = -1;
     int withheldReplies = 0;  // -1: every reply
     std::optional<qint64> unplugAfterBytes;
+    bool bootloaderIgnoresEnter = false;
+    int staleReplies = 0;
+    ReplyTiming timing;
 
     Gen2ProbeOptions();
 

@@ -43,8 +43,10 @@ std::optional<std::pair<quint16, quint16>> parseVersion(const QString& text) {
 }  // namespace
 
 QStringList Gen3ProbeOptions::keys() {
-    return {QStringLiteral("version"), QStringLiteral("desc"),   QStringLiteral("installed"),
-            QStringLiteral("busy"),    QStringLiteral("memory"), QStringLiteral("fault")};
+    return QStringList{QStringLiteral("version"),   QStringLiteral("desc"),
+                       QStringLiteral("installed"), QStringLiteral("busy"),
+                       QStringLiteral("memory"),    QStringLiteral("fault")} +
+           ReplyTiming::keys();
 }
 
 std::optional<Gen3ProbeOptions> Gen3ProbeOptions::fromSpec(const QMap<QString, QString>& options,
@@ -95,6 +97,11 @@ std::optional<Gen3ProbeOptions> Gen3ProbeOptions::fromSpec(const QMap<QString, Q
         }
         result.faults = *faults;
     }
+    const QString timingProblem = ReplyTiming::parse(options, result.timing);
+    if (!timingProblem.isEmpty()) {
+        problem = QStringLiteral("gen3 %1").arg(timingProblem);
+        return std::nullopt;
+    }
     return result;
 }
 
@@ -125,9 +132,10 @@ std::shared_ptr<EmulatedDevice> createGen3Probe(const QString& serialNumber,
     for (const Gen3LoaderFault& fault : options.faults) {
         model->injectFault(fault);
     }
-    auto device =
-        std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, serialNumber,
-                                         std::make_unique<FtdiChip>(std::move(loader)));
+    auto chip = std::make_unique<FtdiChip>(std::move(loader));
+    chip->setReplyTiming(options.timing);
+    auto device = std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3,
+                                                   serialNumber, std::move(chip));
     model->setTransportFaults(&device->faults());
     return device;
 }

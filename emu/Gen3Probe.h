@@ -2,6 +2,7 @@
 
 #include "emu/EmulatedDevice.h"
 #include "emu/Gen3Loader.h"
+#include "emu/ReplyTiming.h"
 
 #include <QMap>
 #include <QString>
@@ -19,6 +20,7 @@ struct Gen3ProbeOptions {
     quint16 versionMinor = 3;
     QString description = QStringLiteral("factory build");
     QList<Gen3LoaderFault> faults;
+    ReplyTiming timing;
 
     // The option keys of the `gen3` kind of KVTOOL_EMULATE besides `serial`:
     //   version=MAJOR.MINOR   installed image's version (default 1.3)
@@ -27,6 +29,7 @@ struct Gen3ProbeOptions {
     //   busy=N                connect answers busy N times first (default 0)
     //   memory=SIZE           loader memory from 0x2000, bytes or with K/M (default 256K)
     //   fault=F[+F...]        loader faults (Gen3LoaderFault::parse)
+    //   latency, late, jitter, seed   when the loader's replies go out (ReplyTiming)
     static QStringList keys();
     // Reads the options of one `gen3` item; on a malformed value returns nothing and says
     // why in `problem`.

@@ -28,9 +28,10 @@ quint32 RawPacketPipe::currentTime() const {
 }
 
 void RawPacketPipe::sendToHost(const QByteArray& reply, quint32 delayMs) {
-    quint32 readyAt = currentTime() + delayMs;
-    if (!toHost.empty() && static_cast<qint32>(readyAt - toHost.back().readyAtMs) < 0) {
-        readyAt = toHost.back().readyAtMs;
+    quint32 readyAt = currentTime() + delayMs + delays.next();
+    if (!toHost.empty() && toHost.back().readyAtMs &&
+        static_cast<qint32>(readyAt - *toHost.back().readyAtMs) < 0) {
+        readyAt = *toHost.back().readyAtMs;
     }
     qsizetype offset = 0;
     for (const int size : replyPieces) {
@@ -45,10 +46,15 @@ void RawPacketPipe::sendToHost(const QByteArray& reply, quint32 delayMs) {
     toHost.push_back({readyAt, reply.mid(offset)});
 }
 
+void RawPacketPipe::queueLeftOver(const QByteArray& reply) {
+    toHost.push_back({std::nullopt, reply});
+}
+
 void RawPacketPipe::reenumerate(quint16 productId, quint32 absentMs,
                                 const std::optional<QString>& serialNumber) {
     toHost.clear();
     frontOffset = 0;
+    delays.restart();
     if (UsbDeviceControl* device = deviceControl()) {
         device->reenumerate(productId, absentMs, serialNumber);
     }
@@ -64,7 +70,10 @@ quint32 RawPacketPipe::bulkInDelay(quint32 nowMs) {
     if (toHost.empty()) {
         return NEVER;
     }
-    const qint32 wait = static_cast<qint32>(toHost.front().readyAtMs - nowMs);
+    if (!toHost.front().readyAtMs) {
+        return 0;
+    }
+    const qint32 wait = static_cast<qint32>(*toHost.front().readyAtMs - nowMs);
     return wait > 0 ? static_cast<quint32>(wait) : 0;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emu/PacketFunction.h"
+#include "emu/ReplyTiming.h"
 #include "emu/UsbFunction.h"
 
 #include <QList>
@@ -12,7 +13,8 @@
 // Raw bulk pipes in front of a packet function (generation 2): no framing. A bulk IN
 // request completes as soon as a reply is ready and delivers what is left of that reply,
 // up to the length requested; with no reply queued it is never answered (the host waits
-// out its time-out). Replies may be split into several transfers (setReplyPieces), as a
+// out its time-out), and a reply whose transfer the host gave up on stays queued for the
+// next one. Replies may be split into several transfers (setReplyPieces), as a
 // device whose 64-byte answer arrives as 40 and then 24 bytes.
 class RawPacketPipe : public UsbFunction, public PacketPort {
 public:
@@ -23,10 +25,16 @@ public:
     // Replies queued from now on go out as transfers of these sizes, the last taking the
     // rest (for example {40} or {40, 24}); empty: one transfer per reply.
     void setReplyPieces(const QList<int>& pieces);
+    // Replies queued from now on come with these delays (see ReplyTiming); the count of
+    // late replies starts at the next restart.
+    void setReplyTiming(const ReplyTiming& timing) { delays = ReplyDelays(timing, false); }
     // Replies not yet delivered, ready or not.
     qsizetype queuedReplies() const { return static_cast<qsizetype>(toHost.size()); }
 
     void sendToHost(const QByteArray& reply, quint32 delayMs = 0) override;
+    // Queues a reply that is ready whatever the time: one left from an earlier session,
+    // before the clock of this one started.
+    void queueLeftOver(const QByteArray& reply);
     void reenumerate(quint16 productId, quint32 absentMs,
                      const std::optional<QString>& serialNumber = std::nullopt) override;
 
@@ -38,7 +46,7 @@ public:
 
 private:
     struct Transfer {
-        quint32 readyAtMs;
+        std::optional<quint32> readyAtMs;  // none: ready at once
         QByteArray bytes;
     };
     quint32 currentTime() const;
@@ -47,5 +55,6 @@ private:
     std::deque<Transfer> toHost;
     qsizetype frontOffset = 0;
     QList<int> replyPieces;
+    ReplyDelays delays{ReplyTiming(), false};
     std::optional<quint32> callTimeMs;
 };

@@ -58,6 +58,39 @@ TEST_F(RawPacketPipeTest, ADelayedReplyCostsItsDelayOrTheTimeoutWhicheverIsShort
     EXPECT_EQ(bytes, QByteArray("slow"));
 }
 
+TEST_F(RawPacketPipeTest, ReplyTimingDelaysRepliesInOrderAndKeepsOneTheHostGaveUpOn) {
+    ReplyTiming timing;
+    timing.latencyMs = 100;
+    timing.lateMs = 5000;
+    timing.lateReply = 2;
+    timing.jitterMinMs = 10;
+    timing.jitterMaxMs = 20;
+    pipe->setReplyTiming(timing);
+    pipe->sendToHost("before a restart");  // no reply is late before the probe restarts
+    QByteArray bytes;
+    ASSERT_TRUE(read(bytes, 64, 1000).ok());
+    const quint32 first = clock.tickMs();
+    EXPECT_GE(first, 110u);
+    EXPECT_LE(first, 120u);
+
+    pipe->reenumerate(2, 0);
+    pipes = device->openPipes();
+    const quint32 restarted = clock.tickMs();
+    for (const char* reply : {"one", "two", "three"})
+        pipe->sendToHost(reply);
+    ASSERT_TRUE(read(bytes, 64, 1000).ok());
+    EXPECT_EQ(bytes, QByteArray("one"));
+    // The second reply after the restart is late: the host gives up, and it stays queued,
+    // with the third behind it.
+    EXPECT_EQ(read(bytes, 64, 1000).status, TransferResult::TimedOut);
+    ASSERT_TRUE(read(bytes, 64, 10000).ok());
+    EXPECT_EQ(bytes, QByteArray("two"));
+    EXPECT_GE(clock.tickMs() - restarted, 5110u);
+    EXPECT_LE(clock.tickMs() - restarted, 5120u);
+    ASSERT_TRUE(read(bytes, 64, 0).ok());  // never ahead of the late one
+    EXPECT_EQ(bytes, QByteArray("three"));
+}
+
 TEST_F(RawPacketPipeTest, RepliesAreSplitIntoTheConfiguredPieces) {
     pipe->setReplyPieces({40});
     pipe->sendToHost(QByteArray(64, 'r'));

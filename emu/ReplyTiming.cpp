@@ -1,0 +1,83 @@
+#include "emu/ReplyTiming.h"
+
+#include <optional>
+
+namespace {
+
+constexpr QLatin1String LATENCY("latency");
+constexpr QLatin1String LATE("late");
+constexpr QLatin1String JITTER("jitter");
+constexpr QLatin1String SEED("seed");
+// Longer than any session: the tick compares signed.
+constexpr qint64 MAX_DELAY_MS = 0x3FFFFFFF;
+// A count of replies past every N of late=MS@N: no reply is late until a restart.
+constexpr int NOT_STARTED = 0x3FFFFFFF;
+
+std::optional<qint64> number(const QString& text, qint64 maximum) {
+    bool ok = false;
+    const qint64 value = text.trimmed().toLongLong(&ok, 0);
+    if (!ok || value < 0 || value > maximum)
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+QStringList ReplyTiming::keys() {
+    return {LATENCY, LATE, JITTER, SEED};
+}
+
+QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& timing) {
+    ReplyTiming parsed = timing;
+    if (options.contains(LATENCY)) {
+        const auto value = number(options.value(LATENCY), MAX_DELAY_MS);
+        if (!value)
+            return QStringLiteral("latency \"%1\" is not a time in milliseconds")
+                .arg(options.value(LATENCY));
+        parsed.latencyMs = quint32(*value);
+    }
+    if (options.contains(LATE)) {
+        const QString text = options.value(LATE);
+        const qsizetype at = text.indexOf(u'@');
+        const auto value = number(text.left(at), MAX_DELAY_MS);
+        const auto reply = at < 0 ? std::optional<qint64>(1) : number(text.mid(at + 1), 1000000);
+        if (!value || !reply || *reply < 1)
+            return QStringLiteral("late \"%1\" is not MS or MS@N").arg(text);
+        parsed.lateMs = quint32(*value);
+        parsed.lateReply = int(*reply);
+    }
+    if (options.contains(JITTER)) {
+        const QStringList range = options.value(JITTER).split(u'-');
+        const auto low = range.size() == 2 ? number(range[0], MAX_DELAY_MS) : std::nullopt;
+        const auto high = range.size() == 2 ? number(range[1], MAX_DELAY_MS) : std::nullopt;
+        if (!low || !high || *low > *high)
+            return QStringLiteral("jitter \"%1\" is not MIN-MAX in milliseconds")
+                .arg(options.value(JITTER));
+        parsed.jitterMinMs = quint32(*low);
+        parsed.jitterMaxMs = quint32(*high);
+    }
+    if (options.contains(SEED)) {
+        const auto value = number(options.value(SEED), 0xFFFFFFFF);
+        if (!value)
+            return QStringLiteral("seed \"%1\" is not a number").arg(options.value(SEED));
+        parsed.seed = quint32(*value);
+    }
+    timing = parsed;
+    return QString();
+}
+
+ReplyDelays::ReplyDelays(const ReplyTiming& timing, bool started)
+    : timing(timing), random(timing.seed), sinceStart(started ? 0 : NOT_STARTED) {}
+
+quint32 ReplyDelays::next() {
+    if (sinceStart < NOT_STARTED)
+        ++sinceStart;
+    quint32 delay = timing.latencyMs;
+    if (sinceStart == timing.lateReply)
+        delay += timing.lateMs;
+    if (timing.jitterMaxMs > 0) {
+        std::uniform_int_distribution<quint32> jitter(timing.jitterMinMs, timing.jitterMaxMs);
+        delay += jitter(random);
+    }
+    return delay;
+}
