@@ -2,8 +2,32 @@
 
 #include "app/Clock.h"
 #include "app/HException.h"
+#include "device/OwedReplies.h"
+#include "device/UsbBackend.h"
 
-PipeDataLink::PipeDataLink(const UsbDeviceInfo& device) {
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// A transfer of at most this many bytes takes a packet and its continuation.
+constexpr int DISCARD_CHUNK = 64;
+
+qint32 signedDifference(quint32 later, quint32 earlier) {
+    return static_cast<qint32>(later - earlier);
+}
+
+[[noreturn]] void throwReadFailure(TransferResult::Status status) {
+    if (status == TransferResult::NotStarted) {
+        throw HException("read operation failed (I/O pending)");
+    }
+    throw HException("read operation failed (GetOverlappedResult)");
+}
+
+}  // namespace
+
+PipeDataLink::PipeDataLink(const UsbDeviceInfo& device)
+    : devicePath(device.devicePath()), owed(&usbBackend().owedReplies()) {
     setTimeout(DEFAULT_PIPE_TIMEOUT_MS);
     pipes = openDevicePipes(device);
 }
@@ -20,16 +44,20 @@ int PipeDataLink::read(void* buffer, int length) {
     auto* out = static_cast<quint8*>(buffer);
     int received = 0;
     quint32 lastArrival = tickCountMs();
+    // What did not arrive is still owed, and may yet arrive.
+    const auto giveUp = [&] {
+        owed->record(devicePath, length - received, tickCountMs() + STALE_REPLY_GRACE_MS);
+        return HException(READ_TIMED_OUT);
+    };
     while (received < length) {
         const int wanted = length - received;
         const TransferResult result = pipes->read(out + received, wanted, timeoutMs);
         switch (result.status) {
             case TransferResult::NotStarted:
-                throw HException("read operation failed (I/O pending)");
-            case TransferResult::TimedOut:
-                throw HException(READ_TIMED_OUT);
             case TransferResult::Failed:
-                throw HException("read operation failed (GetOverlappedResult)");
+                throwReadFailure(result.status);
+            case TransferResult::TimedOut:
+                throw giveUp();
             case TransferResult::Completed:
                 break;
         }
@@ -40,7 +68,7 @@ int PipeDataLink::read(void* buffer, int length) {
             // Empty transfers are no progress: a device that sends nothing else must not
             // hold the caller beyond the time-out.
             if (static_cast<quint32>(tickCountMs() - lastArrival) > timeoutMs) {
-                throw HException(READ_TIMED_OUT);
+                throw giveUp();
             }
             continue;
         }
@@ -48,6 +76,72 @@ int PipeDataLink::read(void* buffer, int length) {
         lastArrival = tickCountMs();
     }
     return received;
+}
+
+int PipeDataLink::readSome(quint8* buffer, int maxLength, quint32 waitMs) {
+    const TransferResult result = pipes->read(buffer, maxLength, waitMs);
+    switch (result.status) {
+        case TransferResult::NotStarted:
+        case TransferResult::Failed:
+            throwReadFailure(result.status);
+        case TransferResult::TimedOut:
+            return -1;
+        case TransferResult::Completed:
+            break;
+    }
+    if (result.count < 0 || result.count > maxLength) {
+        throw HException("read operation failed (GetOverlappedResult)");
+    }
+    return result.count;
+}
+
+int PipeDataLink::discardStaleReplies() {
+    std::array<quint8, DISCARD_CHUNK> scratch{};
+    int dropped = 0;
+    int owedBytes = 0;
+    quint32 deadline = tickCountMs();
+    for (const OwedReplies::Debt& debt : owed->take(devicePath)) {
+        owedBytes += debt.bytes;
+        if (signedDifference(debt.deadlineMs, deadline) > 0) {
+            deadline = debt.deadlineMs;
+        }
+    }
+    // Owed bytes come in order ahead of anything else: wait for them until the deadline.
+    while (owedBytes > 0 && dropped < MAX_STALE_BYTES) {
+        const qint32 left = signedDifference(deadline, tickCountMs());
+        if (left <= 0) {
+            break;  // presumed lost
+        }
+        const int count = readSome(scratch.data(), DISCARD_CHUNK, quint32(left));
+        if (count < 0) {
+            break;
+        }
+        dropped += count;
+        owedBytes -= count;
+    }
+    return dropped + discardIncoming(STALE_REPLY_QUIET_MS);
+}
+
+int PipeDataLink::discardIncoming(quint32 quietMs) {
+    std::array<quint8, DISCARD_CHUNK> scratch{};
+    int dropped = 0;
+    quint32 lastArrival = tickCountMs();
+    while (dropped < MAX_STALE_BYTES) {
+        const int count = readSome(scratch.data(), DISCARD_CHUNK, quietMs);
+        if (count < 0) {
+            break;
+        }
+        if (count == 0) {
+            // Empty transfers count as quiet time, as in read().
+            if (static_cast<quint32>(tickCountMs() - lastArrival) > quietMs) {
+                break;
+            }
+            continue;
+        }
+        dropped += count;
+        lastArrival = tickCountMs();
+    }
+    return dropped;
 }
 
 int PipeDataLink::write(const void* buffer, int length) {

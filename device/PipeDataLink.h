@@ -4,15 +4,34 @@
 #include "device/UsbDeviceInfo.h"
 #include "device/UsbPipes.h"
 
+#include <QString>
+
 #include <memory>
+
+class OwedReplies;
 
 // The link to a generation-2 probe and its bootloader: raw bytes over the two pipes, no
 // set-up, a time-out of 10000 ms per wait, and every failure thrown as HException.
+//
+// The probe's replies carry no sequence numbers, so the link keeps count of the bytes it
+// gave up waiting for (OwedReplies, per device and across links): a reply that comes after
+// its read timed out would otherwise be read as the answer to the next request. An exchange
+// that must be sure of what it reads first calls discardStaleReplies().
 class PipeDataLink : public HDataLink {
 public:
     static constexpr int DEFAULT_PIPE_TIMEOUT_MS = 10000;
     // The message of a read that timed out, which callers may tell from other failures.
     static constexpr const char* READ_TIMED_OUT = "read operation timed out";
+    // How long the link listens for a stale reply that is already on its way: more than a
+    // probe takes to answer a request it has (a few milliseconds), far less than a time-out.
+    static constexpr quint32 STALE_REPLY_QUIET_MS = 100;
+    // How long after a read gave up its reply may still come and is waited for; a later
+    // one is presumed lost (should it come after all, a download's closing check of its
+    // replies finds it).
+    static constexpr quint32 STALE_REPLY_GRACE_MS = 2000;
+    // Stale bytes discarded at most in one call: more than any number of abandoned reads
+    // leaves behind; a device that keeps sending beyond it is not answering requests.
+    static constexpr int MAX_STALE_BYTES = 64 * 64;
 
     explicit PipeDataLink(const UsbDeviceInfo& device);
     ~PipeDataLink() override;
@@ -21,7 +40,8 @@ public:
     // `length`. Throws "read operation failed (I/O pending)" when a transfer cannot be
     // started, "read operation timed out" when one does not complete within the time-out
     // (or no byte arrives for longer than that), "read operation failed
-    // (GetOverlappedResult)" when one ends in an error.
+    // (GetOverlappedResult)" when one ends in an error. The bytes a timed-out read did not
+    // receive are recorded as owed by the device.
     int read(void* buffer, int length) override;
     // One transfer; returns the bytes written, which callers compare with `length`. Throws
     // "write operation failed" or "write operation timed out".
@@ -29,6 +49,22 @@ public:
     // The raw pipes have no buffers to purge.
     bool purge() override { return true; }
 
+    // Brings the link in step before a request: reads and drops the bytes the device owes
+    // from reads that gave up on it (waiting for each until STALE_REPLY_GRACE_MS have passed
+    // since it was abandoned), then whatever else arrives until
+    // the device stays quiet for STALE_REPLY_QUIET_MS (replies left by another process, or
+    // on their way). Returns the bytes dropped. A transfer that fails throws as read does.
+    int discardStaleReplies();
+    // Reads and drops whatever arrives until the device stays quiet for `quietMs`; returns
+    // the bytes dropped (at most MAX_STALE_BYTES). Throws as read does on a failed transfer.
+    int discardIncoming(quint32 quietMs);
+
 private:
+    // One transfer of at most a packet that waits at most `waitMs`; the count received, or
+    // -1 when it timed out. Throws on a failed transfer.
+    int readSome(quint8* buffer, int maxLength, quint32 waitMs);
+
     std::unique_ptr<UsbPipes> pipes;
+    QString devicePath;
+    OwedReplies* owed;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/OwedReplies.h"
 #include "device/UsbDeviceList.h"
 #include "device/UsbPipes.h"
 
@@ -22,6 +23,13 @@ public:
     virtual std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) = 0;
     // Why the last open failed, for diagnostics.
     virtual QString lastError() const { return QString(); }
+
+    // The replies the devices of this bus still owe (reads the links gave up on), kept as
+    // long as the backend, which outlives every link opened through it.
+    OwedReplies& owedReplies() { return owed; }
+
+private:
+    OwedReplies owed;
 };
 
 // The process-wide backend. Until one is installed it is the Linux backend.

@@ -205,4 +205,65 @@ TEST_F(PipeLink, ARestartingProbeLeavesTheBusAndReturnsWithAnotherProductId) {
     EXPECT_EQ(again.read(buffer, 64), 64);
 }
 
+// A reply that comes after its read gave up is owed by the device, across links: the next
+// exchange drops it (and whatever an earlier session left queued) before it reads its own.
+struct StaleCase {
+    const char* name;
+    quint32 lateByMs;  // after the read gave up; 0: left queued by another session instead,
+                       // LOST: never sent
+    static constexpr quint32 LOST = 0xFFFFFFFF;
+    int partsFirst;  // bytes of the late reply that came in time (0: none)
+    int dropped;     // what discardStaleReplies drops
+    quint32 costMs;  // and the time it takes
+};
+
+void PrintTo(const StaleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StaleReplies : public PipeLink, public ::testing::WithParamInterface<StaleCase> {};
+
+TEST_P(StaleReplies, TheNextExchangeDropsThemBeforeItReadsItsOwn) {
+    const StaleCase& c = GetParam();
+    const quint32 quiet = PipeDataLink::STALE_REPLY_QUIET_MS;
+    if (c.lateByMs == 0) {
+        pipe->queueLeftOver(numbered(64));
+    } else {
+        if (c.partsFirst > 0)
+            pipe->setReplyPieces({c.partsFirst});
+        // The rest of the reply comes `lateByMs` after the read gives up at 10 s.
+        pipe->sendToHost(numbered(64).left(c.partsFirst));
+        if (c.lateByMs != StaleCase::LOST)
+            pipe->sendToHost(numbered(64).mid(c.partsFirst), 10000 + c.lateByMs);
+        PipeDataLink first(record());
+        char buffer[64];
+        EXPECT_EQ(thrownMessage([&] { first.read(buffer, 64); }), "read operation timed out");
+        EXPECT_TRUE(bus->owedReplies().owes(record().devicePath()));
+    }
+    PipeDataLink next(record());
+    const quint32 start = clock.tickMs();
+    EXPECT_EQ(next.discardStaleReplies(), c.dropped);
+    EXPECT_EQ(clock.tickMs() - start, c.costMs);
+    EXPECT_FALSE(bus->owedReplies().owes(record().devicePath()));
+    EXPECT_EQ(next.discardStaleReplies(), 0);  // nothing owed any more: a quiet listen only
+    EXPECT_EQ(clock.tickMs() - start, c.costMs + quiet);
+
+    packets->answerNextPacket(packet(char(0x42)));
+    EXPECT_EQ(next.write(packet(char(0x84)).constData(), 64), 64);
+    QByteArray reply(64, '\0');
+    EXPECT_EQ(next.read(reply.data(), 64), 64);
+    EXPECT_EQ(reply, packet(char(0x42)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PipeLink, StaleReplies,
+    ::testing::Values(
+        StaleCase{"LeftQueuedByAnotherSession", 0, 0, 64, PipeDataLink::STALE_REPLY_QUIET_MS},
+        StaleCase{"ArrivingWithinTheGrace", 1500, 0, 64, 1500 + PipeDataLink::STALE_REPLY_QUIET_MS},
+        StaleCase{"HalfOfItInTime", 300, 40, 24, 300 + PipeDataLink::STALE_REPLY_QUIET_MS},
+        // Past the grace it is presumed lost: the link listens no longer for it.
+        StaleCase{"Lost", StaleCase::LOST, 0, 0,
+                  PipeDataLink::STALE_REPLY_GRACE_MS + PipeDataLink::STALE_REPLY_QUIET_MS}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
