@@ -75,6 +75,7 @@ InstallPlan Gen2Install::plan(const UsbDeviceInfo& probe, const ImageIdentity& i
             .arg(plan.count())
             .arg(plan.unitSize),
         QStringLiteral("verify them in %1 packets").arg(plan.count()),
+        QStringLiteral("confirm that every reply was read for its own request (ReadInfo)"),
         QStringLiteral("end the download (EndDownload); the probe restarts into its application"),
     };
     return plan;

@@ -8,8 +8,7 @@
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
 
-#include <QScopeGuard>
-
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -43,50 +42,55 @@ UsbDeviceInfo singleGeneration2Device() {
     return devices.first();
 }
 
-// How long a probe may take to send a reply that is already on its way.
-constexpr int STALE_REPLY_WAIT_MS = 100;
-// More replies than any number of abandoned attempts can leave.
-constexpr int MAX_STALE_REPLIES = kv2::BOOTLOADER_ATTEMPTS;
-
-// Reads and drops the replies the probe still has to send, until none comes within
-// STALE_REPLY_WAIT_MS; the link's time-out is restored afterwards. A failing transfer
-// throws as any read does.
-void discardStaleReplies(PipeDataLink& link) {
-    const auto timeout = int(link.timeout());
-    link.setTimeout(STALE_REPLY_WAIT_MS);
-    const auto restore = qScopeGuard([&] { link.setTimeout(timeout); });
-    try {
-        for (int n = 0; n < MAX_STALE_REPLIES; ++n)
-            receive(link);
-    } catch (const HException& e) {
-        if (std::string(e.messageText()) != PipeDataLink::READ_TIMED_OUT)
-            throw;
-    }
+// One ReadInfo exchange, taking the next reply as its answer.
+ProbeInfo askInfo(PipeDataLink& link) {
+    send(link, kv2::commandPacket(kv2::Command::ReadInfo));
+    return ProbeInfo::decode(kv2::bytesOf(receive(link)));
 }
+
+constexpr const char* VERIFY_FAILED = "Application download verify failed";
 
 }  // namespace
 
 KorvaneBootloader::KorvaneBootloader(QObject* parent) : QObject(parent) {}
 
 void KorvaneBootloader::readProbeInfo(PipeDataLink& link, ProbeInfo& info) {
-    send(link, kv2::commandPacket(kv2::Command::ReadInfo));
-    info = ProbeInfo::decode(kv2::bytesOf(receive(link)));
+    // A reply left by an earlier read that gave up waiting would be taken for this one's.
+    link.discardStaleReplies();
+    info = askInfo(link);
 }
 
 std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
-    return connectBootloader(false);
+    return reachBootloader().link;
 }
 
-std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader(bool replyAbandoned) {
-    auto link = std::make_unique<PipeDataLink>(singleGeneration2Device());
-    ProbeInfo info;
-    readProbeInfo(*link, info);  // a failure closes the link on its way out
-    if (!info.isBootloader())
-        throw HException("Bootloader not running");
-    // The probe answers in order: whatever follows the reply read is this ReadInfo's.
-    if (replyAbandoned)
-        discardStaleReplies(*link);
-    return link;
+KorvaneBootloader::Connection KorvaneBootloader::reachBootloader() {
+    Connection connection;
+    connection.link = std::make_unique<PipeDataLink>(singleGeneration2Device());
+    PipeDataLink& link = *connection.link;
+    link.discardStaleReplies();
+    const quint32 sent = tickCountMs();
+    connection.info = askInfo(link);
+    connection.replyMs = tickCountMs() - sent;
+    if (!connection.info.isBootloader())
+        throw HException("Bootloader not running");  // the link closes on the way out
+    return connection;
+}
+
+void KorvaneBootloader::confirmInStep(const Connection& connection) {
+    PipeDataLink& link = *connection.link;
+    // The probe answers in order. Had a reply been read for the wrong request (one left
+    // from an earlier exchange, or one the probe sent twice), every later reply would have
+    // been read one request late: this ReadInfo would then read a Verify answer, and a
+    // block whose answer was never read could hold anything.
+    if (!(askInfo(link) == connection.info))
+        throw HException(VERIFY_FAILED);
+    // Nor may anything follow its answer: that would be the answer to an earlier request,
+    // read as another's. The probe answers within about the time it took at connect.
+    const quint32 quiet = std::max(PipeDataLink::STALE_REPLY_QUIET_MS,
+                                   std::min(2 * connection.replyMs, link.timeout()));
+    if (link.discardIncoming(quiet) > 0)
+        throw HException(VERIFY_FAILED);
 }
 
 void KorvaneBootloader::programMemory(PipeDataLink& link, quint16 address, quint16 count,
@@ -134,19 +138,17 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
         send(link, kv2::commandPacket(kv2::Command::EnterBootloader));
     }
 
-    std::unique_ptr<PipeDataLink> link;
+    Connection connection;
     Q_EMIT progress(0, kv2::BOOTLOADER_ATTEMPTS, WAITING_TEXT, nullptr);
     int attempts = 0;
-    bool replyAbandoned = false;
-    while (!link) {
+    while (!connection.link) {
         sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
         try {
-            link = connectBootloader(replyAbandoned);
-        } catch (const HException& e) {
+            connection = reachBootloader();
+        } catch (const HException&) {
             // Whatever the cause (absent while restarting, several devices, no answer,
-            // still the application), the attempt counts and the wait goes on.
-            replyAbandoned =
-                replyAbandoned || std::string(e.messageText()) == PipeDataLink::READ_TIMED_OUT;
+            // still the application), the attempt counts and the wait goes on. A reply an
+            // attempt gave up on is owed and dropped by the next one.
             if (attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
                 throw HException("Bootloader restore failed");
         }
@@ -159,12 +161,14 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
     if (patchSerial)
         image.patchSerialNumber(device.serialNumber());
 
-    send(*link, kv2::commandPacket(kv2::Command::BeginDownload));
+    PipeDataLink& link = *connection.link;
+    send(link, kv2::commandPacket(kv2::Command::BeginDownload));
     const QByteArrayView zone = kv2::applicationZone(image.data);
     const auto count = quint16(zone.size());
     const auto* bytes = reinterpret_cast<const quint8*>(zone.data());
-    programMemory(*link, kv2::APPLICATION_ZONE_START, count, bytes);
-    if (!verifyMemory(*link, kv2::APPLICATION_ZONE_START, count, bytes))
-        throw HException("Application download verify failed");
-    send(*link, kv2::commandPacket(kv2::Command::EndDownload));
+    programMemory(link, kv2::APPLICATION_ZONE_START, count, bytes);
+    if (!verifyMemory(link, kv2::APPLICATION_ZONE_START, count, bytes))
+        throw HException(VERIFY_FAILED);
+    confirmInStep(connection);
+    send(link, kv2::commandPacket(kv2::Command::EndDownload));
 }

@@ -25,14 +25,17 @@ public:
     // The whole update: EnterBootloader on the single attached generation-2 device, the
     // wait for its bootloader (60 attempts, one second apart), the size check, the serial
     // patch (with the serial number enumerated before the restart, when `patchSerial`),
-    // BeginDownload, Program, Verify and EndDownload. Any failure after EnterBootloader
-    // leaves the probe in its bootloader; no EndDownload is sent then.
+    // BeginDownload, Program, Verify, a closing ReadInfo that proves the replies were read
+    // in step, and EndDownload. Any failure after EnterBootloader leaves the probe in its
+    // bootloader; no EndDownload is sent then.
     void downloadApplication(KV2FirmwareImage& image, bool patchSerial);
     // Opens the single attached generation-2 device and confirms that its bootloader
     // answers; the link belongs to the caller. Throws "No devices connected", "Multiple
     // devices connected", "Bootloader not running" or the link's own messages.
     std::unique_ptr<PipeDataLink> connectBootloader();
-    // One ReadInfo exchange on an open link.
+    // One ReadInfo exchange on an open link, after the link dropped what the device still
+    // owes from reads that gave up on it (PipeDataLink::discardStaleReplies), so that an
+    // earlier request's late answer is not taken for this one's.
     void readProbeInfo(PipeDataLink& link, ProbeInfo& info);
     // Sends `count` bytes from `data` to `address` on in Program packets of at most 32
     // bytes (none answered).
@@ -46,10 +49,16 @@ Q_SIGNALS:
     void progress(int step, int steps, const char* taskdesk, const char* units);
 
 private:
-    // connectBootloader for one attempt of the wait. After an earlier attempt gave up
-    // waiting for the probe's answer, that answer may still come and would be read as the
-    // answer to this attempt's ReadInfo, leaving this one's behind to be read as the answer
-    // to the first Verify, and so on: a mismatch in the last block would then go unseen.
-    // With `replyAbandoned` the replies that follow the one read are discarded.
-    std::unique_ptr<PipeDataLink> connectBootloader(bool replyAbandoned);
+    // The bootloader as one attempt of the wait reached it: the open link, the answer to
+    // ReadInfo, and how long the probe took to give it.
+    struct Connection {
+        std::unique_ptr<PipeDataLink> link;
+        ProbeInfo info;
+        quint32 replyMs = 0;
+    };
+    Connection reachBootloader();
+    // After the last Verify, before EndDownload: proves that every reply read during the
+    // download was the answer to the request it was read for. Throws "Application download
+    // verify failed" when it cannot.
+    void confirmInStep(const Connection& connection);
 };

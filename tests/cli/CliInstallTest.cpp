@@ -127,8 +127,8 @@ TEST_F(CliInstall, Generation2RunsTheBootloaderDownloadAndWaitsForTheApplication
               u"Cedar, Variable Speed and Adaptive");
 
     // ReadInfo (the probe as shown), EnterBootloader, ReadInfo until the bootloader answers,
-    // BeginDownload, every Program packet, every Verify packet, EndDownload, and ReadInfo of
-    // the restarted application.
+    // BeginDownload, every Program packet, every Verify packet, ReadInfo (the replies were
+    // in step), EndDownload, and ReadInfo of the restarted application.
     QList<int> codes = firstBytes(cli.sent());
     ASSERT_GE(codes.size(), 5);
     EXPECT_EQ(codes.takeFirst(), 0x84);
@@ -139,7 +139,7 @@ TEST_F(CliInstall, Generation2RunsTheBootloaderDownloadAndWaitsForTheApplication
     QList<int> expected{0x80};
     expected.append(QList<int>(GEN2_PACKETS, 0x81));
     expected.append(QList<int>(GEN2_PACKETS, 0x85));
-    expected << 0x82 << 0x84;
+    expected << 0x84 << 0x82 << 0x84;
     EXPECT_EQ(codes, expected);
 }
 
@@ -263,11 +263,34 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"unplugged_while_programming", "gen2:fault=unplug@1000", false,
                     "write operation failed", 1},
         FailureCase{"no_reply", "gen2:fault=mute", false, "read operation timed out", 1},
+        // Replies read for the wrong request: the bootloader's first answer comes after the
+        // link gave up on it, or an answer of an earlier session is still queued; either
+        // way the last block's mismatch must be read as the mismatch it is.
+        FailureCase{"late_first_answer_then_last_block_wrong",
+                    "gen2:latency=150:late=10500:fault=verify@239", false,
+                    "Application download verify failed", 1},
+        FailureCase{"stale_answer_queued_then_last_block_wrong",
+                    "gen2-bootloader:enter=ignore:stale=1:latency=150:fault=verify@239", false,
+                    "Application download verify failed", 1},
         FailureCase{"open_busy", "gen2:open=busy", false, "device already in use", 1},
         FailureCase{"open_denied", "gen2:open=denied", false, "cannot open device driver", 4},
         FailureCase{"no_probe", "device", false, "No devices connected", 3},
         FailureCase{"two_probes", "gen2,gen3", false, "Multiple devices connected", 3}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CliInstall, Generation2InstallsThroughLateAndStaleReplies) {
+    for (const char* emulate :
+         {"gen2:latency=150:late=10500", "gen2-bootloader:enter=ignore:stale=1:latency=150"}) {
+        cli.emulate(QLatin1String(emulate));
+        const CliRun run =
+            cli.run({QStringLiteral("install"), gen2Image, QStringLiteral("--json")});
+        EXPECT_EQ(run.exitCode, 0) << emulate << ::testing::PrintToString(run);
+        EXPECT_EQ(
+            run.result()[QStringLiteral("firmware")].toObject()[QStringLiteral("versionText")],
+            QStringLiteral("2.12"))
+            << emulate;
+    }
+}
 
 TEST_F(CliInstall, Generation2VerifyFailureShowsThePhaseWhereItStopped) {
     cli.emulate(QStringLiteral("gen2:fault=verify@3"));

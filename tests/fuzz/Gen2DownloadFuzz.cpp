@@ -1,7 +1,7 @@
 // A whole generation-2 download (EnterBootloader, the wait for the bootloader, BeginDownload,
-// Program, Verify, EndDownload) against a bus and a probe whose every answer comes from the
-// input: no probe, several probes, another vendor, a serial number of the wrong length,
-// refused openings, probe information of any kind, verify replies of any status, failed,
+// Program, Verify, the closing ReadInfo, EndDownload) against a bus and a probe whose every answer
+// comes from the input: no probe, several probes, another vendor, a serial number of the wrong
+// length, refused openings, probe information of any kind, verify replies of any status, failed,
 // timed-out and partial transfers. Time is virtual, so the 60 one-second attempts cost no
 // real time. Whatever happens, the download either succeeds having sent exactly the
 // download's packets, or fails with one of its messages having sent a prefix of them; in
@@ -43,7 +43,8 @@ QList<QByteArray> downloadPackets(KV2FirmwareImage image) {
                 kv2::blockPacket(command, block.address, zone.mid(block.offset, block.size)));
         }
     }
-    packets << commandBytes(kv2::Command::EndDownload);
+    // A ReadInfo proves the replies were read in step before the download is ended.
+    packets << commandBytes(kv2::Command::ReadInfo) << commandBytes(kv2::Command::EndDownload);
     return packets;
 }
 

@@ -378,4 +378,99 @@ TEST_F(KV2FirmwareWidgetTest, AProbeLeftInItsBootloaderByAFailedVerifyIsRecovere
     EXPECT_EQ(serialLine(), QStringLiteral("<b>Serial Number:</b> K2000042"));
 }
 
+// ---- Replies that come late or out of step --------------------------------------------
+
+ReplyTiming lateReply(quint32 lateMs, int reply) {
+    ReplyTiming timing;
+    timing.latencyMs = 150;
+    timing.lateMs = lateMs;
+    timing.lateReply = reply;
+    return timing;
+}
+
+struct OutOfStepCase {
+    const char* name;
+    ReplyTiming timing;
+    bool ignoresEnter;     // the bootloader stays put on EnterBootloader
+    const char* firstTry;  // what the first install ends in before the probe is recovered
+};
+
+void PrintTo(const OutOfStepCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KV2FirmwareWidgetOutOfStep : public KV2FirmwareWidgetTest,
+                                   public ::testing::WithParamInterface<OutOfStepCase> {
+protected:
+    // The image the page installs with the probe's serial number in it, and the number of
+    // its blocks.
+    KV2FirmwareImage installedImage(const QString& serial) const {
+        KV2FirmwareImage image;
+        image.load(HPath(page->imageFileName()), serial);
+        return image;
+    }
+    static int lastBlock(const KV2FirmwareImage& image) {
+        return int((image.data.size() - 512 + 31) / 32) - 1;
+    }
+    static RawPacketPipe* pipe(const std::shared_ptr<EmulatedDevice>& device) {
+        return dynamic_cast<RawPacketPipe*>(device->function());
+    }
+};
+
+// A reply read for the wrong request shifts every later one: a mismatch in the last block
+// would be read by nothing. Whatever came late, an install must report it, and a later one
+// must recover the probe with exactly the image.
+TEST_P(KV2FirmwareWidgetOutOfStep, NeverReportsACorruptDownloadAsInstalled) {
+    const OutOfStepCase& c = GetParam();
+    const QString serial = QStringLiteral("K2000042");
+    auto device = attachProbe(1, 5, 0x0A, serial);
+    pipe(device)->setReplyTiming(c.timing);
+    probe(device).setIgnoresEnterBootloader(c.ignoresEnter);
+    createWindow();
+    select(3, 1);
+    const KV2FirmwareImage image = installedImage(serial);
+    probe(device).corruptBlock(lastBlock(image));
+
+    install();
+    ASSERT_EQ(boxes().size(), 1);
+    EXPECT_EQ(boxes()[0].text, QLatin1String(c.firstTry));
+    expectIdleAgain();
+    settleAndPoll();  // the page reads the bootloader, not a late answer
+    EXPECT_EQ(versionLine(), VERSION + QStringLiteral("none (bootloader running)"))
+        << status().toStdString();
+    EXPECT_EQ(status(), QStringLiteral("Device ready."));
+
+    if (std::string(c.firstTry) != "Application download verify failed") {
+        // The first install never reached the last block: try again with it wrong.
+        probe(device).corruptBlock(lastBlock(image));
+        install();
+        ASSERT_EQ(boxes().size(), 2);
+        EXPECT_EQ(boxes()[1].text, QStringLiteral("Application download verify failed"));
+        settleAndPoll();
+    }
+
+    // The recovering install, and the restart after it, on time.
+    pipe(device)->setReplyTiming(lateReply(0, 1));
+    const qsizetype failures = boxes().size();
+    install();
+    EXPECT_EQ(boxes().size(), failures);
+    EXPECT_EQ(status(), QStringLiteral("Firmware installed."));
+    EXPECT_EQ(probe(device).applicationZone().left(image.data.size() - 512), image.data.mid(512));
+    settleAndPoll();
+    EXPECT_EQ(versionLine(), VERSION + QStringLiteral("2.12"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gen2, KV2FirmwareWidgetOutOfStep,
+    ::testing::Values(
+        // The bootloader's first answer comes after the link's time-out.
+        OutOfStepCase{"first_bootloader_answer_late", lateReply(10500, 1), false,
+                      "Application download verify failed"},
+        // The first Verify's answer comes after the link's time-out; the retry meets it.
+        OutOfStepCase{"first_verify_answer_late", lateReply(10500, 2), true,
+                      "read operation timed out"}),
+    [](const ::testing::TestParamInfo<OutOfStepCase>& info) {
+        return std::string(info.param.name);
+    });
+
 }  // namespace

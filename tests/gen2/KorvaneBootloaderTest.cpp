@@ -72,6 +72,8 @@ TEST_F(KorvaneBootloaderTest, EveryCommandGoesOutAsItsPacket) {
     EXPECT_EQ(packets[2], command(kv2::Command::BeginDownload));
     EXPECT_EQ(packets[3],
               QByteArray::fromHex("810000020020") + image.data.mid(512, 32) + zeros(26));
+    // After the last Verify a ReadInfo proves the replies were read in step.
+    EXPECT_EQ(packets[packets.size() - 2], command(kv2::Command::ReadInfo));
     EXPECT_EQ(packets.last(), command(kv2::Command::EndDownload));
 
     const QList<QByteArray> verify = sent(device, kv2::Command::Verify);
@@ -82,15 +84,17 @@ TEST_F(KorvaneBootloaderTest, EveryCommandGoesOutAsItsPacket) {
               QByteArray::fromHex("8500001fe020") + image.data.mid(8160, 32) + zeros(26));
     EXPECT_EQ(sent(device, kv2::Command::Program).size(), verify.size());
     // Programming ends before verifying starts; nothing comes after EndDownload.
-    EXPECT_EQ(packets.size(), 4 + 2 * verify.size());
+    EXPECT_EQ(packets.size(), 5 + 2 * verify.size());
     for (const QByteArray& packet : packets)
         EXPECT_EQ(packet.size(), 64);
 
-    // Replies: the bootloader's information (kind 0xFF), then a match for every block.
+    // Replies: the bootloader's information (kind 0xFF), a match for every block, and the
+    // bootloader's information again.
     const QList<QByteArray> replies = received(device);
-    ASSERT_EQ(replies.size(), 1 + verify.size());
+    ASSERT_EQ(replies.size(), 2 + verify.size());
     EXPECT_EQ(replies[0], QByteArray::fromHex("00ff000000000000") + zeros(56));
     EXPECT_EQ(replies[1], zeros(64));
+    EXPECT_EQ(replies.last(), replies[0]);
     EXPECT_EQ(device->openConnections(), 0);
 }
 
@@ -262,8 +266,12 @@ TEST_F(KorvaneBootloaderTest, ABootloaderThatNeverAnswersCostsEveryAttemptTheRea
     KV2FirmwareImage image = loadImage(KV2ImageSpec{});
     const quint32 start = clock.tickMs();
     EXPECT_EQ(download(image), "Bootloader restore failed");
-    // The first attempt finds the probe restarting; the others wait out the read.
-    EXPECT_EQ(clock.tickMs() - start, 60u * 1000 + 59u * 10000);
+    // The first attempt finds the probe restarting; the others wait out the read, then the
+    // next one listens for the reply given up on until its grace has passed, and for
+    // anything else a little longer.
+    constexpr quint32 listen = PipeDataLink::STALE_REPLY_QUIET_MS;
+    constexpr quint32 grace = PipeDataLink::STALE_REPLY_GRACE_MS - 1000;
+    EXPECT_EQ(clock.tickMs() - start, 60u * 1000 + 59u * (listen + 10000) + 58u * grace);
     EXPECT_EQ(sent(device, kv2::Command::ReadInfo).size(), 59);
     EXPECT_EQ(device->openConnections(), 0);
 }

@@ -28,7 +28,21 @@ constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
 constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
 
 // Where a frame stands in the download.
-enum class Place { EnterBootloader, WaitOut, WaitIn, Begin, Program, VerifyOut, VerifyIn, End };
+// FenceOut and FenceIn are the ReadInfo after the last Verify and its answer, FenceQuiet
+// the time the host then listens for anything more.
+enum class Place {
+    EnterBootloader,
+    WaitOut,
+    WaitIn,
+    Begin,
+    Program,
+    VerifyOut,
+    VerifyIn,
+    FenceOut,
+    FenceIn,
+    FenceQuiet,
+    End
+};
 
 // What the download ends in when the frame at `place` meets `fault`; the table the
 // sweep checks, row by row (see the README's reliability section).
@@ -67,6 +81,22 @@ Outcome outcomeAt(Place place, FrameFault fault) {
                        ? failure("read operation failed (GetOverlappedResult)")
                    : fault == FrameFault::TimeOut ? failure("read operation timed out")
                                                   : verifyFailed;
+        case Place::FenceOut:
+            // A garbled ReadInfo is ignored: its answer never comes.
+            return fault == FrameFault::Unplug    ? writeFailed
+                   : fault == FrameFault::TimeOut ? writeTimedOut
+                                                  : failure("read operation timed out");
+        case Place::FenceIn:
+            // A garbled answer is not the bootloader's: the replies cannot be trusted.
+            return fault == FrameFault::Unplug
+                       ? failure("read operation failed (GetOverlappedResult)")
+                   : fault == FrameFault::TimeOut ? failure("read operation timed out")
+                                                  : verifyFailed;
+        case Place::FenceQuiet:
+            // Nothing comes anyway: only an unplug changes the outcome.
+            return fault == FrameFault::Unplug
+                       ? failure("read operation failed (GetOverlappedResult)")
+                       : Outcome::success();
         case Place::End:
             // A garbled EndDownload is ignored: the host reports success (it waits for
             // nothing after EndDownload) and the probe stays in its bootloader.
@@ -186,7 +216,14 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
     for (int i = 0; i <= index; ++i) {
         const UsbFrame& frame = frames.at(i);
         if (frame.isBulkIn()) {
-            place = downloading ? Place::VerifyIn : Place::WaitIn;
+            if (!downloading)
+                place = Place::WaitIn;
+            else if (place == Place::FenceOut)
+                place = Place::FenceIn;
+            else if (place == Place::FenceIn || place == Place::FenceQuiet)
+                place = Place::FenceQuiet;
+            else
+                place = Place::VerifyIn;
             continue;
         }
         switch (kv2::Command(quint8(frame.bytes.isEmpty() ? 0 : frame.bytes[0]))) {
@@ -194,7 +231,7 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
                 place = Place::EnterBootloader;
                 break;
             case kv2::Command::ReadInfo:
-                place = Place::WaitOut;
+                place = downloading ? Place::FenceOut : Place::WaitOut;
                 break;
             case kv2::Command::BeginDownload:
                 place = Place::Begin;
