@@ -162,6 +162,7 @@ void EmulatedDevice::log(const Transfer& transfer, TransferResult::Status outcom
     frame.outcome = outcome;
     frame.bytes = std::move(bytes);
     frame.timeMs = nowMs;
+    frame.startMs = transfer.startMs;
     frames.append(std::move(frame));
 }
 
@@ -171,6 +172,7 @@ EmulatedDevice::Transfer EmulatedDevice::beginIn(int connection, quint32 nowMs) 
     Transfer transfer;
     transfer.connection = connection;
     transfer.direction = UsbFrame::Direction::In;
+    transfer.startMs = nowMs;
     if (!alive(connection)) {
         log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
         return transfer;
@@ -231,6 +233,7 @@ EmulatedDevice::Transfer EmulatedDevice::beginOut(int connection, quint32 nowMs)
     Transfer transfer;
     transfer.connection = connection;
     transfer.direction = UsbFrame::Direction::Out;
+    transfer.startMs = nowMs;
     if (!alive(connection)) {
         log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
         return transfer;
@@ -288,6 +291,7 @@ bool EmulatedDevice::control(int connection, const ControlRequest& request, quin
     frame.setup = request;
     frame.bytes = request.data;
     frame.timeMs = nowMs;
+    frame.startMs = nowMs;
     bool accepted = false;
     if (!alive(connection)) {
         frame.outcome = TransferResult::NotStarted;

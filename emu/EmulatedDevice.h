@@ -71,6 +71,7 @@ public:
         UsbFrame::Direction direction = UsbFrame::Direction::In;
         bool started = false;  // false: refused at once (TransferResult::NotStarted)
         quint32 delayMs = 0;   // until the device completes it, or UsbFunction::NEVER
+        quint32 startMs = 0;   // when it began
         TransferFault fault;
     };
 

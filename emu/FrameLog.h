@@ -19,6 +19,7 @@ struct UsbFrame {
     QByteArray bytes;      // data moved (IN: as the host received it; control: data stage)
     ControlRequest setup;  // control frames only
     quint32 timeMs = 0;    // project clock when the transfer ended
+    quint32 startMs = 0;   // and when it began
 
     bool isBulkIn() const { return kind == Kind::Bulk && direction == Direction::In; }
     bool isBulkOut() const { return kind == Kind::Bulk && direction == Direction::Out; }
