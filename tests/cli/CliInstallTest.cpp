@@ -238,6 +238,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"crc_mismatch", "gen3:fault=crc-mismatch@2", true,
                     "Verify failed : crc check mismatch", 1},
         FailureCase{"crc_short", "gen3:fault=crc-short", true, "Verify failed : read timed out", 1},
+        // The third reply (the second chunk's erase) comes after the install's 60 s time-out.
+        FailureCase{"erase_answer_late", "gen3:latency=20:late=61000@3", true,
+                    "Erase failed : read timed out", 1},
         FailureCase{"disconnect_refused", "gen3:fault=disconnect-fail", true, "disconnect failed",
                     1},
         FailureCase{"disconnect_tag", "gen3:fault=disconnect-tag", true,
