@@ -166,6 +166,8 @@ void Gen2Probe::reply(const kv2::Packet& packet, quint32 delayMs, PacketPort& ho
         return;
     }
     host.sendToHost(kv2::bytesOf(packet).toByteArray(), delayMs);
+    if (twiceIn > 0 && --twiceIn == 0)
+        host.sendToHost(kv2::bytesOf(packet).toByteArray(), delayMs);
 }
 
 void Gen2Probe::endDownload(PacketPort& host) {

@@ -79,6 +79,9 @@ public:
     // In the next download the block with this index (0 for the first one programmed) is
     // written wrongly, so its Verify reports a mismatch.
     void corruptBlock(int index) { corruptIndex = index; }
+    // The `n`-th reply from now (1: the next) goes out twice, as from a probe that answers
+    // one request twice.
+    void answerTwice(int n) { twiceIn = n; }
     // The bootloader ignores EnterBootloader (instead of restarting), as some do.
     void setIgnoresEnterBootloader(bool ignores) { ignoresEnter = ignores; }
     // The next `count` requests that expect a reply get none (-1: none from now on), so
@@ -111,6 +114,7 @@ private:
     int corruptIndex = -1;
     int withheld = 0;
     bool ignoresEnter = false;
+    int twiceIn = 0;  // replies until the one sent twice; 0: none
 };
 
 // The USB product id that a probe in this mode enumerates with.

@@ -67,6 +67,11 @@ QString parseFault(const QString& fault, Gen2ProbeOptions& parsed) {
         if (!n)
             return bad();
         parsed.withheldReplies = int(*n);
+    } else if (name == u"twice") {
+        const auto n = needCount(1000000);
+        if (!n || *n < 1)
+            return bad();
+        parsed.answeredTwice = int(*n);
     } else if (name == u"unplug") {
         const auto n = needCount(qint64(1) << 40);
         if (!n)
@@ -161,6 +166,7 @@ std::shared_ptr<EmulatedDevice> Gen2ProbeOptions::create(const QString& serialNu
     probe->corruptBlock(corruptBlock);
     probe->withholdReplies(withheldReplies);
     probe->setIgnoresEnterBootloader(bootloaderIgnoresEnter);
+    probe->answerTwice(answeredTwice);
     auto device = makeGen2Device(std::move(probe), serialNumber);
     auto* pipe = dynamic_cast<RawPacketPipe*>(device->function());
     pipe->setReplyTiming(timing);

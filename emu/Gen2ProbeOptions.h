@@ -31,6 +31,7 @@
 //       mute[@N]           the next N requests that expect a reply get none (the host
 //                          times out); without N, none is ever answered again
 //       unplug@N           the probe drops off the bus after N bytes sent to it
+//       twice@N            the N-th reply (from 1) goes out twice
 //
 // A probe made as `gen2-bootloader` is in its bootloader with an erased application zone
 // and takes only reboot, enter, stale, the timing and fault.
@@ -48,6 +49,7 @@ struct Gen2ProbeOptions {
     std::optional<qint64> unplugAfterBytes;
     bool bootloaderIgnoresEnter = false;
     int staleReplies = 0;
+    int answeredTwice = 0;  // the reply sent twice, from 1; 0: none
     ReplyTiming timing;
 
     Gen2ProbeOptions();

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -389,6 +390,31 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LateAnswerCase{-1, "(no exception)"},
                       LateAnswerCase{239, "Application download verify failed"},
                       LateAnswerCase{0, "Application download verify failed"}));
+
+// A probe that answers one request twice: from there on every reply is read one request
+// late, so the closing ReadInfo reads a Verify answer (or, when its own answer came twice,
+// something follows it). The download fails, with or without a bad block, and sends no
+// EndDownload.
+// Parameters: the reply sent twice (1: the ReadInfo that reaches the bootloader, 2 to 241
+// the Verify answers, 242 the closing ReadInfo's) and the block programmed wrongly (-1:
+// none).
+class KorvaneBootloaderTwice : public KorvaneBootloaderTest,
+                               public ::testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(KorvaneBootloaderTwice, NeverEndsTheDownload) {
+    auto device = attachProbe();
+    probe(device).answerTwice(GetParam().first);
+    probe(device).corruptBlock(GetParam().second);
+    KV2FirmwareImage image = loadImage(KV2ImageSpec{});  // 240 blocks
+    EXPECT_EQ(download(image), "Application download verify failed");
+    EXPECT_TRUE(sent(device, kv2::Command::EndDownload).isEmpty());
+    EXPECT_EQ(device->openConnections(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, KorvaneBootloaderTwice,
+                         ::testing::Values(std::pair(1, 239), std::pair(2, 239),
+                                           std::pair(120, 239), std::pair(240, 239),
+                                           std::pair(241, -1), std::pair(242, -1)));
 
 TEST_F(KorvaneBootloaderTest, ASerialNumberThatDoesNotFitFailsInTheBootloader) {
     auto device = attachProbe(1, 5, 0x0A, QStringLiteral("K2001"));

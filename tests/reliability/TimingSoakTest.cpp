@@ -90,6 +90,7 @@ struct Figures {
     int recoveries = 0;
     int transportFaults = 0;
     int corruptBlocks = 0;
+    int answeredTwice = 0;  // installs with one request answered twice
     int lateReplies = 0;    // installs with one reply far later than the rest
     int beyondTimeOut = 0;  // installs whose replies may come after the link's time-out
     quint32 maxLatencyMs = 0;
@@ -146,6 +147,10 @@ public:
         if (!generation3) {
             // Some bootloaders stay put on EnterBootloader, so late answers outlive it.
             gen2Probe()->setIgnoresEnterBootloader(pick(0, 1) == 0);
+            if (pick(0, 5) == 0) {
+                ++figures.answeredTwice;
+                gen2Probe()->answerTwice(int(pick(1, 242)));  // one request answered twice
+            }
             if (pick(0, 1) == 0) {
                 ++figures.corruptBlocks;
                 // Mostly the last block, whose answer a shift leaves unread.
@@ -160,8 +165,10 @@ public:
         clock().advance(5 * 60000);  // every late reply has come by now
         setTiming(ReplyTiming());
         device->faults().clear();
-        if (!generation3)
+        if (!generation3) {
             gen2Probe()->corruptBlock(-1);
+            gen2Probe()->answerTwice(0);
+        }
         if (generation3 && faulted) {
             // A transfer cut short may leave the loader inside a command's data, which no
             // purge undoes: the user plugs the probe in again, and its memory survives.
@@ -282,12 +289,12 @@ TEST(Soak, RandomReplyTimingNeverReportsACorruptInstallAsInstalled) {
     std::printf(
         "[  SOAK    ] reply timing: %d rounds, %d installs (%d succeeded, %d failed; %d of them "
         "clean, after a failure or at a round's end), %d transport faults, %d blocks programmed "
-        "wrongly, %d installs with "
-        "replies beyond the time-out, %d with one reply much later, latencies up to %u ms; "
+        "wrongly, %d requests answered twice, %d installs with replies beyond the time-out, %d "
+        "with one reply much later, latencies up to %u ms; "
         "%d false successes\n",
         rounds, figures.installs, figures.successes, figures.failures, figures.recoveries,
-        figures.transportFaults, figures.corruptBlocks, figures.beyondTimeOut, figures.lateReplies,
-        figures.maxLatencyMs, figures.falseSuccesses);
+        figures.transportFaults, figures.corruptBlocks, figures.answeredTwice,
+        figures.beyondTimeOut, figures.lateReplies, figures.maxLatencyMs, figures.falseSuccesses);
     RecordProperty("installs", figures.installs);
     RecordProperty("falseSuccesses", figures.falseSuccesses);
     EXPECT_GT(figures.successes, 0);
