@@ -3,8 +3,6 @@
 #include "app/HException.h"
 #include "device/UsbBackend.h"
 
-#include <libusb.h>
-
 #include <cstring>
 
 namespace {
@@ -13,13 +11,9 @@ constexpr char CANNOT_OPEN_DEVICE_DRIVER[] = "cannot open device driver";
 
 }  // namespace
 
-bool isPermissionRefusal(const QString& usbError) {
-    return usbError.contains(QLatin1String(libusb_error_name(LIBUSB_ERROR_ACCESS)));
-}
-
 CliFailure CliFailure::fromOperation(const HException& error) {
     if (std::strcmp(error.messageText(), CANNOT_OPEN_DEVICE_DRIVER) == 0 &&
-        isPermissionRefusal(usbBackend().lastError())) {
+        usbBackend().lastOpenRefusal() == OpenRefusal::Denied) {
         return CliFailure(ExitCode::PermissionDenied, messageOf(error),
                           QStringLiteral("this user may not open the probe: run 'kvtool-cli "
                                          "doctor' to see why and how to fix it"));

@@ -29,7 +29,3 @@ public:
     QString hint;
     QJsonObject json;  // what the command knew when it failed, for the JSON result
 };
-
-// Whether `usbError` (a backend's lastError()) tells of an open refused for lack of
-// permission: libusb reports EACCES as LIBUSB_ERROR_ACCESS.
-bool isPermissionRefusal(const QString& usbError);

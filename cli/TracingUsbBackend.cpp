@@ -166,6 +166,10 @@ QString TracingUsbBackend::lastError() const {
     return inner->lastError();
 }
 
+OpenRefusal TracingUsbBackend::lastOpenRefusal() const {
+    return inner->lastOpenRefusal();
+}
+
 QString TracingUsbBackend::lastUsbError() const {
     return state->lastUsbError;
 }

@@ -34,9 +34,12 @@ struct ConfigDeleter {
     }
 };
 
-[[noreturn]] void refuse(int code) {
-    throw HException(code == LIBUSB_ERROR_BUSY ? "device already in use"
-                                               : "cannot open device driver");
+[[noreturn]] void refuse(int code, OpenRefusal& refusal) {
+    refusal = code == LIBUSB_ERROR_BUSY     ? OpenRefusal::Busy
+              : code == LIBUSB_ERROR_ACCESS ? OpenRefusal::Denied
+                                            : OpenRefusal::Other;
+    throw HException(refusal == OpenRefusal::Busy ? "device already in use"
+                                                  : "cannot open device driver");
 }
 
 }  // namespace
@@ -61,12 +64,13 @@ LibusbPipes::~LibusbPipes() {
 }
 
 std::unique_ptr<LibusbPipes> LibusbPipes::open(std::shared_ptr<libusb_context> context, int bus,
-                                               int address, QString& error) {
+                                               int address, QString& error, OpenRefusal& refusal) {
+    refusal = OpenRefusal::Other;  // until it is open
     libusb_device** rawList = nullptr;
     const ssize_t count = libusb_get_device_list(context.get(), &rawList);
     if (count < 0) {
         error = describeLibusbError("libusb_get_device_list", static_cast<int>(count));
-        refuse(static_cast<int>(count));
+        refuse(static_cast<int>(count), refusal);
     }
     const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
     libusb_device* device = nullptr;
@@ -85,28 +89,29 @@ std::unique_ptr<LibusbPipes> LibusbPipes::open(std::shared_ptr<libusb_context> c
     const int rc = libusb_open(device, &handle);
     if (rc != LIBUSB_SUCCESS) {
         error = describeLibusbError("libusb_open", rc);
-        refuse(rc);
+        refuse(rc, refusal);
     }
     // From here on the pipes object owns the handle and undoes every step on any way out.
     std::unique_ptr<LibusbPipes> pipes(new LibusbPipes(std::move(context), handle));
-    pipes->setUp(error);
+    pipes->setUp(error, refusal);
+    refusal = OpenRefusal::None;
     return pipes;
 }
 
-void LibusbPipes::setUp(QString& openError) {
+void LibusbPipes::setUp(QString& openError, OpenRefusal& refusal) {
     int rc = libusb_kernel_driver_active(handle, PROBE_INTERFACE);
     if (rc == 1) {
         rc = libusb_detach_kernel_driver(handle, PROBE_INTERFACE);
         if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_NOT_FOUND) {
             openError = describeLibusbError("libusb_detach_kernel_driver", rc);
-            refuse(rc);
+            refuse(rc, refusal);
         }
         kernelDriverDetached = rc == LIBUSB_SUCCESS;
     }
     rc = libusb_claim_interface(handle, PROBE_INTERFACE);
     if (rc != LIBUSB_SUCCESS) {
         openError = describeLibusbError("libusb_claim_interface", rc);
-        refuse(rc);
+        refuse(rc, refusal);
     }
     claimed = true;
 

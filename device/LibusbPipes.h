@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/UsbBackend.h"
 #include "device/UsbPipes.h"
 
 #include <memory>
@@ -22,9 +23,9 @@ public:
 
     // Opens the device at `bus` and `address`. Throws "device already in use" when libusb
     // reports it busy (another program claimed it), "cannot open device driver" for any
-    // other failure; `error` then says why, for diagnostics.
+    // other failure; `error` then says why, for diagnostics, and `refusal` of what kind.
     static std::unique_ptr<LibusbPipes> open(std::shared_ptr<libusb_context> context, int bus,
-                                             int address, QString& error);
+                                             int address, QString& error, OpenRefusal& refusal);
     ~LibusbPipes() override;
 
     TransferResult read(quint8* buffer, int maxLength, quint32 timeoutMs) override;
@@ -37,7 +38,7 @@ public:
 private:
     LibusbPipes(std::shared_ptr<libusb_context> context, libusb_device_handle* handle);
     // Detaches a kernel driver, claims interface 0 and finds the endpoints; throws.
-    void setUp(QString& error);
+    void setUp(QString& error, OpenRefusal& refusal);
     TransferResult transfer(unsigned char endpoint, quint8* buffer, int length, quint32 timeoutMs);
     void fail(const char* operation, int code);
 

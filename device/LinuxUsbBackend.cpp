@@ -49,6 +49,7 @@ std::shared_ptr<libusb_context> LinuxUsbBackend::libusbContext() {
 
 std::unique_ptr<UsbPipes> LinuxUsbBackend::open(const UsbDeviceInfo& device) {
     openError.clear();
+    refusal = OpenRefusal::Other;  // until it is open
     int bus = 0;
     int address = 0;
     if (!parseUsbDevicePath(device.devicePath(), bus, address)) {
@@ -59,5 +60,5 @@ std::unique_ptr<UsbPipes> LinuxUsbBackend::open(const UsbDeviceInfo& device) {
     if (!libusb) {
         throw HException("cannot open device driver");
     }
-    return LibusbPipes::open(std::move(libusb), bus, address, openError);
+    return LibusbPipes::open(std::move(libusb), bus, address, openError, refusal);
 }

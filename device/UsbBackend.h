@@ -6,6 +6,15 @@
 
 #include <memory>
 
+// Why a device could not be opened, as a kind the callers branch on (the platform's own
+// reasons stay below the seam, in lastError()).
+enum class OpenRefusal {
+    None,
+    Busy,    // another program holds the device
+    Denied,  // this user may not open the device node (its permissions)
+    Other    // any other failure to open
+};
+
 // The USB platform seam: how devices are found and opened. One backend is chosen at
 // start-up for the whole process (the Linux one, or the emulated bus).
 class UsbBackend {
@@ -23,6 +32,8 @@ public:
     virtual std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) = 0;
     // Why the last open failed, for diagnostics.
     virtual QString lastError() const { return QString(); }
+    // The kind of the last open's failure; None after an open that succeeded.
+    virtual OpenRefusal lastOpenRefusal() const { return OpenRefusal::None; }
 
     // The replies the devices of this bus still owe (reads the links gave up on), kept as
     // long as the backend, which outlives every link opened through it.

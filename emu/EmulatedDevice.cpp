@@ -68,6 +68,9 @@ std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
     const auto refuse = [this](const char* operation, int code, const char* message) {
         const std::lock_guard lock(mutex);
         openError = describeLibusbError(operation, code);
+        openRefusal = code == LIBUSB_ERROR_BUSY     ? OpenRefusal::Busy
+                      : code == LIBUSB_ERROR_ACCESS ? OpenRefusal::Denied
+                                                    : OpenRefusal::Other;
         return HException(message);
     };
     if (!usbFunction) {
@@ -87,12 +90,18 @@ std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
     }
     const std::lock_guard lock(mutex);
     openError.clear();
+    openRefusal = OpenRefusal::None;
     return std::make_unique<EmulatedPipes>(shared_from_this(), connection);
 }
 
 QString EmulatedDevice::lastOpenError() const {
     const std::lock_guard lock(mutex);
     return openError;
+}
+
+OpenRefusal EmulatedDevice::lastOpenRefusal() const {
+    const std::lock_guard lock(mutex);
+    return openRefusal;
 }
 
 int EmulatedDevice::openConnections() const {

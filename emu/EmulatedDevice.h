@@ -44,6 +44,8 @@ public:
     // Why the last openPipes() failed, worded as the Linux backend words the libusb error
     // behind the same refusal; empty after a successful open.
     QString lastOpenError() const;
+    // The kind of the last openPipes() failure; None after a successful open.
+    OpenRefusal lastOpenRefusal() const;
 
     // The function behind the device, null for a device without one.
     UsbFunction* function() const { return usbFunction.get(); }
@@ -110,6 +112,7 @@ private:
 
     bool unplugged = false;
     QString openError;
+    OpenRefusal openRefusal = OpenRefusal::None;
     // While re-enumerating: when the device comes back, and as what.
     mutable std::optional<quint32> reappearAtMs;
     mutable quint16 productAfter = 0;

@@ -84,16 +84,19 @@ UsbDeviceList EmulatedUsbBus::enumerate() {
 
 std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
     openError.clear();
+    refusal = OpenRefusal::None;
     for (const Slot& slot : slots_) {
         if (slot.path == device.devicePath() && slot.device->present()) {
             try {
                 return slot.device->openPipes();
             } catch (const HException&) {
                 openError = slot.device->lastOpenError();
+                refusal = slot.device->lastOpenRefusal();
                 throw;
             }
         }
     }
+    refusal = OpenRefusal::Other;
     openError = QStringLiteral("no emulated device at \"%1\"").arg(device.devicePath());
     throw HException("cannot open device driver");
 }

@@ -29,6 +29,7 @@ public:
     UsbDeviceList enumerate() override;
     std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) override;
     QString lastError() const override { return openError; }
+    OpenRefusal lastOpenRefusal() const override { return refusal; }
 
     // When the bus is destroyed, append every device's frame log to this file (see
     // FrameLogExport), so that a test can see what the probes of another process received.
@@ -49,6 +50,7 @@ private:
     std::vector<std::shared_ptr<EmulatedDevice>> everAttached;
     QString frameLogExport;
     QString openError;
+    OpenRefusal refusal = OpenRefusal::None;
     QString controlFile;
     QDateTime controlModified;
     qint64 controlSize = -1;

@@ -2,8 +2,8 @@
 
 #include "emu/TransportFaults.h"
 #include "gen3/Crc32.h"
-#include "gen3/Gen3Installer.h"
 #include "gen3/ImageFile.h"
+#include "gen3/LoaderFrames.h"
 
 #include <QtEndian>
 

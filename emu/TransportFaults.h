@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/UsbBackend.h"
 #include "emu/FrameLog.h"
 #include "emu/UsbFunction.h"
 
@@ -26,13 +27,6 @@ struct TransferFault {
     static TransferFault fail() { return {Fail, 0}; }
     static TransferFault never() { return {Never, 0}; }
     static TransferFault truncate(int bytes) { return {Truncate, bytes}; }
-};
-
-enum class OpenRefusal {
-    None,
-    Busy,    // another program holds the device
-    Denied,  // this user may not open the device node (its permissions)
-    Other    // any other failure to open
 };
 
 // Faults injected at the transport, between the host and the device's function: what a

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "gen3/LoaderFrames.h"
+
 #include <QByteArrayView>
 #include <QObject>
 #include <QtGlobal>
 
 class HDataLink;
 
-// Largest range of one erase, write or CRC command during an install.
-constexpr int TRANSFER_CHUNK = 0x2000;
 // Link time-out for every transfer of an install.
 constexpr int INSTALL_TIMEOUT_MS = 60000;
 

@@ -15,6 +15,10 @@
 // The marker that the loader requires behind every command tag.
 constexpr std::array<quint8, 4> COMMAND_MAGIC = {0x5A, 0xC3, 0x17, 0x9E};
 
+// Largest range of one erase, write or CRC command: an install goes in chunks of this
+// size, and the loader's working times are per chunk.
+constexpr int TRANSFER_CHUNK = 0x2000;
+
 // Command tags; no other tags are sent.
 constexpr quint8 TAG_CONNECT = 0x01;
 constexpr quint8 TAG_DISCONNECT = 0x02;

@@ -196,6 +196,7 @@ TEST_F(LibusbPipesTest, ABusyDeviceIsAlreadyInUseAndOtherRefusalsCannotOpen) {
               "device already in use");
     EXPECT_TRUE(usbBackend().lastError().contains(QStringLiteral("LIBUSB_ERROR_BUSY")))
         << usbBackend().lastError().toStdString();
+    EXPECT_EQ(usbBackend().lastOpenRefusal(), OpenRefusal::Busy);
     generation2->faults().refuseOpen(OpenRefusal::Other, 1);
     EXPECT_EQ(thrownMessage([&] { PipeDataLink link(record(fakeGeneration2())); }),
               "cannot open device driver");
@@ -204,9 +205,11 @@ TEST_F(LibusbPipesTest, ABusyDeviceIsAlreadyInUseAndOtherRefusalsCannotOpen) {
         << usbBackend().lastError().toStdString();
     EXPECT_FALSE(usbBackend().lastError().contains(QStringLiteral("BUSY")));
     EXPECT_EQ(generation3->openConnections() + generation2->openConnections(), 0);
+    EXPECT_EQ(usbBackend().lastOpenRefusal(), OpenRefusal::Other);
     // Both refusals were one-offs.
     PipeDataLink link(record(fakeGeneration2()));
     EXPECT_EQ(generation2->openConnections(), 1);
+    EXPECT_EQ(usbBackend().lastOpenRefusal(), OpenRefusal::None);
 }
 
 TEST_F(LibusbPipesTest, ABoundKernelDriverIsDetachedForTheLinkAndReattachedAfter) {
