@@ -38,11 +38,9 @@ void FtdiChip::sendToHost(const QByteArray& bytes, quint32 delayMs) {
     if (bytes.isEmpty()) {
         return;
     }
-    quint32 readyAt = currentTime() + delayMs + delays.next();
-    // Never ahead of bytes queued earlier.
-    if (!toHost.empty() && static_cast<qint32>(readyAt - toHost.back().readyAtMs) < 0) {
-        readyAt = toHost.back().readyAtMs;
-    }
+    const quint32 readyAt =
+        delays.readyAt(currentTime(), delayMs,
+                       toHost.empty() ? std::nullopt : std::optional(toHost.back().readyAtMs));
     toHost.push_back({readyAt, bytes});
 }
 

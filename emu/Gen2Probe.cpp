@@ -118,9 +118,13 @@ void Gen2Probe::bootloader(const kv2::Request& request, quint32 nowMs, PacketPor
             if (receiving)
                 program(request, nowMs);
             break;
-        case kv2::Command::Verify:
-            reply(kv2::verifyReply(matches(request)), VERIFY_MS, host);
+        case kv2::Command::Verify: {
+            kv2::Packet answer = kv2::verifyReply(matches(request));
+            if (reuseBuffer)
+                std::copy(lastReply.begin() + 1, lastReply.end(), answer.begin() + 1);
+            reply(answer, VERIFY_MS, host);
             break;
+        }
         case kv2::Command::EndDownload:
             endDownload(host);
             break;
@@ -165,9 +169,17 @@ void Gen2Probe::reply(const kv2::Packet& packet, quint32 delayMs, PacketPort& ho
             --withheld;
         return;
     }
+    lastReply = packet;
     host.sendToHost(kv2::bytesOf(packet).toByteArray(), delayMs);
-    if (twiceIn > 0 && --twiceIn == 0)
+    if (twiceAt.removeAll(++repliesSent) > 0)
         host.sendToHost(kv2::bytesOf(packet).toByteArray(), delayMs);
+}
+
+void Gen2Probe::answerTwice(int n) {
+    if (n > 0)
+        twiceAt.append(repliesSent + n);
+    else
+        twiceAt.clear();
 }
 
 void Gen2Probe::endDownload(PacketPort& host) {

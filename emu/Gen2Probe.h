@@ -7,6 +7,7 @@
 #include "gen2/ProbeInfo.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -80,8 +81,12 @@ public:
     // written wrongly, so its Verify reports a mismatch.
     void corruptBlock(int index) { corruptIndex = index; }
     // The `n`-th reply from now (1: the next) goes out twice, as from a probe that answers
-    // one request twice.
-    void answerTwice(int n) { twiceIn = n; }
+    // one request twice. May be armed for several replies; 0 disarms them all.
+    void answerTwice(int n);
+    // The firmware answers from one reply buffer, as small firmware often does: a Verify
+    // answer writes its status into byte 0 and leaves bytes 1 to 63 as the previous answer
+    // left them (after a ReadInfo, a match then reads like the bootloader's information).
+    void setReusesReplyBuffer(bool reuses) { reuseBuffer = reuses; }
     // The bootloader ignores EnterBootloader (instead of restarting), as some do.
     void setIgnoresEnterBootloader(bool ignores) { ignoresEnter = ignores; }
     // The next `count` requests that expect a reply get none (-1: none from now on), so
@@ -114,7 +119,10 @@ private:
     int corruptIndex = -1;
     int withheld = 0;
     bool ignoresEnter = false;
-    int twiceIn = 0;  // replies until the one sent twice; 0: none
+    int repliesSent = 0;
+    QList<int> twiceAt;  // the replies (counted by repliesSent) that go out twice
+    bool reuseBuffer = false;
+    kv2::Packet lastReply{};
 };
 
 // The USB product id that a probe in this mode enumerates with.

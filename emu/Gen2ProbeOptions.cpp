@@ -13,6 +13,7 @@ constexpr QLatin1String REBOOT("reboot");
 constexpr QLatin1String FAULT("fault");
 constexpr QLatin1String ENTER("enter");
 constexpr QLatin1String STALE("stale");
+constexpr QLatin1String BUFFER("buffer");
 
 // A whole number from 0 to `maximum`, decimal or with a 0x prefix.
 std::optional<qint64> number(const QString& text, qint64 maximum) {
@@ -71,7 +72,7 @@ QString parseFault(const QString& fault, Gen2ProbeOptions& parsed) {
         const auto n = needCount(1000000);
         if (!n || *n < 1)
             return bad();
-        parsed.answeredTwice = int(*n);
+        parsed.answeredTwice.append(int(*n));
     } else if (name == u"unplug") {
         const auto n = needCount(qint64(1) << 40);
         if (!n)
@@ -88,7 +89,7 @@ QString parseFault(const QString& fault, Gen2ProbeOptions& parsed) {
 Gen2ProbeOptions::Gen2ProbeOptions() : rebootMs(Gen2Probe::DEFAULT_REBOOT_MS) {}
 
 QStringList Gen2ProbeOptions::names(bool inBootloader) {
-    const QStringList common = QStringList{REBOOT, ENTER, FAULT} + ReplyTiming::keys();
+    const QStringList common = QStringList{REBOOT, ENTER, BUFFER, FAULT} + ReplyTiming::keys();
     if (inBootloader)
         return common + QStringList{STALE};
     return QStringList{VERSION, VARIANT, FLAGS} + common;
@@ -134,6 +135,12 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
             return QStringLiteral("enter \"%1\" is not restart or ignore").arg(enter);
         result.bootloaderIgnoresEnter = enter == u"ignore";
     }
+    if (options.contains(BUFFER)) {
+        const QString buffer = options.value(BUFFER).toLower();
+        if (buffer != u"reuse" && buffer != u"fresh")
+            return QStringLiteral("buffer \"%1\" is not reuse or fresh").arg(buffer);
+        result.reusesReplyBuffer = buffer == u"reuse";
+    }
     if (options.contains(STALE)) {
         const auto stale = number(options.value(STALE), 64);
         if (!stale)
@@ -166,7 +173,9 @@ std::shared_ptr<EmulatedDevice> Gen2ProbeOptions::create(const QString& serialNu
     probe->corruptBlock(corruptBlock);
     probe->withholdReplies(withheldReplies);
     probe->setIgnoresEnterBootloader(bootloaderIgnoresEnter);
-    probe->answerTwice(answeredTwice);
+    for (const int reply : answeredTwice)
+        probe->answerTwice(reply);
+    probe->setReusesReplyBuffer(reusesReplyBuffer);
     auto device = makeGen2Device(std::move(probe), serialNumber);
     auto* pipe = dynamic_cast<RawPacketPipe*>(device->function());
     pipe->setReplyTiming(timing);

@@ -4,6 +4,7 @@
 #include "emu/ReplyTiming.h"
 #include "gen2/KV2VersionRecord.h"
 
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,8 @@
 //   flags=N                the variant as raw flags instead (decimal or 0x hex)
 //   reboot=MS              how long a restart keeps the probe off the bus (default 1500)
 //   enter=restart|ignore   what the bootloader does with EnterBootloader (default restart)
+//   buffer=reuse           the firmware answers from one reply buffer: a Verify answer
+//                          keeps bytes 1 to 63 of the answer before it
 //   stale=N                the probe starts with N answers of an earlier session still
 //                          queued (Verify matches whose reads gave up), in its bootloader
 //   latency, late, jitter, seed   when the replies go out (ReplyTiming)
@@ -31,10 +34,11 @@
 //       mute[@N]           the next N requests that expect a reply get none (the host
 //                          times out); without N, none is ever answered again
 //       unplug@N           the probe drops off the bus after N bytes sent to it
-//       twice@N            the N-th reply (from 1) goes out twice
+//       twice@N            the N-th reply (from 1) goes out twice (may be given several
+//                          times)
 //
 // A probe made as `gen2-bootloader` is in its bootloader with an erased application zone
-// and takes only reboot, enter, stale, the timing and fault.
+// and takes only reboot, enter, buffer, stale, the timing and fault.
 struct Gen2ProbeOptions {
     static constexpr quint16 DEFAULT_VERSION_MAJOR = 1;
     static constexpr quint16 DEFAULT_VERSION_MINOR = 5;
@@ -49,7 +53,8 @@ struct Gen2ProbeOptions {
     std::optional<qint64> unplugAfterBytes;
     bool bootloaderIgnoresEnter = false;
     int staleReplies = 0;
-    int answeredTwice = 0;  // the reply sent twice, from 1; 0: none
+    QList<int> answeredTwice;  // the replies sent twice, from 1
+    bool reusesReplyBuffer = false;
     ReplyTiming timing;
 
     Gen2ProbeOptions();

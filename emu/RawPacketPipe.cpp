@@ -28,11 +28,8 @@ quint32 RawPacketPipe::currentTime() const {
 }
 
 void RawPacketPipe::sendToHost(const QByteArray& reply, quint32 delayMs) {
-    quint32 readyAt = currentTime() + delayMs + delays.next();
-    if (!toHost.empty() && toHost.back().readyAtMs &&
-        static_cast<qint32>(readyAt - *toHost.back().readyAtMs) < 0) {
-        readyAt = *toHost.back().readyAtMs;
-    }
+    const quint32 readyAt = delays.readyAt(currentTime(), delayMs,
+                                           toHost.empty() ? std::nullopt : toHost.back().readyAtMs);
     qsizetype offset = 0;
     for (const int size : replyPieces) {
         if (offset >= reply.size()) {

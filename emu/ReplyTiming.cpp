@@ -8,6 +8,7 @@ constexpr QLatin1String LATENCY("latency");
 constexpr QLatin1String LATE("late");
 constexpr QLatin1String JITTER("jitter");
 constexpr QLatin1String SEED("seed");
+constexpr QLatin1String PACE("pace");
 // Longer than any session: the tick compares signed.
 constexpr qint64 MAX_DELAY_MS = 0x3FFFFFFF;
 // A count of replies past every N of late=MS@N: no reply is late until a restart.
@@ -24,7 +25,7 @@ std::optional<qint64> number(const QString& text, qint64 maximum) {
 }  // namespace
 
 QStringList ReplyTiming::keys() {
-    return {LATENCY, LATE, JITTER, SEED};
+    return {LATENCY, LATE, JITTER, SEED, PACE};
 }
 
 QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& timing) {
@@ -48,19 +49,25 @@ QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& t
     }
     if (options.contains(JITTER)) {
         const QStringList range = options.value(JITTER).split(u'-');
-        const auto low = range.size() == 2 ? number(range[0], MAX_DELAY_MS) : std::nullopt;
-        const auto high = range.size() == 2 ? number(range[1], MAX_DELAY_MS) : std::nullopt;
-        if (!low || !high || *low > *high)
+        const qint64 low = range.size() == 2 ? number(range[0], MAX_DELAY_MS).value_or(-1) : -1;
+        const qint64 high = range.size() == 2 ? number(range[1], MAX_DELAY_MS).value_or(-1) : -1;
+        if (low < 0 || high < low)
             return QStringLiteral("jitter \"%1\" is not MIN-MAX in milliseconds")
                 .arg(options.value(JITTER));
-        parsed.jitterMinMs = quint32(*low);
-        parsed.jitterMaxMs = quint32(*high);
+        parsed.jitterMinMs = quint32(low);
+        parsed.jitterMaxMs = quint32(high);
     }
     if (options.contains(SEED)) {
         const auto value = number(options.value(SEED), 0xFFFFFFFF);
         if (!value)
             return QStringLiteral("seed \"%1\" is not a number").arg(options.value(SEED));
         parsed.seed = quint32(*value);
+    }
+    if (options.contains(PACE)) {
+        const QString pace = options.value(PACE).toLower();
+        if (pace != u"overlap" && pace != u"serial")
+            return QStringLiteral("pace \"%1\" is not overlap or serial").arg(pace);
+        parsed.serial = pace == u"serial";
     }
     timing = parsed;
     return QString();
@@ -80,4 +87,14 @@ quint32 ReplyDelays::next() {
         delay += jitter(random);
     }
     return delay;
+}
+
+quint32 ReplyDelays::readyAt(quint32 nowMs, quint32 workMs,
+                             std::optional<quint32> previousReadyMs) {
+    const auto later = [](quint32 a, quint32 b) { return static_cast<qint32>(a - b) > 0; };
+    quint32 from = nowMs;
+    if (timing.serial && previousReadyMs && later(*previousReadyMs, from))
+        from = *previousReadyMs;
+    const quint32 ready = from + workMs + next();
+    return previousReadyMs && later(*previousReadyMs, ready) ? *previousReadyMs : ready;
 }

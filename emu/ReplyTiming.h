@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <optional>
 #include <random>
 
 // When an emulated probe's replies go out, beyond the time its firmware takes for the
@@ -20,6 +21,10 @@
 //                     generation 3 after the probe was attached
 //   jitter=MIN-MAX    every reply comes a random MIN to MAX ms later still
 //   seed=N            the jitter's random sequence (default 1)
+//   pace=overlap|serial  overlap (default): each reply's delays count from its request,
+//                     so the answers to requests sent back to back come together;
+//                     serial: from when the reply before it was ready, as firmware that
+//                     works on one request at a time
 struct ReplyTiming {
     quint32 latencyMs = 0;
     quint32 lateMs = 0;
@@ -27,6 +32,7 @@ struct ReplyTiming {
     quint32 jitterMinMs = 0;
     quint32 jitterMaxMs = 0;
     quint32 seed = 1;
+    bool serial = false;
 
     static QStringList keys();
     // Reads the timing keys of `options` into `timing` (other keys are left alone); returns
@@ -43,6 +49,10 @@ public:
 
     // The extra delay of the next reply.
     quint32 next();
+    // When the next reply, asked for at `nowMs`, is ready when the firmware takes
+    // `workMs` for it and the reply queued before it is ready at `previousReadyMs` (none:
+    // nothing queued). Never ahead of the one before it.
+    quint32 readyAt(quint32 nowMs, quint32 workMs, std::optional<quint32> previousReadyMs);
     // The probe starts again: its next reply is the first after a start.
     void restart() { sinceStart = 0; }
 

@@ -29,7 +29,8 @@ TEST(EmulatorSetup, KindsDefaultSerialsAndOptions) {
 TEST(EmulatorSetup, ReplyTimingAndBootloaderBehaviourAreOptionsOfBothGenerations) {
     const EmulatorSetup spec = EmulatorSetup::parse(
         "gen2:latency=150:late=10500@2:jitter=0-5:seed=7:enter=ignore,"
-        "gen2-bootloader:stale=2:late=0x10, gen3:latency=3:jitter=1-1");
+        "gen2-bootloader:stale=2:late=0x10:buffer=reuse:fault=twice@3+twice@9:pace=serial,"
+        "gen3:latency=3:jitter=1-1:pace=overlap");
     EXPECT_TRUE(spec.errors.isEmpty()) << spec.errors.join('\n').toStdString();
     ASSERT_EQ(spec.items.size(), 3);
     for (const auto& item : spec.items)
@@ -40,8 +41,8 @@ TEST(EmulatorSetup, BadItemsAreReportedAndLeftOut) {
     const EmulatorSetup spec = EmulatorSetup::parse(
         "gen4, gen3:colour=blue, device:vid=xyz, gen3:noequals, gen2, gen2:latency=soon, "
         "gen3:jitter=5-1, gen2:late=10@0, gen2:enter=maybe, gen2:stale=1, "
-        "gen2-bootloader:stale=65, gen3:seed=-1");
-    EXPECT_EQ(spec.errors.size(), 11) << spec.errors.join('\n').toStdString();
+        "gen2-bootloader:stale=65, gen3:seed=-1, gen2:buffer=old, gen3:pace=fast");
+    EXPECT_EQ(spec.errors.size(), 13) << spec.errors.join('\n').toStdString();
     ASSERT_EQ(spec.items.size(), 1);
     EXPECT_EQ(spec.items[0].kind, QStringLiteral("gen2"));
 }

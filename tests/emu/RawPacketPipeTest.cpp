@@ -91,6 +91,23 @@ TEST_F(RawPacketPipeTest, ReplyTimingDelaysRepliesInOrderAndKeepsOneTheHostGaveU
     EXPECT_EQ(bytes, QByteArray("three"));
 }
 
+TEST_F(RawPacketPipeTest, AtASerialPaceEachReplyTakesItsLatencyAfterTheOneBefore) {
+    for (const bool serial : {false, true}) {
+        ReplyTiming timing;
+        timing.latencyMs = 100;
+        timing.serial = serial;
+        pipe->setReplyTiming(timing);
+        const quint32 asked = clock.tickMs();
+        pipe->sendToHost("one");
+        pipe->sendToHost("two");  // asked for at the same moment
+        QByteArray bytes;
+        ASSERT_TRUE(read(bytes, 64, 1000).ok());
+        ASSERT_TRUE(read(bytes, 64, 1000).ok());
+        EXPECT_EQ(bytes, QByteArray("two"));
+        EXPECT_EQ(clock.tickMs() - asked, serial ? 200u : 100u) << serial;
+    }
+}
+
 TEST_F(RawPacketPipeTest, RepliesAreSplitIntoTheConfiguredPieces) {
     pipe->setReplyPieces({40});
     pipe->sendToHost(QByteArray(64, 'r'));
