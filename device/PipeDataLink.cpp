@@ -43,7 +43,8 @@ int PipeDataLink::read(void* buffer, int length) {
     }
     auto* out = static_cast<quint8*>(buffer);
     int received = 0;
-    quint32 lastArrival = tickCountMs();
+    const quint32 started = tickCountMs();
+    quint32 lastArrival = started;
     // What did not arrive is still owed, and may yet arrive.
     const auto giveUp = [&] {
         owed->record(devicePath, length - received, tickCountMs() + STALE_REPLY_GRACE_MS);
@@ -75,6 +76,7 @@ int PipeDataLink::read(void* buffer, int length) {
         received += result.count;
         lastArrival = tickCountMs();
     }
+    slowestRead = std::max(slowestRead, static_cast<quint32>(lastArrival - started));
     return received;
 }
 

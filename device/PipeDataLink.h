@@ -24,7 +24,7 @@ public:
     static constexpr const char* READ_TIMED_OUT = "read operation timed out";
     // How long the link listens for a stale reply that is already on its way: more than a
     // probe takes to answer a request it has (a few milliseconds), far less than a time-out.
-    static constexpr quint32 STALE_REPLY_QUIET_MS = 100;
+    static constexpr quint32 STALE_REPLY_QUIET_MS = 50;
     // How long after a read gave up its reply may still come and is waited for; a later
     // one is presumed lost (should it come after all, a download's closing check of its
     // replies finds it).
@@ -58,6 +58,9 @@ public:
     // Reads and drops whatever arrives until the device stays quiet for `quietMs`; returns
     // the bytes dropped (at most MAX_STALE_BYTES). Throws as read does on a failed transfer.
     int discardIncoming(quint32 quietMs);
+    // The longest a read of this link waited for its bytes (ms): how slowly the device
+    // has been answering.
+    quint32 slowestReadMs() const { return slowestRead; }
 
 private:
     // One transfer of at most a packet that waits at most `waitMs`; the count received, or
@@ -67,4 +70,5 @@ private:
     std::unique_ptr<UsbPipes> pipes;
     QString devicePath;
     OwedReplies* owed;
+    quint32 slowestRead = 0;
 };

@@ -69,9 +69,7 @@ KorvaneBootloader::Connection KorvaneBootloader::reachBootloader() {
     connection.link = std::make_unique<PipeDataLink>(singleGeneration2Device());
     PipeDataLink& link = *connection.link;
     link.discardStaleReplies();
-    const quint32 sent = tickCountMs();
     connection.info = askInfo(link);
-    connection.replyMs = tickCountMs() - sent;
     if (!connection.info.isBootloader())
         throw HException("Bootloader not running");  // the link closes on the way out
     return connection;
@@ -79,17 +77,23 @@ KorvaneBootloader::Connection KorvaneBootloader::reachBootloader() {
 
 void KorvaneBootloader::confirmInStep(const Connection& connection) {
     PipeDataLink& link = *connection.link;
-    // The probe answers in order. Had a reply been read for the wrong request (one left
-    // from an earlier exchange, or one the probe sent twice), every later reply would have
-    // been read one request late: this ReadInfo would then read a Verify answer, and a
-    // block whose answer was never read could hold anything.
+    // The probe answers in order, so a reply read for the wrong request (one left from an
+    // earlier exchange, or one the probe sent twice) leaves every later reply to be read
+    // that many requests late, and the answers to the last Verify packets still to come.
+    // They come at the pace the host has been reading replies: listen for twice the
+    // slowest of them.
+    const auto listen = [&link] {
+        return std::max(PipeDataLink::STALE_REPLY_QUIET_MS,
+                        std::min(2 * link.slowestReadMs(), link.timeout()));
+    };
+    if (link.discardIncoming(listen()) > 0)
+        throw HException(VERIFY_FAILED);
+    // In step, this ReadInfo reads its own answer, which is the one the bootloader gave at
+    // connect; one request late, it would read the last Verify's.
     if (!(askInfo(link) == connection.info))
         throw HException(VERIFY_FAILED);
-    // Nor may anything follow its answer: that would be the answer to an earlier request,
-    // read as another's. The probe answers within about the time it took at connect.
-    const quint32 quiet = std::max(PipeDataLink::STALE_REPLY_QUIET_MS,
-                                   std::min(2 * connection.replyMs, link.timeout()));
-    if (link.discardIncoming(quiet) > 0)
+    // Nor may anything follow its answer: that would be its own, and what it read another's.
+    if (link.discardIncoming(listen()) > 0)
         throw HException(VERIFY_FAILED);
 }
 

@@ -49,12 +49,11 @@ Q_SIGNALS:
     void progress(int step, int steps, const char* taskdesk, const char* units);
 
 private:
-    // The bootloader as one attempt of the wait reached it: the open link, the answer to
-    // ReadInfo, and how long the probe took to give it.
+    // The bootloader as one attempt of the wait reached it: the open link and the answer to
+    // ReadInfo.
     struct Connection {
         std::unique_ptr<PipeDataLink> link;
         ProbeInfo info;
-        quint32 replyMs = 0;
     };
     Connection reachBootloader();
     // After the last Verify, before EndDownload: proves that every reply read during the

@@ -3,6 +3,7 @@
 
 #include "device/PipeDataLink.h"
 #include "device/UsbIds.h"
+#include "emu/RawPacketPipe.h"
 #include "gen2/KorvaneBootloader.h"
 
 #include <gtest/gtest.h>
@@ -415,6 +416,34 @@ INSTANTIATE_TEST_SUITE_P(Replies, KorvaneBootloaderTwice,
                          ::testing::Values(std::pair(1, 239), std::pair(2, 239),
                                            std::pair(120, 239), std::pair(240, 239),
                                            std::pair(241, -1), std::pair(242, -1)));
+
+// Two stale answers that come just as the wait's last attempt asks (its first ReadInfo
+// answered twice, long after the host gave up on it): every later reply is read two
+// requests late. The firmware answers from one buffer, so a Verify match reads exactly
+// like the bootloader's information and the closing ReadInfo reads one; the answer to the
+// last, wrong block is still on its way, at the pace the Verify answers came (one request
+// at a time, 400 ms each), long after the stale answers had come at once.
+TEST_F(KorvaneBootloaderTest, TwoStaleAnswersFromAProbeWithOneReplyBufferAreCaught) {
+    auto device = attachProbe();
+    ReplyTiming timing;
+    timing.latencyMs = 400;
+    // The second attempt asks after listening, gives up 10 s later; the third waits for the
+    // owed answer until its grace has passed, listens, and asks: the answer comes 5 ms
+    // after that.
+    constexpr quint32 listen = PipeDataLink::STALE_REPLY_QUIET_MS;
+    constexpr quint32 asked = 2000 + listen;
+    constexpr quint32 thirdAsks = asked + 10000 + PipeDataLink::STALE_REPLY_GRACE_MS + listen;
+    timing.lateMs = thirdAsks + 5 - (asked + Gen2Probe::READ_INFO_MS + timing.latencyMs);
+    timing.serial = true;
+    dynamic_cast<RawPacketPipe*>(device->function())->setReplyTiming(timing);
+    probe(device).setReusesReplyBuffer(true);
+    probe(device).answerTwice(1);
+    probe(device).corruptBlock(239);
+    KV2FirmwareImage image = loadImage(KV2ImageSpec{});  // 240 blocks
+    EXPECT_EQ(download(image), "Application download verify failed");
+    EXPECT_TRUE(sent(device, kv2::Command::EndDownload).isEmpty());
+    EXPECT_EQ(device->openConnections(), 0);
+}
 
 TEST_F(KorvaneBootloaderTest, ASerialNumberThatDoesNotFitFailsInTheBootloader) {
     auto device = attachProbe(1, 5, 0x0A, QStringLiteral("K2001"));

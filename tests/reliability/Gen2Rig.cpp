@@ -28,8 +28,9 @@ constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
 constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
 
 // Where a frame stands in the download.
-// FenceOut and FenceIn are the ReadInfo after the last Verify and its answer, FenceQuiet
-// the time the host then listens for anything more.
+// FenceListen is the time the host listens for anything more after the last Verify's
+// answer, FenceOut and FenceIn the ReadInfo after it and its answer, FenceQuiet the time
+// the host then listens again.
 enum class Place {
     EnterBootloader,
     WaitOut,
@@ -38,6 +39,7 @@ enum class Place {
     Program,
     VerifyOut,
     VerifyIn,
+    FenceListen,
     FenceOut,
     FenceIn,
     FenceQuiet,
@@ -92,6 +94,7 @@ Outcome outcomeAt(Place place, FrameFault fault) {
                        ? failure("read operation failed (GetOverlappedResult)")
                    : fault == FrameFault::TimeOut ? failure("read operation timed out")
                                                   : verifyFailed;
+        case Place::FenceListen:
         case Place::FenceQuiet:
             // Nothing comes anyway: only an unplug changes the outcome.
             return fault == FrameFault::Unplug
@@ -222,6 +225,8 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
                 place = Place::FenceIn;
             else if (place == Place::FenceIn || place == Place::FenceQuiet)
                 place = Place::FenceQuiet;
+            else if (place == Place::VerifyIn || place == Place::FenceListen)
+                place = Place::FenceListen;  // no request since the last answer
             else
                 place = Place::VerifyIn;
             continue;

@@ -90,7 +90,7 @@ struct Figures {
     int recoveries = 0;
     int transportFaults = 0;
     int corruptBlocks = 0;
-    int answeredTwice = 0;  // installs with one request answered twice
+    int answeredTwice = 0;  // installs with one or two requests answered twice
     int lateReplies = 0;    // installs with one reply far later than the rest
     int beyondTimeOut = 0;  // installs whose replies may come after the link's time-out
     quint32 maxLatencyMs = 0;
@@ -129,6 +129,7 @@ public:
             ++figures.lateReplies;
         }
         timing.seed = quint32(random());
+        timing.serial = pick(0, 1) == 0;
         figures.maxLatencyMs =
             std::max(figures.maxLatencyMs, timing.latencyMs + timing.lateMs + timing.jitterMaxMs);
         setTiming(timing);
@@ -147,9 +148,14 @@ public:
         if (!generation3) {
             // Some bootloaders stay put on EnterBootloader, so late answers outlive it.
             gen2Probe()->setIgnoresEnterBootloader(pick(0, 1) == 0);
+            // Some firmware answers from one buffer: a Verify match then reads like the
+            // bootloader's information.
+            gen2Probe()->setReusesReplyBuffer(pick(0, 1) == 0);
             if (pick(0, 5) == 0) {
                 ++figures.answeredTwice;
-                gen2Probe()->answerTwice(int(pick(1, 242)));  // one request answered twice
+                // One request answered twice, sometimes two.
+                for (quint32 twice = pick(1, 2); twice > 0; --twice)
+                    gen2Probe()->answerTwice(int(pick(1, 242)));
             }
             if (pick(0, 1) == 0) {
                 ++figures.corruptBlocks;
@@ -289,7 +295,8 @@ TEST(Soak, RandomReplyTimingNeverReportsACorruptInstallAsInstalled) {
     std::printf(
         "[  SOAK    ] reply timing: %d rounds, %d installs (%d succeeded, %d failed; %d of them "
         "clean, after a failure or at a round's end), %d transport faults, %d blocks programmed "
-        "wrongly, %d requests answered twice, %d installs with replies beyond the time-out, %d "
+        "wrongly, %d installs with requests answered twice, %d installs with replies beyond the "
+        "time-out, %d "
         "with one reply much later, latencies up to %u ms; "
         "%d false successes\n",
         rounds, figures.installs, figures.successes, figures.failures, figures.recoveries,
