@@ -36,7 +36,8 @@ QString HPath::nativePath() const {
     if (!d->native) {
         QString native = d->text;
         native.replace(FOREIGN_SEPARATOR, NATIVE_SEPARATOR);
-        if (native.endsWith(NATIVE_SEPARATOR)) {
+        // One trailing separator goes, but the root directory keeps its only one.
+        if (native.size() > 1 && native.endsWith(NATIVE_SEPARATOR)) {
             native.chop(1);
         }
         d->text = native;

@@ -42,7 +42,7 @@ struct NativeCase {
 class HPathNative : public ::testing::TestWithParam<NativeCase> {};
 
 // On Linux the native separator is '/': backslashes become slashes and one trailing
-// separator goes.
+// separator goes, except the root directory's only one.
 TEST_P(HPathNative, UsesNativeSeparatorsWithoutOneTrailingSeparator) {
     HPath path(GetParam().input);
     EXPECT_EQ(path.nativePath(), QString::fromUtf8(GetParam().expected));
@@ -53,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, HPathNative,
                          ::testing::Values(NativeCase{"E:/fw/", "E:/fw"},
                                            NativeCase{"E:\\fw\\\\", "E:/fw/"},
                                            NativeCase{"E:\\a\\b\\..\\fw", "E:/a/fw"},
-                                           NativeCase{"", ""}, NativeCase{"/", ""},
+                                           NativeCase{"", ""}, NativeCase{"/", "/"},
+                                           NativeCase{"\\", "/"}, NativeCase{"//", "/"},
                                            NativeCase{"/opt/kv/fw", "/opt/kv/fw"}));
 
 TEST(HPath, DefaultIsEmpty) {
