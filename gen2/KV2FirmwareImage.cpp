@@ -5,6 +5,10 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -27,15 +31,30 @@ void KV2FirmwareImage::loadBytes(const QByteArray& bytes, const QString& serialN
 }
 
 QByteArray KV2FirmwareImage::readFile(const HPath& path) {
-    QFile file(path.nativePath());
-    if (!file.open(QIODevice::ReadOnly))
-        throw HException(std::string("Cannot open ") + path.nativePathAscii());
+    const auto cannotOpen = [&path] {
+        return HException(std::string("Cannot open ") + path.nativePathAscii());
+    };
+    // Only a regular file is read: a FIFO or a device named like an image would block the
+    // caller (the GUI thread) on open or read, so the file is opened without waiting and
+    // checked before anything is read.
+    const int fd =
+        ::open(QFile::encodeName(path.nativePath()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        ::close(fd);
+        throw cannotOpen();
+    }
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        throw cannotOpen();
+    }
     const auto tooLarge = [&path] {
         return HException(std::string("Firmware file is too large (more than ") +
                           std::to_string(MAX_FILE_SIZE) + " bytes): " + path.nativePathAscii());
     };
-    // A regular file's size is known; a device or pipe is read up to one byte past the
-    // limit, so that an endless source cannot exhaust memory.
+    // Read up to one byte past the limit, so that a file growing meanwhile is refused too.
     if (file.size() > MAX_FILE_SIZE)
         throw tooLarge();
     QByteArray bytes = file.read(MAX_FILE_SIZE + 1);
