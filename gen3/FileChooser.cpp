@@ -42,7 +42,14 @@ QString FileChooser::text() const {
 
 void FileChooser::browse() {
     const QString chosen = QFileDialog::getOpenFileName(this, caption, lineEdit->text(), filter);
-    if (!chosen.isEmpty()) {
+    if (chosen.isEmpty()) {
+        return;
+    }
+    // Choosing the path already shown changes no text, so the line edit says nothing; the
+    // file may have changed since it was read, so it is announced all the same.
+    if (chosen == lineEdit->text()) {
+        Q_EMIT textChanged(chosen);
+    } else {
         lineEdit->setText(chosen);
     }
 }

@@ -300,6 +300,24 @@ TEST_F(PageTest, BrowseOpensTheDialogAtTheTextAndTakesTheChosenFile) {
     EXPECT_TRUE(widgets->installButton->isEnabled());
 }
 
+// The chosen path is the one shown already, but the file behind it has been repaired since
+// it was refused: choosing it again reads it again.
+TEST_F(PageTest, ChoosingTheShownPathAgainRereadsTheFile) {
+    const QString path = cwd.write(QStringLiteral("again.bin"), QByteArray(100, 'x'));
+    const auto page = createPage();
+    page->show();
+    widgets->lineEdit->setText(path);
+    ASSERT_FALSE(widgets->installButton->isEnabled());
+    cwd.write(QStringLiteral("again.bin"), testImage(100, 7, 1));
+    const DialogWatcher watcher([&](QFileDialog* dialog) {
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
+        static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
+    });
+    page->findChild<FileChooser*>()->browse();
+    EXPECT_EQ(widgets->imageInfoLabel->text(), versionLabel(QStringLiteral("7.1 - x")));
+    EXPECT_TRUE(widgets->installButton->isEnabled());
+}
+
 TEST_F(PageTest, ACancelledDialogChangesNothing) {
     cwd.write(QStringLiteral("kv3.bin"), testImage(100));
     const auto page = createPage();
