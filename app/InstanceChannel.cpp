@@ -10,9 +10,13 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <memory>
@@ -48,7 +52,35 @@ bool fitsSocketAddress(const QString& path) {
     return static_cast<size_t>(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path);
 }
 
-QString socketPathFor(const QString& instanceId) {
+// A directory of this user's own in the temporary directory, made when missing: only this
+// user can create, replace or reach anything in it. Empty, with `problem` set, when the
+// name is taken by something else (another user's directory, a symbolic link, a file).
+QString privateTemporaryDirectory(QString& problem) {
+    const QString directory = QDir::cleanPath(QDir::tempPath()) + QStringLiteral("/kvtool-") +
+                              QString::number(::getuid());
+    const QByteArray name = QFile::encodeName(directory);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
+        problem = directory + QStringLiteral(" cannot be created");
+        return {};
+    }
+    struct stat status {};
+    if (::lstat(name.constData(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != ::getuid()) {
+        problem = directory + QStringLiteral(" is not a directory of this user's");
+        return {};
+    }
+    // Ours but open to others (made by hand, say): closed again. What others may have
+    // put in it meanwhile is theirs, and never talked to nor replaced.
+    if ((status.st_mode & 077) != 0 && ::chmod(name.constData(), 0700) != 0) {
+        problem = directory + QStringLiteral(" cannot be made private");
+        return {};
+    }
+    return directory;
+}
+
+// Where the socket of `instanceId` lives; empty, with `problem` set, when no place is
+// private to this user.
+QString socketPathFor(const QString& instanceId, QString& problem) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(instanceId.toUtf8());
     hash.addData(QByteArrayView("\n"));
@@ -60,7 +92,15 @@ QString socketPathFor(const QString& instanceId) {
     if (!runtime.isEmpty() && fitsSocketAddress(runtime + u'/' + name)) {
         return runtime + u'/' + name;
     }
-    return QDir::cleanPath(QDir::tempPath()) + u'/' + name;
+    const QString directory = privateTemporaryDirectory(problem);
+    if (directory.isEmpty()) {
+        return {};
+    }
+    if (!fitsSocketAddress(directory + u'/' + name)) {
+        problem = directory + QStringLiteral(" is too long a path for a socket");
+        return {};
+    }
+    return directory + u'/' + name;
 }
 
 // Milliseconds left before `deadline`, for the socket waits.
@@ -71,7 +111,7 @@ int remainingMs(const QDeadlineTimer& deadline) {
 }  // namespace
 
 InstanceChannel::InstanceChannel(const QString& instanceId, QObject* parent)
-    : QObject(parent), path(socketPathFor(instanceId)) {}
+    : QObject(parent), path(socketPathFor(instanceId, unusable)) {}
 
 InstanceChannel::~InstanceChannel() {
     // Delete the clients while this object is still whole: closing their sockets would
@@ -83,6 +123,9 @@ InstanceChannel::~InstanceChannel() {
 }
 
 InstanceChannel::Presence InstanceChannel::presence() const {
+    if (path.isEmpty()) {
+        return Presence::Unknown;
+    }
     const QFileInfo info(path);
     if (!info.exists() && !info.isSymLink()) {
         return Presence::Absent;
@@ -116,22 +159,33 @@ bool InstanceChannel::listen() {
     if (server != nullptr) {
         return true;
     }
-    if (presence() != Presence::Absent) {
+    if (path.isEmpty()) {
+        return false;
+    }
+    // Several instances may start at the same moment: the check for a listener, the
+    // take-over of a stale socket and the listen itself are one step that only one of them
+    // takes at a time. A lock left by a process that died is taken over.
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(LOCK_TIMEOUT_MS)) {
+        unusable = QStringLiteral("%1 stays locked").arg(lock.fileName());
         return false;
     }
     return listenOnPath();
 }
 
 bool InstanceChannel::listenOnPath() {
+    // The directory is this user's alone, so the socket needs no permissions of its own;
+    // and bound directly (not renamed into place), it never replaces a file in the way.
     auto candidate = std::make_unique<QLocalServer>(this);
-    candidate->setSocketOptions(QLocalServer::UserAccessOption);
     if (!candidate->listen(path)) {
-        // Nobody answered on the file that is in the way, so it is stale.
+        // Only a socket file of this user's that nobody answers on is stale and removed.
         if (candidate->serverError() != QAbstractSocket::AddressInUseError ||
-            !QLocalServer::removeServer(path) || !candidate->listen(path)) {
+            presence() != Presence::Absent || !QFile::remove(path) || !candidate->listen(path)) {
             return false;
         }
     }
+    // Owner-only as well, should the directory ever be opened to others.
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     server = candidate.release();
     connect(server, &QLocalServer::newConnection, this, &InstanceChannel::acceptConnections);
     return true;
@@ -161,7 +215,7 @@ bool InstanceChannel::sendMessage(const QString& message, int timeoutMs) const {
         return false;
     }
     const QDeadlineTimer deadline(std::max(timeoutMs, 0));
-    if (!isOwnSocketFile(QFileInfo(path))) {
+    if (path.isEmpty() || !isOwnSocketFile(QFileInfo(path))) {
         return false;
     }
     QLocalSocket socket;

@@ -11,11 +11,13 @@ class QLocalServer;
 // other on one user's desktop. The running instance listens; a later one asks whether
 // somebody listens and hands it a message (see InstanceMessage for the frame).
 //
-// The socket lives where only this user can connect: in XDG_RUNTIME_DIR when that is a
-// private directory of the user's, else in the temporary directory; either way the
-// socket file itself is accessible to the owner only. Its name is a hash of the id and
-// the user id, so the id itself may be any text and other users' instances never meet
-// ours. A socket file that nobody answers on (its instance crashed) is taken over.
+// The socket lives where only this user can reach it: in XDG_RUNTIME_DIR when that is a
+// private directory of the user's, else in a directory of the user's own in the temporary
+// directory (kvtool-UID, made private). Its name is a hash of the id and the user id, so
+// the id itself may be any text and other users' instances never meet ours. A socket file
+// that nobody answers on (its instance crashed) is taken over; instances that start at the
+// same moment take turns, under a lock file beside the socket, so only one listens.
+// Where no private place exists, nothing listens (unusableReason() tells why).
 //
 // Whatever a local client sends, the listening side neither blocks nor grows: at most
 // MAX_CONNECTIONS clients are served at a time, each reads at most one bounded frame and
@@ -28,12 +30,18 @@ public:
     static constexpr int MAX_CONNECTIONS = 16;
     // How long a presence check waits for a listener whose queue is full.
     static constexpr int PRESENCE_TIMEOUT_MS = 1000;
+    // How long listen() waits for another instance that is starting at the same moment.
+    static constexpr int LOCK_TIMEOUT_MS = 3000;
 
     explicit InstanceChannel(const QString& instanceId, QObject* parent = nullptr);
     ~InstanceChannel() override;
 
-    // The full path of the socket, fixed at construction.
+    // The full path of the socket, fixed at construction; empty when no place is private
+    // to this user.
     QString serverPath() const { return path; }
+    // Why listen() cannot listen, beyond another instance listening; empty when nothing
+    // stands in the way.
+    QString unusableReason() const { return unusable; }
 
     // Whether an instance, this one included, listens under the id.
     bool anotherInstanceListening() const;
@@ -62,6 +70,7 @@ private:
     bool listenOnPath();
     void acceptConnections();
 
+    QString unusable;
     QString path;
     QLocalServer* server = nullptr;
     QList<InstanceConnection*> connections;

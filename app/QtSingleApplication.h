@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <optional>
+
 class InstanceChannel;
 
 // The program's application object: it reports escaping HExceptions (see
@@ -16,6 +18,9 @@ class QtSingleApplication : public ErrorReportingApplication {
     Q_OBJECT
 
 public:
+    // How long a later instance waits for the running one to take its message.
+    static constexpr int HANDOVER_TIMEOUT_MS = 5000;
+
     // Creates no socket and sends nothing.
     QtSingleApplication(const QString& id, int& argc, char** argv);
     ~QtSingleApplication() override;
@@ -27,6 +32,14 @@ public:
     // and activates the main window. Does nothing when already listening.
     void startListening(bool activate);
     bool isListening() const;
+
+    // The start-up check: when another instance runs, hands it `message` and returns
+    // whether it confirmed; otherwise starts listening (with activation) and returns
+    // nothing, and this instance goes on as the running one. Two instances started at the
+    // same moment both find nobody at first; the one that loses the race to listen hands
+    // over like any later one. Where it cannot listen at all, it says why on standard
+    // error and goes on unguarded.
+    std::optional<bool> handOverOrListen(const QString& message);
 
 public Q_SLOTS:
     // Hands `message` to the running instance. True only when that instance confirmed it

@@ -75,9 +75,11 @@ void PrintTo(const RuntimeDirectory& value, std::ostream* os) {
 
 class UnusableRuntimeDirectory : public ::testing::TestWithParam<RuntimeDirectory> {};
 
-// A runtime directory that others may enter, or none at all: the socket goes to the
-// temporary directory, still accessible to its owner only.
-TEST_P(UnusableRuntimeDirectory, TheSocketGoesToTheTemporaryDirectory) {
+// A runtime directory that others may enter, or none at all: the socket goes to a
+// directory of the user's own in the temporary directory, which only its owner can enter.
+TEST_P(UnusableRuntimeDirectory, TheSocketGoesToAPrivateTemporaryDirectory) {
+    QTemporaryDir temporary;
+    ScopedEnvironment tmpdir("TMPDIR", QFile::encodeName(temporary.path()));
     QTemporaryDir runtime;
     QByteArray value;
     if (GetParam().permissions != QFileDevice::Permissions()) {
@@ -88,11 +90,46 @@ TEST_P(UnusableRuntimeDirectory, TheSocketGoesToTheTemporaryDirectory) {
     }
     ScopedEnvironment environment("XDG_RUNTIME_DIR", value);
     InstanceChannel channel(uniqueInstanceId());
-    EXPECT_EQ(QFileInfo(channel.serverPath()).absolutePath(),
-              QFileInfo(QDir::tempPath()).absoluteFilePath());
+    const QFileInfo directory(QFileInfo(channel.serverPath()).absolutePath());
+    EXPECT_EQ(directory.absoluteFilePath(),
+              QDir(temporary.path()).filePath(QStringLiteral("kvtool-%1").arg(::getuid())));
+    EXPECT_EQ(directory.ownerId(), ::getuid());
+    EXPECT_EQ(directory.permissions() & NOT_OWNER, QFileDevice::Permissions());
     ASSERT_TRUE(channel.listen());
-    EXPECT_EQ(QFileInfo(channel.serverPath()).permissions() & NOT_OWNER,
-              QFileDevice::Permissions());
+    EXPECT_TRUE(channel.anotherInstanceListening());
+}
+
+// The private directory's name in the temporary directory is taken by something that is
+// not this user's directory: nothing there is touched and the channel says why it cannot
+// listen.
+TEST(InstanceChannelFallback, ANameTakenByAnotherIsNeverUsed) {
+    ScopedEnvironment runtime("XDG_RUNTIME_DIR", QByteArray());
+    for (const char* taken : {"symlink", "file", "other_users_directory"}) {
+        QTemporaryDir temporary;
+        ScopedEnvironment tmpdir("TMPDIR", QFile::encodeName(temporary.path()));
+        const QString name =
+            QDir(temporary.path()).filePath(QStringLiteral("kvtool-%1").arg(::getuid()));
+        const QString elsewhere = QDir(temporary.path()).filePath(QStringLiteral("elsewhere"));
+        ASSERT_TRUE(QDir().mkpath(elsewhere));
+        if (std::strcmp(taken, "symlink") == 0) {
+            ASSERT_TRUE(QFile::link(elsewhere, name));
+        } else if (std::strcmp(taken, "file") == 0) {
+            QFile file(name);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        } else {
+            if (::getuid() != 0)
+                continue;  // only root can give a directory away
+            ASSERT_TRUE(QDir().mkpath(name));
+            ASSERT_EQ(::chown(QFile::encodeName(name).constData(), 65534, 65534), 0);
+        }
+        InstanceChannel channel(uniqueInstanceId());
+        EXPECT_TRUE(channel.serverPath().isEmpty()) << taken;
+        EXPECT_TRUE(channel.unusableReason().contains(name)) << taken;
+        EXPECT_FALSE(channel.listen()) << taken;
+        EXPECT_FALSE(channel.anotherInstanceListening()) << taken;
+        EXPECT_FALSE(channel.sendMessage(QStringLiteral("x"), 100)) << taken;
+        EXPECT_TRUE(QDir(elsewhere).isEmpty()) << taken;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -44,14 +44,13 @@ QString utf16Hex(const QString& text) {
 
 int main(int argc, char** argv) {
     QtSingleApplication app(qEnvironmentVariable("KVTOOL_PROBE_ID"), argc, argv);
-    if (app.anotherInstanceRunning()) {
-        const bool sent =
-            app.sendMessage(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(), 5000);
-        report("sent", sent ? QStringLiteral("true") : QStringLiteral("false"));
+    const std::optional<bool> sent =
+        app.handOverOrListen(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString());
+    if (sent) {
+        report("sent", *sent ? QStringLiteral("true") : QStringLiteral("false"));
         report("windows", QString::number(QApplication::topLevelWidgets().size()));
         return 0;
     }
-    app.startListening(true);
     if (!app.isListening()) {
         report("not-listening");
         return 1;
