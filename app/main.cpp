@@ -7,13 +7,11 @@
 
 int main(int argc, char** argv) {
     QtSingleApplication app(QStringLiteral("Brenmoor kvtool"), argc, argv);
-    if (app.anotherInstanceRunning()) {
-        // Hand the argument to the running instance, which comes to the front; whether
-        // it answered in time makes no difference here.
-        app.sendMessage(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(), 5000);
+    // With another instance running, hand it the argument (it comes to the front) and
+    // end; whether it answered in time makes no difference here.
+    if (app.handOverOrListen(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString())) {
         return 0;
     }
-    app.startListening(true);
 
     // The toolkit has taken its own options out of argc/argv; the rest are ours.
     QStringList arguments;
@@ -22,9 +20,14 @@ int main(int argc, char** argv) {
     }
     firmwareDirectory = firmwareDirectoryFromArguments(arguments);
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
-    installUsbBackendFromEnvironment();
 
     try {
+        // An emulator asked for but described wrongly is a failed start, not an empty bus.
+        const QStringList problems = installUsbBackendFromEnvironment();
+        if (!problems.isEmpty()) {
+            throw HException("KVTOOL_EMULATE: " +
+                             problems.join(QStringLiteral("; ")).toStdString());
+        }
         mainWindow = new KorvaneConfigurer();
         mainWindow->show();
     } catch (const HException& error) {

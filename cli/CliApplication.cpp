@@ -23,7 +23,8 @@ constexpr const char* INSTALL_RESULT_KEYS[] = {"probe", "image", "previousFirmwa
 class WatchedBackend {
 public:
     WatchedBackend(bool verbose, Console& console) {
-        installUsbBackendFromEnvironment();
+        for (const QString& problem : installUsbBackendFromEnvironment())
+            console.error(QLatin1String(PREFIX) + QStringLiteral("KVTOOL_EMULATE: ") + problem);
         usbBackend();  // the Linux backend, unless the emulator was put in place
         auto tracing = std::make_unique<TracingUsbBackend>(
             installUsbBackend(nullptr),

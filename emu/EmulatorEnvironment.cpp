@@ -7,13 +7,12 @@
 #include <QByteArray>
 #include <QString>
 
-#include <cstdio>
-
-bool installUsbBackendFromEnvironment() {
+QStringList installUsbBackendFromEnvironment() {
     const QString value = qEnvironmentVariable("KVTOOL_EMULATE");
     if (value.isEmpty()) {
-        return false;
+        return {};
     }
+    QStringList problems;
     auto bus = std::make_unique<EmulatedUsbBus>();
     const QString frameLog = qEnvironmentVariable("KVTOOL_EMULATE_LOG");
     if (!frameLog.isEmpty()) {
@@ -23,9 +22,7 @@ bool installUsbBackendFromEnvironment() {
         bus->setControlFile(value.mid(1));
     } else {
         const EmulatorSetup spec = EmulatorSetup::parse(value);
-        for (const QString& error : spec.errors) {
-            std::fprintf(stderr, "kvtool: KVTOOL_EMULATE: %s\n", qPrintable(error));
-        }
+        problems = spec.errors;
         for (const EmulatorSetup::Item& item : spec.items) {
             bus->attach(item.create());
         }
@@ -37,5 +34,5 @@ bool installUsbBackendFromEnvironment() {
         static VirtualClock virtualClock;
         static ScopedClock scoped(virtualClock);
     }
-    return true;
+    return problems;
 }

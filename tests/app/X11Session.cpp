@@ -1,0 +1,100 @@
+#include "X11Session.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <X11/Xlib.h>
+
+namespace {
+
+constexpr int START_TIMEOUT_MS = 10000;
+constexpr int TOOL_TIMEOUT_MS = 10000;
+constexpr int POLL_MS = 50;
+
+}  // namespace
+
+X11Session::X11Session() {
+    // -displayfd 1: the server picks a free display and writes its number to stdout once
+    // it accepts clients.
+    server.start(QStringLiteral("Xvfb"),
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                  QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                  QStringLiteral("tcp")});
+    QDeadlineTimer deadline(START_TIMEOUT_MS);
+    QByteArray number;
+    while (!number.endsWith('\n') && !deadline.hasExpired() &&
+           server.state() != QProcess::NotRunning) {
+        server.waitForReadyRead(POLL_MS);
+        number += server.readAllStandardOutput();
+    }
+    if (number.endsWith('\n')) {
+        displayName = u':' + QString::fromLatin1(number.trimmed());
+    }
+}
+
+X11Session::~X11Session() {
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished(5000);
+    }
+}
+
+bool X11Session::xdotool(const QStringList& arguments, QByteArray* output) const {
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), displayName);
+    tool.setProcessEnvironment(environment);
+    tool.start(QStringLiteral("xdotool"), arguments);
+    if (!tool.waitForFinished(TOOL_TIMEOUT_MS)) {
+        tool.kill();
+        tool.waitForFinished();
+        return false;
+    }
+    if (output != nullptr) {
+        *output = tool.readAllStandardOutput();
+    }
+    return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+std::optional<unsigned long> X11Session::waitForWindow(const QString& title, int timeoutMs) const {
+    QDeadlineTimer deadline(timeoutMs);
+    const QString pattern = u'^' + QRegularExpression::escape(title) + u'$';
+    do {
+        QByteArray found;
+        if (xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                     QStringLiteral("--name"), pattern},
+                    &found)) {
+            bool ok = false;
+            const unsigned long window = found.split('\n').first().trimmed().toULong(&ok);
+            if (ok) {
+                return window;
+            }
+        }
+        QThread::msleep(POLL_MS);
+    } while (!deadline.hasExpired());
+    return std::nullopt;
+}
+
+bool X11Session::typeInto(unsigned long window, const QString& keys) const {
+    return xdotool({QStringLiteral("windowfocus"), QString::number(window)}) &&
+           xdotool({QStringLiteral("key"), keys});
+}
+
+bool X11Session::close(unsigned long window) const {
+    Display* connection = XOpenDisplay(displayName.toLatin1().constData());
+    if (connection == nullptr) {
+        return false;
+    }
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(connection, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(connection, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const Status sent = XSendEvent(connection, window, False, NoEventMask, &event);
+    XCloseDisplay(connection);
+    return sent != 0;
+}
