@@ -378,6 +378,31 @@ TEST_F(KV2FirmwareWidgetTest, AProbeLeftInItsBootloaderByAFailedVerifyIsRecovere
     EXPECT_EQ(serialLine(), QStringLiteral("<b>Serial Number:</b> K2000042"));
 }
 
+// What is installed cannot be read in a poll: the status line says why, nothing else
+// changes, and the next tick reads the probe.
+TEST_F(KV2FirmwareWidgetTest, AFailedReadInAPollIsShownAndTriedAgain) {
+    const std::pair<std::function<void(const std::shared_ptr<EmulatedDevice>&)>, QString> rows[] = {
+        {[](const auto& d) { d->faults().refuseOpen(OpenRefusal::Busy, 1); },
+         QStringLiteral("Device already in use.")},
+        {[](const auto& d) { d->faults().refuseOpen(OpenRefusal::Other, 1); },
+         QStringLiteral("Cannot open device driver.")},
+        {[](const auto& d) { probe(d).withholdReplies(1); },
+         QStringLiteral("Read operation timed out.")}};
+    for (const auto& [arm, shown] : rows) {
+        auto device = attachProbe(1, 5, 0x0A);
+        arm(device);
+        createWindow();  // its first poll fails
+        EXPECT_EQ(status(), shown);
+        EXPECT_EQ(versionLine(), QString());
+        poll();
+        EXPECT_EQ(status(), QStringLiteral("Device ready."));
+        EXPECT_EQ(versionLine(), VERSION + QStringLiteral("1.5"));
+        window.reset();
+        mainWindow = nullptr;
+        bus->detach(device);
+    }
+}
+
 // ---- Replies that come late or out of step --------------------------------------------
 
 ReplyTiming lateReply(quint32 lateMs, int reply) {

@@ -470,6 +470,32 @@ TEST_F(KorvaneBootloaderTest, LinkFailuresDuringTheDownloadKeepTheirMessagesAndC
     EXPECT_EQ(device->openConnections(), 0);
 }
 
+// The link for EnterBootloader cannot be opened: the download ends with the link's
+// message before anything is sent. During the wait, an open refused is one failed attempt.
+TEST_F(KorvaneBootloaderTest, RefusedOpeningsEndTheDownloadBeforeTheRestartAndCountInTheWait) {
+    for (const auto& [refusal, message] :
+         {std::pair(OpenRefusal::Busy, "device already in use"),
+          std::pair(OpenRefusal::Other, "cannot open device driver")}) {
+        auto device = attachProbe();
+        device->faults().refuseOpen(refusal, 1);
+        KV2FirmwareImage image = loadImage(KV2ImageSpec{});
+        EXPECT_EQ(download(image), message);
+        EXPECT_TRUE(sent(device).isEmpty());
+        EXPECT_EQ(device->openConnections(), 0);
+        EXPECT_EQ(device->productId(), PRODUCT_ID_GENERATION2);
+
+        // Refused twice once the restart has begun: two attempts fail, the fourth (after
+        // one that finds the probe still restarting) reaches the bootloader.
+        reports.clear();
+        clock.at(clock.tickMs() + 1,
+                 [&device, refusal = refusal] { device->faults().refuseOpen(refusal, 2); });
+        EXPECT_EQ(download(image), "(no exception)");
+        EXPECT_EQ(attempts(), (std::vector<int>{1, 2, 3, 4}));
+        bus->detach(device);
+        settle();
+    }
+}
+
 TEST_F(KorvaneBootloaderTest, ConnectBootloaderRefusesAnApplicationAndClosesItsLink) {
     auto device = attachProbe();
     EXPECT_EQ(thrownMessage([&] { bootloader.connectBootloader(); }), "Bootloader not running");

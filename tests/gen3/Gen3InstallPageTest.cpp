@@ -197,6 +197,21 @@ TEST_F(Gen3InstallTest, AFailedQueryChangesNeitherTheLabelNorTheProbeToInstallOn
     EXPECT_TRUE(gen3LoaderOf(*second)->commands(LoaderCommand::Connect).isEmpty());
 }
 
+// The loader does not answer the query of the window's first poll: the status line says
+// so and the next tick reads the probe.
+TEST_F(Gen3InstallTest, AQueryThatFailsInAPollIsShownAndTriedAgain) {
+    Gen3ProbeOptions options = instantOptions();
+    options.faults = *Gen3LoaderFault::parseList(QStringLiteral("info-silent@1"));
+    attachProbe(options);
+    createWindow();
+    EXPECT_EQ(statusLabel->text(), QStringLiteral("Read timed out."));
+    const QString before = widgets->installedLabel->text();
+    poll();
+    EXPECT_EQ(statusLabel->text(), QStringLiteral("Device ready."));
+    EXPECT_NE(widgets->installedLabel->text(), before);
+    EXPECT_EQ(widgets->installedLabel->text(), versionLabel(QStringLiteral("1.3 - factory build")));
+}
+
 // One row of the failure tables, provoked through the emulator.
 struct FailureCase {
     const char* name;
@@ -362,7 +377,14 @@ INSTANTIATE_TEST_SUITE_P(
                         QFile file(path);
                         ASSERT_TRUE(file.resize(MAX_INSTALL_IMAGE_SIZE + 1));
                     },
-                    QStringLiteral("image too large: %1 ("), true}),
+                    QStringLiteral("image too large: %1 ("), true},
+        // Replaced by a file that promises more than it gives (sysfs files claim a page).
+        RefusedFile{"shorterThanItsSize",
+                    [](const QString& path) {
+                        ASSERT_TRUE(QFile::remove(path));
+                        ASSERT_TRUE(QFile::link(QStringLiteral("/sys/kernel/uevent_seqnum"), path));
+                    },
+                    QStringLiteral("cannot read %1"), true}),
     [](const ::testing::TestParamInfo<RefusedFile>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -124,6 +124,8 @@ class CommandFailures : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(CommandFailures, ThrowTheirMessage) {
     const FailureCase& c = GetParam();
+    VirtualClock clock;  // a busy connect pauses before it tries again
+    ScopedClock useClock(clock);
     ScriptedLink link;
     for (const QByteArray& reply : c.replies) {
         if (reply.isNull()) {
@@ -177,7 +179,16 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"failedRead", opConnect, {FAILED_READ}, -1, 0, -1, "read timed out", 1},
         FailureCase{"shortWrite", opConnect, {}, 0, 4, -1, "write timed out", 1},
         FailureCase{"failedWrite", opConnect, {}, 0, -1, -1, "write timed out", 1},
-        FailureCase{"purgeFails", opConnect, {}, -1, 0, 0, "cannot purge RX", 0}),
+        FailureCase{"purgeFails", opConnect, {}, -1, 0, 0, "cannot purge RX", 0},
+        // Busy, and the purge before the retry fails: the retry is not sent.
+        FailureCase{"purgeFailsOnTheRetry",
+                    opConnect,
+                    {QByteArray::fromHex("FEFF")},
+                    -1,
+                    0,
+                    1,
+                    "cannot purge RX",
+                    1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
