@@ -4,6 +4,7 @@
 #include "app/HException.h"
 #include "app/Sentence.h"
 #include "device/UsbDiscovery.h"
+#include "device/UsbHotplugMonitor.h"
 #include "device/UsbIds.h"
 #include "gen3/KVFirmwareWidget.h"
 
@@ -77,6 +78,10 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &KorvaneConfigurer::poll);
     timer->start(POLL_INTERVAL_MS);
+    // A probe plugged in or pulled out is seen at once, not at the next tick; the timer
+    // stays for systems whose kernel events do not reach us.
+    auto* hotplug = new UsbHotplugMonitor(this);
+    connect(hotplug, &UsbHotplugMonitor::devicesChanged, this, &KorvaneConfigurer::poll);
 
     poll();
 

@@ -7,6 +7,7 @@
 #include "cli/ProbeSelection.h"
 #include "cli/ProgressRenderer.h"
 #include "device/UsbDiscovery.h"
+#include "device/UsbHotplugMonitor.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Protocol.h"
 #include "gen2/KorvaneBootloader.h"
@@ -100,6 +101,7 @@ void Gen2Install::run(const UsbDeviceInfo&, const ImageIdentity& image, Progress
 InstalledFirmware Gen2Install::readBack(const UsbDeviceInfo& probe, const Message& message) {
     message(QStringLiteral("Waiting for the probe to restart into its application"));
     QString lastProblem;
+    UsbHotplugMonitor hotplug;
     // Bounded by the time that passed, not by the number of polls: a probe that is back
     // but slow to answer costs each poll up to the link's own time-out.
     const quint32 start = tickCountMs();
@@ -118,7 +120,8 @@ InstalledFirmware Gen2Install::readBack(const UsbDeviceInfo& probe, const Messag
         if (static_cast<quint32>(tickCountMs() - start) >= quint32(RESTART_WAIT_MS)) {
             break;
         }
-        sleepMs(RESTART_POLL_MS);
+        // Back as soon as a device comes or goes, where the kernel tells.
+        hotplug.waitForChange(RESTART_POLL_MS);
     }
     throw CliFailure(
         ExitCode::Failed,

@@ -1,6 +1,7 @@
 #include "app/KorvaneConfigurer.h"
 
 #include "app/TestPage.h"
+#include "device/UsbHotplugMonitor.h"
 #include "device/UsbIds.h"
 #include "emu/EmulatedUsbBus.h"
 #include "support/GuiTestSupport.h"
@@ -141,6 +142,20 @@ TEST_F(KorvaneConfigurerTest, EachGenerationRaisesItsOwnPage) {
     expectReady(page3, QStringLiteral("K3000001"));
     EXPECT_EQ(page2->calls, 1);
     EXPECT_EQ(page3->calls, 1);
+}
+
+// A USB device comes or goes: the window looks at once instead of at the next tick.
+TEST_F(KorvaneConfigurerTest, AnAttachOrDetachEventPollsAtOnce) {
+    createWindow();
+    expectIdle(NO_DEVICES);
+    auto* hotplug = window->findChild<UsbHotplugMonitor*>();
+    ASSERT_NE(hotplug, nullptr);
+    auto device = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
+    Q_EMIT hotplug->devicesChanged();
+    expectReady(page3, QStringLiteral("K3000001"));
+    bus->detach(device);
+    Q_EMIT hotplug->devicesChanged();
+    expectIdle(NO_DEVICES);
 }
 
 TEST_F(KorvaneConfigurerTest, UnplugAndReplugReReadsTheProbe) {

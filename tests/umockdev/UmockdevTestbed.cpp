@@ -155,6 +155,10 @@ QString deviceNode(const FakeUsbDevice& device) {
 
 }  // namespace
 
+void UmockdevTestbed::uevent(const FakeUsbDevice& device, const char* action) {
+    umockdev_testbed_uevent(testbed, sysfsPath(device).toUtf8().constData(), action);
+}
+
 void UmockdevTestbed::removeUsbDevice(const FakeUsbDevice& device) {
     const QByteArray path = sysfsPath(device).toUtf8();
     umockdev_testbed_uevent(testbed, path.constData(), "remove");

@@ -42,6 +42,8 @@ public:
     // Takes `device` off the bus as unplugging does: a "remove" uevent, its handler
     // detached, its sysfs entry and device node gone.
     void removeUsbDevice(const FakeUsbDevice& device);
+    // Sends a uevent ("add", "change", "remove") for `device`, as the kernel would.
+    void uevent(const FakeUsbDevice& device, const char* action);
     QString rootDirectory() const;
 
 private:
