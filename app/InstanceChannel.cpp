@@ -200,7 +200,11 @@ void InstanceChannel::acceptConnections() {
         }
         auto* connection = new InstanceConnection(socket, clientTimeoutMs, this);
         connections.append(connection);
-        connect(connection, &InstanceConnection::received, this, &InstanceChannel::messageReceived);
+        connect(connection, &InstanceConnection::received, this,
+                [this](const InstanceMessage::Message& message) {
+                    Q_EMIT activationReceived(message.activationToken, message.startupId);
+                    Q_EMIT messageReceived(message.text);
+                });
         connect(connection, &InstanceConnection::finished, this, [this, connection] {
             connections.removeOne(connection);
             disconnect(connection, nullptr, this, nullptr);
@@ -210,6 +214,10 @@ void InstanceChannel::acceptConnections() {
 }
 
 bool InstanceChannel::sendMessage(const QString& message, int timeoutMs) const {
+    return sendMessage(InstanceMessage::Message{message, QString(), QString()}, timeoutMs);
+}
+
+bool InstanceChannel::sendMessage(const InstanceMessage::Message& message, int timeoutMs) const {
     const std::optional<QByteArray> frame = InstanceMessage::encode(message);
     if (!frame) {
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/InstanceMessage.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -54,6 +56,8 @@ public:
     // acknowledgement. False at once when nobody listens or the text is too long.
     // Uses nothing but the path, so it may run on any thread.
     bool sendMessage(const QString& message, int timeoutMs) const;
+    // The same with what lets the listening instance come to the front.
+    bool sendMessage(const InstanceMessage::Message& message, int timeoutMs) const;
 
     // Clients being served right now.
     int connectionCount() const { return static_cast<int>(connections.size()); }
@@ -61,7 +65,10 @@ public:
     void setClientTimeout(int milliseconds) { clientTimeoutMs = milliseconds; }
 
 Q_SIGNALS:
-    // Emitted on the thread that listens (the GUI thread) for every complete message.
+    // Emitted on the thread that listens (the GUI thread) for every complete message:
+    // first what came to let this instance come to the front (each empty when nothing
+    // did), then the text.
+    void activationReceived(const QString& activationToken, const QString& startupId);
     void messageReceived(const QString& message);
 
 private:

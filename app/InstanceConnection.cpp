@@ -42,7 +42,7 @@ void InstanceConnection::readAvailable() {
     // deleted: the guard and the state check cover that.
     timer.stop();
     disconnect(socket, &QLocalSocket::readyRead, this, &InstanceConnection::readAvailable);
-    const QString message = decoder.text();
+    const InstanceMessage::Message message = decoder.message();
     const QPointer<InstanceConnection> guard(this);
     Q_EMIT received(message);
     if (guard.isNull() || done || socket->state() != QLocalSocket::ConnectedState) {

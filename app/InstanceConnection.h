@@ -22,7 +22,7 @@ public:
     ~InstanceConnection() override;
 
 Q_SIGNALS:
-    void received(const QString& message);
+    void received(const InstanceMessage::Message& message);
     void finished();
 
 private:

@@ -7,21 +7,56 @@
 
 namespace InstanceMessage {
 
-std::optional<QByteArray> encode(const QString& text) {
-    if (text.size() > MAX_TEXT_UNITS) {
-        return std::nullopt;
-    }
-    const qsizetype payloadSize = (text.size() + 1) * UNIT_SIZE;
-    QByteArray frame(HEADER_SIZE + payloadSize, '\0');
-    char* data = frame.data();
-    std::memcpy(data, MAGIC, MAGIC_SIZE);
-    qToLittleEndian<quint32>(static_cast<quint32>(payloadSize), data + LENGTH_OFFSET);
-    char* units = data + HEADER_SIZE;
+namespace {
+
+// Units of `text` and its terminating zero unit, appended to `payload`.
+void appendUnits(QByteArray& payload, QStringView text) {
+    const qsizetype start = payload.size();
+    payload.resize(start + (text.size() + 1) * UNIT_SIZE);
+    char* units = payload.data() + start;
     for (qsizetype i = 0; i < text.size(); ++i) {
         qToLittleEndian<quint16>(text.at(i).unicode(), units + i * UNIT_SIZE);
     }
-    // The terminating zero unit is already there.
-    return frame;
+    qToLittleEndian<quint16>(0, units + text.size() * UNIT_SIZE);
+}
+
+// The units of `units` up to the first zero unit (or the end), as text.
+QString textOf(const char* units, qsizetype count, qsizetype& used) {
+    QString text;
+    for (used = 0; used < count; ++used) {
+        const char16_t unit = qFromLittleEndian<quint16>(units + used * UNIT_SIZE);
+        if (unit == 0) {
+            ++used;  // the terminator
+            break;
+        }
+        text.append(QChar(unit));
+    }
+    return text;
+}
+
+}  // namespace
+
+std::optional<QByteArray> encode(const QString& text) {
+    return encode(Message{text, QString(), QString()});
+}
+
+std::optional<QByteArray> encode(const Message& message) {
+    QByteArray payload;
+    appendUnits(payload, message.text);
+    // Fields only when they say something: a frame without them is the plain text frame.
+    if (!message.activationToken.isEmpty()) {
+        appendUnits(payload, QString(ACTIVATION_TOKEN_FIELD + u'=' + message.activationToken));
+    }
+    if (!message.startupId.isEmpty()) {
+        appendUnits(payload, QString(STARTUP_ID_FIELD + u'=' + message.startupId));
+    }
+    if (payload.size() > qsizetype(MAX_PAYLOAD_BYTES)) {
+        return std::nullopt;
+    }
+    QByteArray frame(HEADER_SIZE, '\0');
+    std::memcpy(frame.data(), MAGIC, MAGIC_SIZE);
+    qToLittleEndian<quint32>(static_cast<quint32>(payload.size()), frame.data() + LENGTH_OFFSET);
+    return frame + payload;
 }
 
 qsizetype Decoder::wanted() const {
@@ -64,15 +99,22 @@ Decoder::State Decoder::check() {
     }
     // Whole units only, up to the first zero unit; a trailing odd byte is not a unit.
     const char* units = buffer.constData() + HEADER_SIZE;
-    const qsizetype unitCount = static_cast<qsizetype>(payloadSize) / UNIT_SIZE;
-    decoded.clear();
-    decoded.reserve(unitCount);
-    for (qsizetype i = 0; i < unitCount; ++i) {
-        const char16_t unit = qFromLittleEndian<quint16>(units + i * UNIT_SIZE);
-        if (unit == 0) {
-            break;
+    qsizetype left = static_cast<qsizetype>(payloadSize) / UNIT_SIZE;
+    qsizetype used = 0;
+    decoded = Message();
+    decoded.text = textOf(units, left, used);
+    // Then the fields, "name=value" each; what is not one of ours is passed over.
+    while ((left -= used) > 0) {
+        units += used * UNIT_SIZE;
+        const QString field = textOf(units, left, used);
+        const qsizetype equals = field.indexOf(u'=');
+        const QStringView name = QStringView(field).left(equals);
+        const QString value = field.mid(equals + 1);
+        if (equals > 0 && name == ACTIVATION_TOKEN_FIELD) {
+            decoded.activationToken = value;
+        } else if (equals > 0 && name == STARTUP_ID_FIELD) {
+            decoded.startupId = value;
         }
-        decoded.append(QChar(unit));
     }
     buffer.clear();
     buffer.squeeze();

@@ -13,8 +13,9 @@ class QProgressBar;
 class QStackedWidget;
 
 // The program's one window. Once a second, and whenever a USB device comes or goes, it asks
-// discovery which probes are attached and keeps the serial-number line, the raised firmware page and the status line in step with
-// the answer; the pages report the progress of their installs through its progress slot.
+// discovery which probes are attached and keeps the serial-number line, the raised firmware page
+// and the status line in step with the answer; the pages report the progress of their installs
+// through its progress slot.
 class KorvaneConfigurer : public QMainWindow {
     Q_OBJECT
 

@@ -2,13 +2,26 @@
 
 #include "app/InstanceChannel.h"
 #include "app/KorvaneConfigurer.h"
+#include "app/WaylandActivationToken.h"
+#include "app/X11StartupNotification.h"
 
 #include <cstdio>
+#include <utility>
 
 QtSingleApplication::QtSingleApplication(const QString& id, int& argc, char** argv)
     : ErrorReportingApplication(argc, argv), id(id), channel(new InstanceChannel(id, this)) {
+    connect(channel, &InstanceChannel::activationReceived, this,
+            [this](const QString& token, const QString& startupId) {
+                pendingActivationToken = token;
+                pendingStartupId = startupId;
+            });
     connect(channel, &InstanceChannel::messageReceived, this,
             &QtSingleApplication::messageReceived);
+}
+
+InstanceMessage::Message QtSingleApplication::launchActivation() {
+    return {QString(), qEnvironmentVariable("XDG_ACTIVATION_TOKEN"),
+            qEnvironmentVariable("DESKTOP_STARTUP_ID")};
 }
 
 QtSingleApplication::~QtSingleApplication() = default;
@@ -35,16 +48,26 @@ bool QtSingleApplication::isListening() const {
     return channel->isListening();
 }
 
-std::optional<bool> QtSingleApplication::handOverOrListen(const QString& message) {
+std::optional<bool> QtSingleApplication::handOverOrListen(const InstanceMessage::Message& message) {
+    auto handOver = [this, outgoing = InstanceMessage::Message(message)]() mutable {
+        // Without a token from its launcher, a Wayland client asks for one: the running
+        // instance cannot come to the front without it.
+        if (outgoing.activationToken.isEmpty() && platformName() == u"wayland") {
+            outgoing.activationToken =
+                requestWaylandActivationToken(desktopFileName(), ACTIVATION_TOKEN_TIMEOUT_MS)
+                    .value_or(QString());
+        }
+        return channel->sendMessage(outgoing, HANDOVER_TIMEOUT_MS);
+    };
     if (anotherInstanceRunning()) {
-        return sendMessage(message, HANDOVER_TIMEOUT_MS);
+        return handOver();
     }
     startListening(true);
     if (isListening()) {
         return std::nullopt;
     }
     if (anotherInstanceRunning()) {
-        return sendMessage(message, HANDOVER_TIMEOUT_MS);
+        return handOver();
     }
     std::fprintf(stderr, "%s: single-instance guard off: %s\n",
                  qPrintable(QCoreApplication::applicationName()),
@@ -59,9 +82,17 @@ bool QtSingleApplication::sendMessage(const QString& message, int timeout) {
 }
 
 void QtSingleApplication::activateMainWidget() {
+    const QString token = std::exchange(pendingActivationToken, QString());
+    const QString startupId = std::exchange(pendingStartupId, QString());
     if (mainWindow == nullptr) {
         return;
     }
+    // Qt's Wayland plugin presents the token in XDG_ACTIVATION_TOKEN with the next
+    // activation request (and then removes it); without one a compositor may refuse.
+    if (!token.isEmpty() && platformName() == u"wayland") {
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+    }
+    endX11StartupNotification(startupId);
     mainWindow->raise();
     mainWindow->activateWindow();
 }

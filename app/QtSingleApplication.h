@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ErrorReportingApplication.h"
+#include "app/InstanceMessage.h"
 
 #include <QString>
 
@@ -20,6 +21,8 @@ class QtSingleApplication : public ErrorReportingApplication {
 public:
     // How long a later instance waits for the running one to take its message.
     static constexpr int HANDOVER_TIMEOUT_MS = 5000;
+    // How long a later instance waits for the compositor's activation token.
+    static constexpr int ACTIVATION_TOKEN_TIMEOUT_MS = 1000;
 
     // Creates no socket and sends nothing.
     QtSingleApplication(const QString& id, int& argc, char** argv);
@@ -39,14 +42,24 @@ public:
     // same moment both find nobody at first; the one that loses the race to listen hands
     // over like any later one. Where it cannot listen at all, it says why on standard
     // error and goes on unguarded.
-    std::optional<bool> handOverOrListen(const QString& message);
+    //
+    // With the text goes what lets the running instance come to the front: the
+    // xdg-activation token and the X11 startup id that this process's launcher gave it
+    // (read from the environment before the application object existed: Qt takes the
+    // startup id away), and on Wayland without a token, one this process asks for.
+    std::optional<bool> handOverOrListen(const InstanceMessage::Message& message);
+
+    // The launch's own activation token and startup id, from the environment; to be read
+    // before the application object is made.
+    static InstanceMessage::Message launchActivation();
 
 public Q_SLOTS:
     // Hands `message` to the running instance. True only when that instance confirmed it
     // has emitted messageReceived within `timeout` ms; false at once when none listens.
     bool sendMessage(const QString& message, int timeout = 5000);
-    // Raises the main window and makes it the active window. A minimised window stays
-    // minimised and a hidden one hidden.
+    // Raises the main window and makes it the active window, presenting what the last
+    // message brought for that (a Wayland activation token; on X11 it ends that launch's
+    // startup notification). A minimised window stays minimised and a hidden one hidden.
     virtual void activateMainWidget();
 
 Q_SIGNALS:
@@ -55,4 +68,7 @@ Q_SIGNALS:
 private:
     QString id;
     InstanceChannel* channel;
+    // What the last message brought to come to the front with, until it is used.
+    QString pendingActivationToken;
+    QString pendingStartupId;
 };

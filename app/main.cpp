@@ -6,10 +6,15 @@
 #include "emu/EmulatorEnvironment.h"
 
 int main(int argc, char** argv) {
+    // Read before the application object exists, which takes the startup id away.
+    InstanceMessage::Message handover = QtSingleApplication::launchActivation();
     QtSingleApplication app(QStringLiteral("Brenmoor kvtool"), argc, argv);
+    // The compositor and the dock match the window to kvtool.desktop (its name, its icon).
+    QGuiApplication::setDesktopFileName(QStringLiteral("kvtool"));
     // With another instance running, hand it the argument (it comes to the front) and
     // end; whether it answered in time makes no difference here.
-    if (app.handOverOrListen(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString())) {
+    handover.text = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (app.handOverOrListen(handover)) {
         return 0;
     }
 

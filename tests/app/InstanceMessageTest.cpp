@@ -81,6 +81,22 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTrip{"longest", QString(MAX_TEXT_UNITS, u'x')}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The fields follow the text's terminator, so a frame without them is the plain text
+// frame, and a receiver that knows no fields still reads the text.
+TEST(InstanceMessage, FieldsRoundTripAfterTheText) {
+    EXPECT_EQ(encode(Message{QStringLiteral("E:/fw"), QString(), QString()}),
+              encode(QStringLiteral("E:/fw")));
+    const Message message{QStringLiteral("E:/fw"), QStringLiteral("0123abcd"),
+                          QStringLiteral("launcher-1_TIME42")};
+    const std::optional<QByteArray> frame = encode(message);
+    ASSERT_TRUE(frame.has_value());
+    Decoder decoder;
+    EXPECT_EQ(decodeInPieces(decoder, *frame, 3), State::Complete);
+    EXPECT_EQ(decoder.message(), message);
+    // A token that would not fit is not sent in part.
+    EXPECT_FALSE(encode(Message{QString(MAX_TEXT_UNITS - 4, u'x'), QStringLiteral("t"), {}}));
+}
+
 TEST(InstanceMessage, ATextBeyondTheBoundIsNotEncoded) {
     EXPECT_TRUE(encode(QString(MAX_TEXT_UNITS, u'x')).has_value());
     EXPECT_FALSE(encode(QString(MAX_TEXT_UNITS + 1, u'x')).has_value());
@@ -91,7 +107,18 @@ struct Received {
     QByteArray bytes;
     State state;
     QString text;
+    QString activationToken = QString();
+    QString startupId = QString();
 };
+
+QByteArray unitsOf(const QString& text) {
+    QByteArray bytes;
+    for (const QChar unit : text) {
+        bytes.append(char(unit.unicode() & 0xFF));
+        bytes.append(char(unit.unicode() >> 8));
+    }
+    return bytes;
+}
 
 void PrintTo(const Received& value, std::ostream* os) {
     *os << value.name;
@@ -104,6 +131,8 @@ TEST_P(InstanceMessageDecoding, Frame) {
     EXPECT_EQ(decodeInPieces(decoder, GetParam().bytes, GetParam().bytes.size()), GetParam().state);
     if (GetParam().state == State::Complete) {
         EXPECT_EQ(decoder.text(), GetParam().text);
+        EXPECT_EQ(decoder.message(),
+                  (Message{GetParam().text, GetParam().activationToken, GetParam().startupId}));
     }
 }
 
@@ -112,6 +141,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Received{"stops_at_the_first_zero_unit", header(10) + units({u'a', u'b', 0, u'c', u'd'}),
                  State::Complete, QStringLiteral("ab")},
+        Received{
+            "fields_after_the_text",
+            header(108) + unitsOf(QStringLiteral("ab%1xdg-activation-token=T1%1desktop-startup-"
+                                                 "id=S_TIME9%1")
+                                      .arg(QChar(0))),
+            State::Complete, QStringLiteral("ab"), QStringLiteral("T1"), QStringLiteral("S_TIME9")},
+        Received{"fields_not_ours_are_passed_over",
+                 header(102) + unitsOf(QStringLiteral("ab%1colour=blue%1noequals%1=x%1xdg-"
+                                                      "activation-token=T%1%1")
+                                           .arg(QChar(0))),
+                 State::Complete, QStringLiteral("ab"), QStringLiteral("T")},
         Received{"without_terminator_takes_every_unit", header(4) + units({u'a', u'b'}),
                  State::Complete, QStringLiteral("ab")},
         Received{"an_odd_last_byte_is_not_a_unit", header(5) + units({u'a', u'b'}) + "c",

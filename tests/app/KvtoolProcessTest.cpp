@@ -1,7 +1,11 @@
 // The real kvtool as a process: its start-up argument, how it ends, a failed start, and
-// the single-instance guard as a user meets it. Windows are driven from outside on a
-// private X server (X11Session); tests that need no window run on Qt's offscreen platform.
+// the single-instance guard as a user meets it, on X11 and on Wayland. Windows are driven
+// from outside on a private X server (X11Session) or a headless Wayland compositor
+// (WaylandSession); tests that need no window run on Qt's offscreen platform.
+#include "WaylandSession.h"
 #include "X11Session.h"
+
+#include "app/WaylandActivationToken.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +21,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <ostream>
 
@@ -27,7 +32,8 @@ constexpr const char* MAIN_TITLE = "Brenmoor Korvane Configurer";
 // One kvtool run with a private runtime directory, so it never meets another kvtool.
 class Kvtool {
 public:
-    Kvtool(const QStringList& arguments, const QMap<QString, QString>& variables) {
+    Kvtool(const QStringList& arguments, const QMap<QString, QString>& variables,
+           const QString& program = QStringLiteral(KVTOOL_EXECUTABLE)) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime());
         for (auto it = variables.begin(); it != variables.end(); ++it) {
@@ -38,7 +44,7 @@ public:
             }
         }
         process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(KVTOOL_EXECUTABLE), arguments);
+        process.start(program, arguments);
     }
     ~Kvtool() {
         if (process.state() != QProcess::NotRunning) {
@@ -182,6 +188,19 @@ TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {
     EXPECT_EQ(kvtool.exitCode(), 0);
 }
 
+// A second start from an X11 launcher hands its startup id over; the running kvtool ends
+// that launch's startup notification, so the launcher stops showing it is busy.
+TEST_F(KvtoolOnX11, ASecondStartEndsItsLaunchersStartupNotification) {
+    Kvtool first({}, environment(QStringLiteral("gen3")));
+    ASSERT_TRUE(x11.waitForWindow(QLatin1String(MAIN_TITLE)));
+    X11Session::StartupMessages messages(x11);
+    QMap<QString, QString> launched = environment(QStringLiteral("gen3"));
+    launched.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QStringLiteral("launcher-7_TIME1234"));
+    Kvtool second({}, launched);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(messages.next(5000), QByteArray("remove: ID=\"launcher-7_TIME1234\""));
+}
+
 QMap<QString, QString> offscreen() {
     return {{QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")},
             {QStringLiteral("KVTOOL_EMULATE"), QStringLiteral("gen3")}};
@@ -225,5 +244,99 @@ TEST(KvtoolProcess, WithoutAPrivateSocketPlaceTheGuardIsOffAndSaysSo) {
     EXPECT_TRUE(said.contains(taken)) << said.toStdString();
     EXPECT_EQ(kvtool.exitCode(1000), -1);  // still running
 }
+
+// ---- Wayland ------------------------------------------------------------------------
+
+struct ActivationCase {
+    const char* name;
+    const char* launcherToken;  // null: none; "ask": one asked for as a launcher would
+    bool comesToTheFront;
+};
+
+void PrintTo(const ActivationCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KvtoolOnWayland : public ::testing::TestWithParam<ActivationCase> {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(wayland.display().isEmpty()) << wayland.problem().toStdString();
+    }
+
+    QMap<QString, QString> environment() const {
+        return {{QStringLiteral("WAYLAND_DISPLAY"), wayland.display()},
+                {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland")},
+                {QStringLiteral("KVTOOL_EMULATE"), QStringLiteral("gen3")},
+                {QStringLiteral("XDG_ACTIVATION_TOKEN"), QString()},
+                {QStringLiteral("DISPLAY"), QString()}};
+    }
+
+    WaylandSession wayland;
+};
+
+// kvtool runs as a native Wayland client; another client has the focus; a second start
+// hands the running kvtool an activation token (its launcher's, or one it asked the
+// compositor for) and exits 0, and kvtool's window has the focus again. A token the
+// compositor refuses changes nothing, with no error box.
+TEST_P(KvtoolOnWayland, ASecondStartBringsTheWindowToTheFront) {
+    Kvtool first({}, environment());
+    ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool")));
+    QMap<QString, QString> other = environment();
+    other.insert(QStringLiteral("KVTOOL_PROBE_ID"), QStringLiteral("another program"));
+    Kvtool another({}, other, QStringLiteral(KVTOOL_INSTANCE_PROBE));
+    ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool_instance_probe")));
+
+    QMap<QString, QString> launched = environment();
+    if (const char* token = GetParam().launcherToken) {
+        if (std::strcmp(token, "ask") == 0) {
+            qputenv("WAYLAND_DISPLAY", QFile::encodeName(wayland.display()));
+            const std::optional<QString> given =
+                requestWaylandActivationToken(QStringLiteral("launcher"), 5000);
+            qunsetenv("WAYLAND_DISPLAY");
+            ASSERT_TRUE(given);
+            launched.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), *given);
+        } else {
+            launched.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), QLatin1String(token));
+        }
+    }
+    Kvtool second({QStringLiteral("/fw")}, launched);
+    EXPECT_EQ(second.exitCode(), 0);
+    if (GetParam().comesToTheFront) {
+        EXPECT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool"), 5000))
+            << wayland.focusedAppId().toStdString();
+    } else {
+        QThread::msleep(1000);
+        EXPECT_EQ(wayland.focusedAppId(), QStringLiteral("kvtool_instance_probe"));
+    }
+    EXPECT_FALSE(wayland.windowTitles().contains(QStringLiteral("Error")));
+    EXPECT_EQ(first.exitCode(100), -1);  // still running
+    if (const QByteArray shot = qgetenv("KVTOOL_WAYLAND_SCREENSHOT"); !shot.isEmpty()) {
+        wayland.screenshot(QFile::decodeName(shot));
+    }
+}
+
+// No compositor to ask (none named, or none at the named socket): no token, at once.
+TEST(WaylandActivationToken, WithoutACompositorThereIsNone) {
+    QTemporaryDir nowhere;
+    for (const QByteArray& display :
+         {QByteArray(), QFile::encodeName(nowhere.filePath("wayland-9"))}) {
+        if (display.isEmpty())
+            qunsetenv("WAYLAND_DISPLAY");
+        else
+            qputenv("WAYLAND_DISPLAY", display);
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_FALSE(requestWaylandActivationToken(QStringLiteral("kvtool"), 5000));
+        EXPECT_LT(clock.elapsed(), 1000);
+    }
+    qunsetenv("WAYLAND_DISPLAY");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kvtool, KvtoolOnWayland,
+    ::testing::Values(ActivationCase{"token_asked_for_by_the_second_start", nullptr, true},
+                      ActivationCase{"token_from_the_launcher", "ask", true},
+                      ActivationCase{"token_refused_by_the_compositor", "0123456789abcdef", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -44,8 +44,9 @@ QString utf16Hex(const QString& text) {
 
 int main(int argc, char** argv) {
     QtSingleApplication app(qEnvironmentVariable("KVTOOL_PROBE_ID"), argc, argv);
-    const std::optional<bool> sent =
-        app.handOverOrListen(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString());
+    InstanceMessage::Message handover;
+    handover.text = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const std::optional<bool> sent = app.handOverOrListen(handover);
     if (sent) {
         report("sent", *sent ? QStringLiteral("true") : QStringLiteral("false"));
         report("windows", QString::number(QApplication::topLevelWidgets().size()));

@@ -6,6 +6,8 @@
 
 #include <X11/Xlib.h>
 
+#include <utility>
+
 namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
@@ -97,4 +99,49 @@ bool X11Session::close(unsigned long window) const {
     const Status sent = XSendEvent(connection, window, False, NoEventMask, &event);
     XCloseDisplay(connection);
     return sent != 0;
+}
+
+X11Session::StartupMessages::StartupMessages(const X11Session& session)
+    : connection(XOpenDisplay(session.display().toLatin1().constData())) {
+    if (connection == nullptr) {
+        return;
+    }
+    begin = XInternAtom(connection, "_NET_STARTUP_INFO_BEGIN", False);
+    more = XInternAtom(connection, "_NET_STARTUP_INFO", False);
+    XSelectInput(connection, DefaultRootWindow(connection), PropertyChangeMask);
+    XSync(connection, False);
+}
+
+X11Session::StartupMessages::~StartupMessages() {
+    if (connection != nullptr) {
+        XCloseDisplay(connection);
+    }
+}
+
+QByteArray X11Session::StartupMessages::next(int timeoutMs) {
+    if (connection == nullptr) {
+        return {};
+    }
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        while (XPending(connection) > 0) {
+            XEvent event;
+            XNextEvent(connection, &event);
+            if (event.type != ClientMessage || event.xclient.format != 8) {
+                continue;
+            }
+            if (event.xclient.message_type == begin) {
+                pending.clear();
+            } else if (event.xclient.message_type != more) {
+                continue;
+            }
+            pending.append(event.xclient.data.b, sizeof(event.xclient.data.b));
+            const qsizetype end = pending.indexOf('\0');
+            if (end >= 0) {
+                return std::exchange(pending, QByteArray()).left(end);
+            }
+        }
+        QThread::msleep(POLL_MS / 5);
+    }
+    return {};
 }

@@ -27,6 +27,23 @@ public:
     // Asks `window` to close, as a window manager's close button does.
     bool close(unsigned long window) const;
 
+    // Listens, from now on, for the startup-notification messages that clients send to the
+    // root window; the next complete one, waiting up to `timeoutMs` (empty: none came).
+    class StartupMessages {
+    public:
+        explicit StartupMessages(const X11Session& session);
+        ~StartupMessages();
+        StartupMessages(const StartupMessages&) = delete;
+        StartupMessages& operator=(const StartupMessages&) = delete;
+        QByteArray next(int timeoutMs);
+
+    private:
+        struct _XDisplay* connection = nullptr;
+        unsigned long begin = 0;
+        unsigned long more = 0;
+        QByteArray pending;
+    };
+
 private:
     bool xdotool(const QStringList& arguments, QByteArray* output = nullptr) const;
 
