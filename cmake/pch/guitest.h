@@ -1,0 +1,6 @@
+// GoogleTest besides (see gui.h).
+#pragma once
+
+#include "gui.h"
+
+#include <gtest/gtest.h>
