@@ -5,8 +5,8 @@
 #include "app/Sentence.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
-#include "device/UsbIds.h"
 #include "gen3/KVFirmwareWidget.h"
+#include "probe/ProbeKind.h"
 
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -101,16 +101,10 @@ KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& facto
 }
 
 KVFirmwareWidget* KorvaneConfigurer::pageForProductId(quint16 productId) const {
-    switch (productId) {
-        case PRODUCT_ID_GENERATION2:
-        case PRODUCT_ID_GENERATION2_BOOTLOADER:
-            // A probe left in its bootloader gets the page that can install an application.
-            return generation2Page;
-        case PRODUCT_ID_GENERATION3:
-            return generation3Page;
-        default:
-            return nullptr;
-    }
+    // A probe left in its bootloader is of generation 2, and gets the page that can
+    // install an application.
+    const std::optional<int> generation = ProbeKind::of(productId).generation;
+    return generation == 2 ? generation2Page : generation == 3 ? generation3Page : nullptr;
 }
 
 void KorvaneConfigurer::forgetShownProbe() {

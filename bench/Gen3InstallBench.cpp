@@ -17,7 +17,7 @@
 #include "device/UsbBackend.h"
 #include "emu/EmulatedUsbBus.h"
 #include "emu/Gen3Probe.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/ImageFile.h"
 
 #include <benchmark/benchmark.h>
@@ -46,7 +46,7 @@ QByteArray benchImage() {
 }
 
 void install(EmulatedUsbBus& bus, const QByteArray& image) {
-    Gen3Installer installer;
+    Gen3Engine installer;
     Ftd2xxDataLink link(bus.enumerate().first());
     installer.installImage(link, image);
 }

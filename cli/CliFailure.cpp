@@ -1,19 +1,11 @@
 #include "cli/CliFailure.h"
 
 #include "app/HException.h"
-#include "device/UsbBackend.h"
-
-#include <cstring>
-
-namespace {
-
-constexpr char CANNOT_OPEN_DEVICE_DRIVER[] = "cannot open device driver";
-
-}  // namespace
+#include "device/UsbOpenError.h"
 
 CliFailure CliFailure::fromOperation(const HException& error) {
-    if (std::strcmp(error.messageText(), CANNOT_OPEN_DEVICE_DRIVER) == 0 &&
-        usbBackend().lastOpenRefusal() == OpenRefusal::Denied) {
+    const auto* refused = dynamic_cast<const UsbOpenError*>(&error);
+    if (refused != nullptr && refused->refusal() == OpenRefusal::Denied) {
         return CliFailure(ExitCode::PermissionDenied, messageOf(error),
                           QStringLiteral("this user may not open the probe: run 'kvtool-cli "
                                          "doctor' to see why and how to fix it"));

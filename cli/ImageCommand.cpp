@@ -8,7 +8,7 @@
 // Describes an image file without a probe. A file that is no image, or one the install
 // would refuse, is described all the same and ends with exit code 5.
 void runImage(const CliOptions& options, Console& console) {
-    const ImageIdentity image = identifyImage(options.file);
+    const ImageIdentity image = readImage(options.file);
     if (!options.json) {
         for (const QString& line : imageReportLines(image)) {
             console.line(line);

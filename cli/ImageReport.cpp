@@ -1,5 +1,7 @@
 #include "cli/ImageReport.h"
 
+#include "app/HException.h"
+#include "cli/CliFailure.h"
 #include "cli/JsonOutput.h"
 #include "gen2/KV2Variant.h"
 
@@ -8,6 +10,18 @@ namespace {
 QString hex(qint64 value) {
     return QStringLiteral("0x%1").arg(value, 0, 16);
 }
+
+}  // namespace
+
+ImageIdentity readImage(const QString& path) {
+    try {
+        return identifyImage(path);
+    } catch (const HException& e) {
+        throw CliFailure::fromImage(e);
+    }
+}
+
+namespace {
 
 QString offsetText(const std::optional<qsizetype>& offset) {
     return offset ? QStringLiteral("at %1").arg(hex(*offset)) : QStringLiteral("missing");

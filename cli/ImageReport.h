@@ -1,9 +1,13 @@
 #pragma once
 
-#include "cli/ImageIdentity.h"
+#include "probe/ImageIdentity.h"
 
 #include <QJsonObject>
 #include <QStringList>
+
+// The image file named `path`, read and examined (identifyImage); a file that cannot be
+// read is a CliFailure with exit code 5.
+ImageIdentity readImage(const QString& path);
 
 // The description of an image file that `kvtool-cli image` prints, as text lines and as the
 // "image" object of the JSON output.

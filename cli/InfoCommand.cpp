@@ -3,10 +3,11 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
-#include "cli/InstalledFirmware.h"
+#include "cli/InstallReport.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
+#include "gen2/KV2Variant.h"
 
 // Shows what the chosen probe has installed, read as the firmware pages read it.
 void runInfo(const CliOptions& options, Console& console) {
@@ -20,7 +21,7 @@ void runInfo(const CliOptions& options, Console& console) {
     if (options.json) {
         QJsonObject result = jsonResult(options.commandName, 0);
         result.insert(QStringLiteral("probe"), probeJson(probe));
-        result.insert(QStringLiteral("firmware"), firmware.toJson());
+        result.insert(QStringLiteral("firmware"), firmwareJson(firmware));
         console.json(result);
         return;
     }
@@ -30,6 +31,6 @@ void runInfo(const CliOptions& options, Console& console) {
         console.line(
             QStringLiteral("Variant:   %1").arg(kv2::variantText(firmware.flags.value_or(0))));
     } else {
-        console.line(QStringLiteral("Firmware:  %1").arg(firmware.text()));
+        console.line(QStringLiteral("Firmware:  %1").arg(firmwareText(firmware)));
     }
 }

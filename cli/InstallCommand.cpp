@@ -5,13 +5,16 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
-#include "cli/GenerationInstall.h"
 #include "cli/ImageReport.h"
+#include "cli/InstallReport.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
 #include "cli/ProgressRenderer.h"
 #include "gen2/KV2FirmwareImage.h"
+#include "gen3/Gen3Engine.h"
+#include "probe/ProbeEngine.h"
+#include "probe/ProbeKind.h"
 
 namespace {
 
@@ -48,7 +51,7 @@ public:
     Install(const CliOptions& options, Console& console) : options(options), console(console) {}
 
     void run() {
-        const ImageIdentity image = identifyImage(imagePath(options));
+        const ImageIdentity image = guarded([&] { return readImage(imagePath(options)); });
         known.insert(QStringLiteral("dryRun"), options.dryRun);
         known.insert(QStringLiteral("image"), imageJson(image));
         if (!image.generation) {
@@ -77,31 +80,52 @@ public:
                                 .arg(probe.serialNumber())
                                 .arg(*kind.generation)));
         }
-        std::unique_ptr<GenerationInstall> install =
-            GenerationInstall::forGeneration(*kind.generation);
+        if (*kind.generation == 2) {
+            guarded([&] {
+                requireOnlyGeneration2Device(probe);
+                return 0;
+            });
+        }
+        const std::unique_ptr<ProbeEngine> engine = ProbeEngine::forGeneration(kind.generation);
+        // What the install would refuse only once under way is refused before any frame.
         guarded([&] {
-            install->check(probe, image);
+            try {
+                engine->check(probe, image);
+            } catch (const HException& e) {
+                throw CliFailure::fromImage(e);
+            }
             return 0;
         });
 
         // What the probe has now, read as the page reads it when it shows the probe.
-        const InstalledFirmware before = guarded([&] { return readFirmware(probe); });
-        known.insert(QStringLiteral("previousFirmware"), before.toJson());
+        const InstalledFirmware before = operation([&] { return engine->readInstalled(probe); });
+        known.insert(QStringLiteral("previousFirmware"), firmwareJson(before));
         start(probe, before, image);
 
+        InstallPlan plan = operation([&] { return engine->plan(probe, image); });
         if (options.dryRun) {
-            const InstallPlan plan = guarded([&] { return install->plan(probe, image); });
             report(plan, before, image);
             return;
         }
         ProgressRenderer progress(console, progressStyle(options, console));
-        const GenerationInstall::Message message = [this](const QString& text) { say(text); };
-        guarded([&] {
-            install->run(probe, image, progress, message);
+        QObject::connect(engine.get(), &ProbeEngine::progress, &progress,
+                         &ProgressRenderer::progress);
+        operation([&] {
+            try {
+                plan.run();
+            } catch (const HException& e) {
+                // A failing transfer step reports its phase's total on its way out.
+                progress.finish(false, dynamic_cast<const TransferStepFailure*>(&e) != nullptr);
+                throw;
+            }
+            progress.finish(true);
             return 0;
         });
-        const InstalledFirmware after = guarded([&] { return install->readBack(probe, message); });
-        finish(after);
+        if (*kind.generation == 2) {
+            say(QStringLiteral("Firmware installed."));
+            say(QStringLiteral("Waiting for the probe to restart into its application"));
+        }
+        finish(operation([&] { return engine->awaitReturn(probe); }));
     }
 
 private:
@@ -117,12 +141,16 @@ private:
         }
     }
 
-    static InstalledFirmware readFirmware(const UsbDeviceInfo& probe) {
-        try {
-            return readInstalledFirmware(probe);
-        } catch (const HException& e) {
-            throw CliFailure::fromOperation(e);
-        }
+    // Runs `step` of the engine; its HException is the operation's failure.
+    template <typename Step>
+    auto operation(Step step) -> decltype(step()) {
+        return guarded([&] {
+            try {
+                return step();
+            } catch (const HException& e) {
+                throw CliFailure::fromOperation(e);
+            }
+        });
     }
 
     // The JSON result of an install that did its job.
@@ -165,34 +193,35 @@ private:
             console.line(QStringLiteral("Dry run: nothing that changes the probe is sent."));
         }
         console.line(QStringLiteral("Probe:      %1").arg(describeProbe(probe)));
-        console.line(QStringLiteral("Installed:  %1").arg(before.text()));
+        console.line(QStringLiteral("Installed:  %1").arg(firmwareText(before)));
         console.line(QStringLiteral("Image:      %1 (%2)").arg(image.path, imageSummary(image)));
     }
 
     void report(const InstallPlan& plan, const InstalledFirmware& before,
                 const ImageIdentity& image) {
         if (options.json) {
-            console.json(result(QJsonValue(QJsonValue::Null), plan.toJson()));
+            console.json(result(QJsonValue(QJsonValue::Null), planJson(plan)));
             return;
         }
         const QString version = image.versionText();
-        console.line(
-            QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
-                .arg(version.isEmpty() ? QStringLiteral("the image") : version, before.text())
-                .arg(plan.bytes)
-                .arg(plan.count())
-                .arg(plan.unit));
-        for (qsizetype i = 0; i < plan.steps.size(); ++i) {
-            console.line(QStringLiteral("  %1. %2").arg(i + 1).arg(plan.steps[i]));
+        console.line(QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
+                         .arg(version.isEmpty() ? QStringLiteral("the image") : version,
+                              firmwareText(before))
+                         .arg(plan.bytes)
+                         .arg(plan.count())
+                         .arg(plan.unit));
+        const QStringList steps = plan.descriptions();
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            console.line(QStringLiteral("  %1. %2").arg(i + 1).arg(steps[i]));
         }
     }
 
     void finish(const InstalledFirmware& after) {
         if (options.json) {
-            console.json(result(after.toJson(), QJsonValue(QJsonValue::Null)));
+            console.json(result(firmwareJson(after), QJsonValue(QJsonValue::Null)));
             return;
         }
-        console.line(QStringLiteral("Now installed: %1").arg(after.text()));
+        console.line(QStringLiteral("Now installed: %1").arg(firmwareText(after)));
     }
 
     const CliOptions& options;

@@ -6,6 +6,7 @@
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
 #include "device/UsbDiscovery.h"
+#include "probe/ProbeKind.h"
 
 #include <QJsonArray>
 

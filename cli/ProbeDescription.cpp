@@ -1,7 +1,7 @@
 #include "cli/ProbeDescription.h"
 
 #include "cli/JsonOutput.h"
-#include "device/UsbIds.h"
+#include "probe/ProbeKind.h"
 
 namespace {
 
@@ -10,19 +10,6 @@ QString hexId(quint16 id) {
 }
 
 }  // namespace
-
-ProbeKind ProbeKind::of(quint16 productId) {
-    switch (productId) {
-        case PRODUCT_ID_GENERATION2:
-            return {2, QStringLiteral("application")};
-        case PRODUCT_ID_GENERATION2_BOOTLOADER:
-            return {2, QStringLiteral("bootloader")};
-        case PRODUCT_ID_GENERATION3:
-            return {3, QStringLiteral("loader")};
-        default:
-            return {std::nullopt, QStringLiteral("unknown")};
-    }
-}
 
 QString unknownProbeMessage(const UsbDeviceInfo& probe) {
     return QStringLiteral("%1 is not a probe kvtool knows").arg(describeProbe(probe));

@@ -7,14 +7,6 @@
 
 #include <optional>
 
-// What kind of probe a USB product id stands for: its generation and what it runs.
-struct ProbeKind {
-    std::optional<int> generation;  // 2 or 3; nothing for a product id we do not know
-    QString mode;                   // "application", "bootloader", "loader" or "unknown"
-
-    static ProbeKind of(quint16 productId);
-};
-
 // "K3000001 (generation 3, loader, /dev/bus/usb/001/007)".
 QString describeProbe(const UsbDeviceInfo& probe);
 // "... is not a probe kvtool knows", for a probe with a product id of no generation.

@@ -166,10 +166,6 @@ QString TracingUsbBackend::lastError() const {
     return inner->lastError();
 }
 
-OpenRefusal TracingUsbBackend::lastOpenRefusal() const {
-    return inner->lastOpenRefusal();
-}
-
 QString TracingUsbBackend::lastUsbError() const {
     return state->lastUsbError;
 }

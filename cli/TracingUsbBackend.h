@@ -24,7 +24,6 @@ public:
     UsbDeviceList enumerate() override;
     std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) override;
     QString lastError() const override;
-    OpenRefusal lastOpenRefusal() const override;
 
     // The reason behind the last failure of an open or a transfer, or a null text.
     QString lastUsbError() const;

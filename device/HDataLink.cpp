@@ -14,11 +14,11 @@ void HDataLink::setTimeout(int milliseconds) {
 std::unique_ptr<UsbPipes> HDataLink::openDevicePipes(const UsbDeviceInfo& device) {
     const qsizetype pathLength = device.devicePath().toLocal8Bit().size();
     if (pathLength + PIPE_SUFFIX_LENGTH >= PIPE_NAME_BUFFER) {
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
     std::unique_ptr<UsbPipes> pipes = usbBackend().open(device);
     if (!pipes) {
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
     return pipes;
 }

@@ -34,12 +34,10 @@ struct ConfigDeleter {
     }
 };
 
-[[noreturn]] void refuse(int code, OpenRefusal& refusal) {
-    refusal = code == LIBUSB_ERROR_BUSY     ? OpenRefusal::Busy
-              : code == LIBUSB_ERROR_ACCESS ? OpenRefusal::Denied
-                                            : OpenRefusal::Other;
-    throw HException(refusal == OpenRefusal::Busy ? "device already in use"
-                                                  : "cannot open device driver");
+[[noreturn]] void refuse(int code) {
+    throw UsbOpenError(code == LIBUSB_ERROR_BUSY     ? OpenRefusal::Busy
+                       : code == LIBUSB_ERROR_ACCESS ? OpenRefusal::Denied
+                                                     : OpenRefusal::Other);
 }
 
 }  // namespace
@@ -64,13 +62,12 @@ LibusbPipes::~LibusbPipes() {
 }
 
 std::unique_ptr<LibusbPipes> LibusbPipes::open(std::shared_ptr<libusb_context> context, int bus,
-                                               int address, QString& error, OpenRefusal& refusal) {
-    refusal = OpenRefusal::Other;  // until it is open
+                                               int address, QString& error) {
     libusb_device** rawList = nullptr;
     const ssize_t count = libusb_get_device_list(context.get(), &rawList);
     if (count < 0) {
         error = describeLibusbError("libusb_get_device_list", static_cast<int>(count));
-        refuse(static_cast<int>(count), refusal);
+        refuse(static_cast<int>(count));
     }
     const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
     libusb_device* device = nullptr;
@@ -83,35 +80,34 @@ std::unique_ptr<LibusbPipes> LibusbPipes::open(std::shared_ptr<libusb_context> c
     }
     if (device == nullptr) {
         error = QStringLiteral("no USB device at bus %1, address %2").arg(bus).arg(address);
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
     libusb_device_handle* handle = nullptr;
     const int rc = libusb_open(device, &handle);
     if (rc != LIBUSB_SUCCESS) {
         error = describeLibusbError("libusb_open", rc);
-        refuse(rc, refusal);
+        refuse(rc);
     }
     // From here on the pipes object owns the handle and undoes every step on any way out.
     std::unique_ptr<LibusbPipes> pipes(new LibusbPipes(std::move(context), handle));
-    pipes->setUp(error, refusal);
-    refusal = OpenRefusal::None;
+    pipes->setUp(error);
     return pipes;
 }
 
-void LibusbPipes::setUp(QString& openError, OpenRefusal& refusal) {
+void LibusbPipes::setUp(QString& openError) {
     int rc = libusb_kernel_driver_active(handle, PROBE_INTERFACE);
     if (rc == 1) {
         rc = libusb_detach_kernel_driver(handle, PROBE_INTERFACE);
         if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_NOT_FOUND) {
             openError = describeLibusbError("libusb_detach_kernel_driver", rc);
-            refuse(rc, refusal);
+            refuse(rc);
         }
         kernelDriverDetached = rc == LIBUSB_SUCCESS;
     }
     rc = libusb_claim_interface(handle, PROBE_INTERFACE);
     if (rc != LIBUSB_SUCCESS) {
         openError = describeLibusbError("libusb_claim_interface", rc);
-        refuse(rc, refusal);
+        refuse(rc);
     }
     claimed = true;
 
@@ -119,7 +115,7 @@ void LibusbPipes::setUp(QString& openError, OpenRefusal& refusal) {
     rc = libusb_get_active_config_descriptor(libusb_get_device(handle), &rawConfig);
     if (rc != LIBUSB_SUCCESS) {
         openError = describeLibusbError("libusb_get_active_config_descriptor", rc);
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
     const std::unique_ptr<libusb_config_descriptor, ConfigDeleter> config(rawConfig);
     if (config->bNumInterfaces > PROBE_INTERFACE &&
@@ -142,7 +138,7 @@ void LibusbPipes::setUp(QString& openError, OpenRefusal& refusal) {
     if (inEndpoint == 0 || outEndpoint == 0) {
         openError = QStringLiteral("interface %1 has no bulk IN and bulk OUT endpoints")
                         .arg(PROBE_INTERFACE);
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
 }
 

@@ -25,7 +25,7 @@ public:
     // reports it busy (another program claimed it), "cannot open device driver" for any
     // other failure; `error` then says why, for diagnostics, and `refusal` of what kind.
     static std::unique_ptr<LibusbPipes> open(std::shared_ptr<libusb_context> context, int bus,
-                                             int address, QString& error, OpenRefusal& refusal);
+                                             int address, QString& error);
     ~LibusbPipes() override;
 
     TransferResult read(quint8* buffer, int maxLength, quint32 timeoutMs) override;
@@ -38,7 +38,7 @@ public:
 private:
     LibusbPipes(std::shared_ptr<libusb_context> context, libusb_device_handle* handle);
     // Detaches a kernel driver, claims interface 0 and finds the endpoints; throws.
-    void setUp(QString& error, OpenRefusal& refusal);
+    void setUp(QString& error);
     TransferResult transfer(unsigned char endpoint, quint8* buffer, int length, quint32 timeoutMs);
     void fail(const char* operation, int code);
 

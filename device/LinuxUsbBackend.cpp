@@ -49,16 +49,15 @@ std::shared_ptr<libusb_context> LinuxUsbBackend::libusbContext() {
 
 std::unique_ptr<UsbPipes> LinuxUsbBackend::open(const UsbDeviceInfo& device) {
     openError.clear();
-    refusal = OpenRefusal::Other;  // until it is open
     int bus = 0;
     int address = 0;
     if (!parseUsbDevicePath(device.devicePath(), bus, address)) {
         openError = QStringLiteral("not a USB device path: \"%1\"").arg(device.devicePath());
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
     std::shared_ptr<libusb_context> libusb = libusbContext();
     if (!libusb) {
-        throw HException("cannot open device driver");
+        throw UsbOpenError(OpenRefusal::Other);
     }
-    return LibusbPipes::open(std::move(libusb), bus, address, openError, refusal);
+    return LibusbPipes::open(std::move(libusb), bus, address, openError);
 }

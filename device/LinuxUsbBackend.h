@@ -19,7 +19,6 @@ public:
     // Opens the device whose path ends in its bus and address ("/dev/bus/usb/001/007").
     std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) override;
     QString lastError() const override { return openError; }
-    OpenRefusal lastOpenRefusal() const override { return refusal; }
 
 private:
     std::shared_ptr<libusb_context> libusbContext();
@@ -27,7 +26,6 @@ private:
     SysfsDiscovery discovery;
     std::shared_ptr<libusb_context> context;
     QString openError;
-    OpenRefusal refusal = OpenRefusal::None;
 };
 
 // The bus number and address named by the last two components of a device path, or

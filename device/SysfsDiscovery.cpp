@@ -145,7 +145,8 @@ UsbDeviceList SysfsDiscovery::enumerate() const {
         const QString node = bus > 0 && address > 0 ? deviceNodePath(bus, address) : QString();
         devices.append(
             UsbDeviceInfo(parseUsbId(ids.value(0)), parseUsbId(ids.value(1)),
-                          QString::fromUtf8(readAttribute(rootFd.get(), name + "/serial")), node));
+                          QString::fromUtf8(readAttribute(rootFd.get(), name + "/serial")), node,
+                          QString::fromLatin1(name)));
     }
     return devices;
 }

@@ -2,18 +2,10 @@
 
 #include "device/OwedReplies.h"
 #include "device/UsbDeviceList.h"
+#include "device/UsbOpenError.h"
 #include "device/UsbPipes.h"
 
 #include <memory>
-
-// Why a device could not be opened, as a kind the callers branch on (the platform's own
-// reasons stay below the seam, in lastError()).
-enum class OpenRefusal {
-    None,
-    Busy,    // another program holds the device
-    Denied,  // this user may not open the device node (its permissions)
-    Other    // any other failure to open
-};
 
 // The USB platform seam: how devices are found and opened. One backend is chosen at
 // start-up for the whole process (the Linux one, or the emulated bus).
@@ -26,14 +18,12 @@ public:
 
     // Every device present now, whatever its vendor. Never throws.
     virtual UsbDeviceList enumerate() = 0;
-    // Opens the data pipes of a device found by enumerate(). Throws HException with
-    // "device already in use" when another program holds the device and "cannot open
-    // device driver" for every other failure.
+    // Opens the data pipes of a device found by enumerate(). Throws UsbOpenError ("device
+    // already in use" when another program holds the device, "cannot open device driver"
+    // for every other failure).
     virtual std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) = 0;
     // Why the last open failed, for diagnostics.
     virtual QString lastError() const { return QString(); }
-    // The kind of the last open's failure; None after an open that succeeded.
-    virtual OpenRefusal lastOpenRefusal() const { return OpenRefusal::None; }
 
     // The replies the devices of this bus still owe (reads the links gave up on), kept as
     // long as the backend, which outlives every link opened through it.

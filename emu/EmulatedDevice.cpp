@@ -65,43 +65,35 @@ void EmulatedDevice::settle(quint32 nowMs) const {
 }
 
 std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
-    const auto refuse = [this](const char* operation, int code, const char* message) {
+    const auto refuse = [this](const char* operation, int code) {
         const std::lock_guard lock(mutex);
         openError = describeLibusbError(operation, code);
-        openRefusal = code == LIBUSB_ERROR_BUSY     ? OpenRefusal::Busy
-                      : code == LIBUSB_ERROR_ACCESS ? OpenRefusal::Denied
-                                                    : OpenRefusal::Other;
-        return HException(message);
+        return UsbOpenError(code == LIBUSB_ERROR_BUSY     ? OpenRefusal::Busy
+                            : code == LIBUSB_ERROR_ACCESS ? OpenRefusal::Denied
+                                                          : OpenRefusal::Other);
     };
     if (!usbFunction) {
-        throw refuse("libusb_claim_interface", LIBUSB_ERROR_NOT_SUPPORTED,
-                     "cannot open device driver");
+        throw refuse("libusb_claim_interface", LIBUSB_ERROR_NOT_SUPPORTED);
     }
     int connection = 0;
     switch (connect(connection)) {
         case OpenRefusal::None:
             break;
         case OpenRefusal::Busy:
-            throw refuse("libusb_claim_interface", LIBUSB_ERROR_BUSY, "device already in use");
+            throw refuse("libusb_claim_interface", LIBUSB_ERROR_BUSY);
         case OpenRefusal::Denied:
-            throw refuse("libusb_open", LIBUSB_ERROR_ACCESS, "cannot open device driver");
+            throw refuse("libusb_open", LIBUSB_ERROR_ACCESS);
         case OpenRefusal::Other:
-            throw refuse("libusb_open", LIBUSB_ERROR_NO_DEVICE, "cannot open device driver");
+            throw refuse("libusb_open", LIBUSB_ERROR_NO_DEVICE);
     }
     const std::lock_guard lock(mutex);
     openError.clear();
-    openRefusal = OpenRefusal::None;
     return std::make_unique<EmulatedPipes>(shared_from_this(), connection);
 }
 
 QString EmulatedDevice::lastOpenError() const {
     const std::lock_guard lock(mutex);
     return openError;
-}
-
-OpenRefusal EmulatedDevice::lastOpenRefusal() const {
-    const std::lock_guard lock(mutex);
-    return openRefusal;
 }
 
 int EmulatedDevice::openConnections() const {

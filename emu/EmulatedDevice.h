@@ -38,14 +38,12 @@ public:
     // Whether the device is on the bus now: not unplugged, and not between leaving and
     // coming back while it re-enumerates.
     virtual bool present() const;
-    // Opens the device's data pipes; throws HException as a real open would ("device
+    // Opens the device's data pipes; throws UsbOpenError as a real open would ("device
     // already in use", "cannot open device driver").
     virtual std::unique_ptr<UsbPipes> openPipes();
     // Why the last openPipes() failed, worded as the Linux backend words the libusb error
     // behind the same refusal; empty after a successful open.
     QString lastOpenError() const;
-    // The kind of the last openPipes() failure; None after a successful open.
-    OpenRefusal lastOpenRefusal() const;
 
     // The function behind the device, null for a device without one.
     UsbFunction* function() const { return usbFunction.get(); }
@@ -112,7 +110,6 @@ private:
 
     bool unplugged = false;
     QString openError;
-    OpenRefusal openRefusal = OpenRefusal::None;
     // While re-enumerating: when the device comes back, and as what.
     mutable std::optional<quint32> reappearAtMs;
     mutable quint16 productAfter = 0;

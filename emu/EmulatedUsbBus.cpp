@@ -40,7 +40,9 @@ std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedD
     device->plugIn();
     remember(device);
     ++attachments;
-    slots_.push_back({device, QStringLiteral("emulated:%1").arg(attachments), QString()});
+    // Its own port on the emulated bus, which it keeps through restarts.
+    slots_.push_back({device, QStringLiteral("emulated:%1").arg(attachments),
+                      QStringLiteral("1-%1").arg(attachments), QString()});
     return device;
 }
 
@@ -76,7 +78,7 @@ UsbDeviceList EmulatedUsbBus::enumerate() {
     for (const Slot& slot : slots_) {
         if (slot.device->present()) {
             list.append(UsbDeviceInfo(slot.device->vendorId(), slot.device->productId(),
-                                      slot.device->serialNumber(), slot.path));
+                                      slot.device->serialNumber(), slot.path, slot.port));
         }
     }
     return list;
@@ -84,21 +86,18 @@ UsbDeviceList EmulatedUsbBus::enumerate() {
 
 std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
     openError.clear();
-    refusal = OpenRefusal::None;
     for (const Slot& slot : slots_) {
         if (slot.path == device.devicePath() && slot.device->present()) {
             try {
                 return slot.device->openPipes();
             } catch (const HException&) {
                 openError = slot.device->lastOpenError();
-                refusal = slot.device->lastOpenRefusal();
                 throw;
             }
         }
     }
-    refusal = OpenRefusal::Other;
     openError = QStringLiteral("no emulated device at \"%1\"").arg(device.devicePath());
-    throw HException("cannot open device driver");
+    throw UsbOpenError(OpenRefusal::Other);
 }
 
 // Devices created from an unchanged item stay attached with their state (an emulated
@@ -132,8 +131,8 @@ void EmulatedUsbBus::syncWithControlFile() {
             kept.push_back(*existing);
         } else {
             ++attachments;
-            kept.push_back(
-                {item.create(), QStringLiteral("emulated:%1").arg(attachments), item.key});
+            kept.push_back({item.create(), QStringLiteral("emulated:%1").arg(attachments),
+                            QStringLiteral("1-%1").arg(attachments), item.key});
             remember(kept.back().device);
         }
     }

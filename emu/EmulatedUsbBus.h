@@ -29,7 +29,6 @@ public:
     UsbDeviceList enumerate() override;
     std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) override;
     QString lastError() const override { return openError; }
-    OpenRefusal lastOpenRefusal() const override { return refusal; }
 
     // When the bus is destroyed, append every device's frame log to this file (see
     // FrameLogExport), so that a test can see what the probes of another process received.
@@ -39,6 +38,7 @@ private:
     struct Slot {
         std::shared_ptr<EmulatedDevice> device;
         QString path;
+        QString port;
         QString key;  // the control-file item that created it, if any
     };
     void syncWithControlFile();
@@ -50,7 +50,6 @@ private:
     std::vector<std::shared_ptr<EmulatedDevice>> everAttached;
     QString frameLogExport;
     QString openError;
-    OpenRefusal refusal = OpenRefusal::None;
     QString controlFile;
     QDateTime controlModified;
     qint64 controlSize = -1;

@@ -5,11 +5,10 @@
 #include "app/FirmwareDirectory.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
-#include "device/PipeDataLink.h"
+#include "gen2/Gen2Engine.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 #include "gen2/KorvaneBootloader.h"
-#include "gen2/ProbeInfo.h"
 
 #include <QButtonGroup>
 #include <QGroupBox>
@@ -134,23 +133,21 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
 }
 
 void KV2FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
-    PipeDataLink link(device);
-    KorvaneBootloader bootloader;
-    ProbeInfo info;
-    bootloader.readProbeInfo(link, info);
-    if (info.isApplication())
-        showApplication(info);
-    else if (info.isBootloader())
+    Gen2Engine engine;
+    const InstalledFirmware firmware = engine.readInstalled(device);
+    if (firmware.state == InstalledFirmware::State::Installed)
+        showApplication(firmware.versionText, firmware.flags.value_or(0));
+    else if (firmware.state == InstalledFirmware::State::BootloaderRunning)
         showBootloaderRunning();
     // Any other kind: nothing known to show; the page stays as it was.
 }
 
-void KV2FirmwareWidget::showApplication(const ProbeInfo& info) {
-    installedVersionLabel->setText(VERSION_CAPTION + info.versionText());
-    installedVariantLabel->setText(VARIANT_CAPTION + info.variantText());
+void KV2FirmwareWidget::showApplication(const QString& version, quint16 flags) {
+    installedVersionLabel->setText(VERSION_CAPTION + version);
+    installedVariantLabel->setText(VARIANT_CAPTION + kv2::variantText(flags));
     // A following install re-installs the same variant unless the user changes it.
-    targetGroup->button(int(info.family()))->setChecked(true);
-    clockingGroup->button(int(info.clocking()))->setChecked(true);
+    targetGroup->button(int(kv2::familyOf(flags)))->setChecked(true);
+    clockingGroup->button(int(kv2::clockingOf(flags)))->setChecked(true);
 }
 
 void KV2FirmwareWidget::showBootloaderRunning() {

@@ -8,7 +8,6 @@ class QButtonGroup;
 class QGroupBox;
 class QLabel;
 class QPushButton;
-struct ProbeInfo;
 
 // The firmware page of a generation-2 probe: shows the version and variant of the
 // application installed on it, lets the user pick a target family and a JTAG clocking mode,
@@ -36,7 +35,7 @@ protected Q_SLOTS:
     void updateFirmware();
 
 private:
-    void showApplication(const ProbeInfo& info);
+    void showApplication(const QString& version, quint16 flags);
     void showBootloaderRunning();
 
     QLabel* installedVersionLabel = nullptr;

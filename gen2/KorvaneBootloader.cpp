@@ -60,18 +60,64 @@ void KorvaneBootloader::readProbeInfo(PipeDataLink& link, ProbeInfo& info) {
     info = askInfo(link);
 }
 
-std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
-    return reachBootloader().link;
+KorvaneBootloader::ProbeFinder KorvaneBootloader::onlyGeneration2Device() {
+    return {singleGeneration2Device, QString()};
 }
 
-KorvaneBootloader::Connection KorvaneBootloader::reachBootloader() {
+KorvaneBootloader::ProbeFinder KorvaneBootloader::onPortOf(const UsbDeviceInfo& probe) {
+    const auto onItsPort = [probe] {
+        for (const UsbDeviceInfo& device : findGeneration2Devices()) {
+            const bool samePort = probe.port().isEmpty()
+                                      ? device.serialNumber() == probe.serialNumber()
+                                      : device.port() == probe.port();
+            // The port says where; the serial number, where both report one, that it is
+            // still the same probe.
+            const bool sameSerial = device.serialNumber().isEmpty() ||
+                                    probe.serialNumber().isEmpty() ||
+                                    device.serialNumber() == probe.serialNumber();
+            if (samePort && sameSerial)
+                return device;
+        }
+        throw HException("No devices connected");
+    };
+    return {onItsPort, probe.serialNumber()};
+}
+
+std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
+    return reachBootloader(singleGeneration2Device).link;
+}
+
+KorvaneBootloader::Connection KorvaneBootloader::reachBootloader(
+    const std::function<UsbDeviceInfo()>& find) {
     Connection connection;
-    connection.link = std::make_unique<PipeDataLink>(singleGeneration2Device());
+    connection.link = std::make_unique<PipeDataLink>(find());
     PipeDataLink& link = *connection.link;
     link.discardStaleReplies();
     connection.info = askInfo(link);
     if (!connection.info.isBootloader())
         throw HException("Bootloader not running");  // the link closes on the way out
+    return connection;
+}
+
+KorvaneBootloader::Connection KorvaneBootloader::awaitBootloader(const ProbeFinder& finder) {
+    Connection connection;
+    Q_EMIT progress(0, kv2::BOOTLOADER_ATTEMPTS, WAITING_TEXT, nullptr);
+    int attempts = 0;
+    while (!connection.link) {
+        sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
+        try {
+            connection = reachBootloader(finder.find);
+        } catch (const HException&) {
+            // Whatever the cause (absent while restarting, several devices, no answer,
+            // still the application), the attempt counts and the wait goes on. A reply an
+            // attempt gave up on is owed and dropped by the next one.
+            if (attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
+                throw HException("Bootloader restore failed");
+        }
+        ++attempts;
+        Q_EMIT progress(attempts, -1, nullptr, nullptr);
+    }
+    Q_EMIT progress(kv2::BOOTLOADER_ATTEMPTS, -1, nullptr, nullptr);
     return connection;
 }
 
@@ -127,52 +173,84 @@ bool KorvaneBootloader::verifyMemory(PipeDataLink& link, quint16 address, quint1
 }
 
 void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchSerial) {
-    // Without an application zone there is nothing to send; refused before the probe is
-    // touched.
-    if (image.data.size() < kv2::APPLICATION_ZONE_START)
-        throw HException("Firmware image is too small (" + std::to_string(image.data.size()) +
-                         " bytes): the application zone starts at byte " +
-                         std::to_string(kv2::APPLICATION_ZONE_START));
+    InstallPlan plan;
+    // The caller's image, patched in place.
+    plan.steps = downloadSteps(std::shared_ptr<KV2FirmwareImage>(std::shared_ptr<void>(), &image),
+                               patchSerial, onlyGeneration2Device());
+    plan.run();
+}
 
-    // The record enumerated now supplies the serial number: the probe's own, whatever it
-    // enumerates as once restarted.
-    const UsbDeviceInfo device = singleGeneration2Device();
-    {
-        PipeDataLink link(device);
+QList<InstallStep> KorvaneBootloader::downloadSteps(std::shared_ptr<KV2FirmwareImage> image,
+                                                    bool patchSerial, const ProbeFinder& finder) {
+    // What the steps share: the probe as found before the restart (its serial number goes
+    // into the image), and the bootloader's link once the wait reached it. Released with
+    // the steps, which closes the link on every way out.
+    struct Session {
+        UsbDeviceInfo device;
+        Connection connection;
+    };
+    auto session = std::make_shared<Session>();
+    // The zone's size does not change with the serial patch; an image too large for the
+    // 16-bit addresses is refused (step 3) before anything is programmed.
+    const qsizetype zoneSize = kv2::applicationZone(image->data).size();
+    const auto count = quint16(zoneSize);
+    const qsizetype packets = (zoneSize + kv2::MAX_BLOCK_SIZE - 1) / kv2::MAX_BLOCK_SIZE;
+    const auto bytes = [image] {
+        return reinterpret_cast<const quint8*>(kv2::applicationZone(image->data).data());
+    };
+    const auto link = [session]() -> PipeDataLink& { return *session->connection.link; };
+
+    const auto restart = [image, session, find = finder.find] {
+        // Without an application zone there is nothing to send; refused before the probe is
+        // touched.
+        if (image->data.size() < kv2::APPLICATION_ZONE_START)
+            throw HException("Firmware image is too small (" + std::to_string(image->data.size()) +
+                             " bytes): the application zone starts at byte " +
+                             std::to_string(kv2::APPLICATION_ZONE_START));
+        // The record found now supplies the serial number: the probe's own, whatever it
+        // enumerates as once restarted.
+        session->device = find();
+        PipeDataLink link(session->device);
         send(link, kv2::commandPacket(kv2::Command::EnterBootloader));
-    }
-
-    Connection connection;
-    Q_EMIT progress(0, kv2::BOOTLOADER_ATTEMPTS, WAITING_TEXT, nullptr);
-    int attempts = 0;
-    while (!connection.link) {
-        sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
-        try {
-            connection = reachBootloader();
-        } catch (const HException&) {
-            // Whatever the cause (absent while restarting, several devices, no answer,
-            // still the application), the attempt counts and the wait goes on. A reply an
-            // attempt gave up on is owed and dropped by the next one.
-            if (attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
-                throw HException("Bootloader restore failed");
-        }
-        ++attempts;
-        Q_EMIT progress(attempts, -1, nullptr, nullptr);
-    }
-    Q_EMIT progress(kv2::BOOTLOADER_ATTEMPTS, -1, nullptr, nullptr);
-
-    image.checkFitsApplicationZone();
-    if (patchSerial)
-        image.patchSerialNumber(device.serialNumber());
-
-    PipeDataLink& link = *connection.link;
-    send(link, kv2::commandPacket(kv2::Command::BeginDownload));
-    const QByteArrayView zone = kv2::applicationZone(image.data);
-    const auto count = quint16(zone.size());
-    const auto* bytes = reinterpret_cast<const quint8*>(zone.data());
-    programMemory(link, kv2::APPLICATION_ZONE_START, count, bytes);
-    if (!verifyMemory(link, kv2::APPLICATION_ZONE_START, count, bytes))
-        throw HException(VERIFY_FAILED);
-    confirmInStep(connection);
-    send(link, kv2::commandPacket(kv2::Command::EndDownload));
+    };
+    const auto patch = [image, session, patchSerial] {
+        image->checkFitsApplicationZone();
+        if (patchSerial)
+            image->patchSerialNumber(session->device.serialNumber());
+    };
+    const auto end = [session, link] {
+        send(link(), kv2::commandPacket(kv2::Command::EndDownload));
+        session->connection.link.reset();
+    };
+    return {
+        {QStringLiteral("restart the probe into its bootloader (EnterBootloader)"), restart},
+        {QStringLiteral("wait for the bootloader: at most %1 attempts, %2 ms apart")
+             .arg(kv2::BOOTLOADER_ATTEMPTS)
+             .arg(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS),
+         [this, session, finder] { session->connection = awaitBootloader(finder); }},
+        {patchSerial ? QStringLiteral("write the probe's serial number %1 into the image")
+                           .arg(finder.serialNumber)
+                           .simplified()
+                     : QStringLiteral("check that the image fits the application zone"),
+         patch},
+        {QStringLiteral("begin the download (BeginDownload)"),
+         [link] { send(link(), kv2::commandPacket(kv2::Command::BeginDownload)); }},
+        {QStringLiteral("program %1 bytes from 0x%2 in %3 packets of at most %4 bytes")
+             .arg(zoneSize)
+             .arg(kv2::APPLICATION_ZONE_START, 0, 16)
+             .arg(packets)
+             .arg(kv2::MAX_BLOCK_SIZE),
+         [this, link, bytes, count] {
+             programMemory(link(), kv2::APPLICATION_ZONE_START, count, bytes());
+         }},
+        {QStringLiteral("verify them in %1 packets").arg(packets),
+         [this, link, bytes, count] {
+             if (!verifyMemory(link(), kv2::APPLICATION_ZONE_START, count, bytes()))
+                 throw HException(VERIFY_FAILED);
+         }},
+        {QStringLiteral("confirm that every reply was read for its own request (ReadInfo)"),
+         [this, session] { confirmInStep(session->connection); }},
+        {QStringLiteral("end the download (EndDownload); the probe restarts into its application"),
+         end},
+    };
 }

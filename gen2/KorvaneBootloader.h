@@ -1,10 +1,13 @@
 #pragma once
 
+#include "device/UsbDeviceInfo.h"
 #include "gen2/ProbeInfo.h"
+#include "probe/InstallPlan.h"
 
 #include <QObject>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 
 class KV2FirmwareImage;
@@ -22,13 +25,31 @@ class KorvaneBootloader : public QObject {
 public:
     explicit KorvaneBootloader(QObject* parent = nullptr);
 
+    // Where a download finds its probe, before the restart and at each attempt of the wait
+    // for its bootloader: throws HException when it finds none (which in the wait counts
+    // as a failed attempt).
+    struct ProbeFinder {
+        std::function<UsbDeviceInfo()> find;
+        QString serialNumber;  // the probe's, when known beforehand (for the plan's texts)
+    };
+    // The single attached generation-2 device: "No devices connected" or "Multiple
+    // devices connected" otherwise.
+    static ProbeFinder onlyGeneration2Device();
+    // `probe`, followed through its restart by its physical port, with the serial number
+    // as a cross-check where both report one; other probes may be attached meanwhile.
+    static ProbeFinder onPortOf(const UsbDeviceInfo& probe);
+
     // The whole update: EnterBootloader on the single attached generation-2 device, the
     // wait for its bootloader (60 attempts, one second apart), the size check, the serial
     // patch (with the serial number enumerated before the restart, when `patchSerial`),
     // BeginDownload, Program, Verify, a closing ReadInfo that proves the replies were read
     // in step, and EndDownload. Any failure after EnterBootloader leaves the probe in its
-    // bootloader; no EndDownload is sent then.
+    // bootloader; no EndDownload is sent then. Runs downloadSteps.
     void downloadApplication(KV2FirmwareImage& image, bool patchSerial);
+    // The update as the steps of a plan, on the probe that `finder` finds; the steps keep
+    // `image` and patch it. What downloadApplication runs, with a finder of its own.
+    QList<InstallStep> downloadSteps(std::shared_ptr<KV2FirmwareImage> image, bool patchSerial,
+                                     const ProbeFinder& finder);
     // Opens the single attached generation-2 device and confirms that its bootloader
     // answers; the link belongs to the caller. Throws "No devices connected", "Multiple
     // devices connected", "Bootloader not running" or the link's own messages.
@@ -55,7 +76,11 @@ private:
         std::unique_ptr<PipeDataLink> link;
         ProbeInfo info;
     };
-    Connection reachBootloader();
+    // One attempt of the wait: the device `find` gives, its link open, its bootloader
+    // answering.
+    Connection reachBootloader(const std::function<UsbDeviceInfo()>& find);
+    // The wait for the bootloader, reported as progress.
+    Connection awaitBootloader(const ProbeFinder& finder);
     // After the last Verify, before EndDownload: proves that every reply read during the
     // download was the answer to the request it was read for. Throws "Application download
     // verify failed" when it cannot.

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <array>
 #include <cerrno>
 #include <new>
 #include <string>
@@ -133,4 +134,15 @@ QByteArray readInstallImage(const QString& path) {
                              .toStdString());
     }
     return file.readAll(file.length());
+}
+
+std::optional<FirmwareImageHeader> readValidImageHeader(const QString& path) {
+    std::array<quint8, FirmwareImageHeader::SIZE> bytes{};
+    try {
+        readImageFile(path, qint64(bytes.size()), reinterpret_cast<char*>(bytes.data()));
+    } catch (const HException&) {
+        return std::nullopt;
+    }
+    return FirmwareImageHeader::validFromBytes(
+        QByteArrayView(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
 }

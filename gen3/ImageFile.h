@@ -1,11 +1,14 @@
 #pragma once
 
+#include "gen3/FirmwareImageHeader.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <QtGlobal>
 
 #include <limits>
+#include <optional>
 
 // Generation-3 image files: the raw image bytes, header first, written unchanged to the
 // probe's memory from IMAGE_BASE_ADDRESS.
@@ -42,3 +45,7 @@ void checkInstallImage(QByteArrayView image, const QString& path = QString());
 // caller checks the bytes with checkInstallImage, so that a file changed on disk since it
 // was chosen is never installed, and can tell that refusal from "cannot open"/"cannot read".
 QByteArray readInstallImage(const QString& path);
+
+// The header of the image file named `path` when its first 64 bytes can be read and carry
+// the image marker; nothing otherwise. Never throws.
+std::optional<FirmwareImageHeader> readValidImageHeader(const QString& path);

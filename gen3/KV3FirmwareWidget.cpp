@@ -3,12 +3,10 @@
 #include "app/ColumnBox.h"
 #include "app/ErrorReporter.h"
 #include "app/KorvaneConfigurer.h"
-#include "device/Ftd2xxDataLink.h"
 #include "gen3/FileChooser.h"
 #include "gen3/FirmwareVersionText.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/ImageFile.h"
-#include "gen3/LoaderCommands.h"
 
 #include <QDir>
 #include <QGroupBox>
@@ -33,8 +31,8 @@ QLabel* richLabel(const QString& toolTip, QWidget* parent) {
 }  // namespace
 
 KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
-    : KVFirmwareWidget(parent), installer(new Gen3Installer(this)) {
-    connect(installer, &Gen3Installer::progress, this, &KVFirmwareWidget::progress);
+    : KVFirmwareWidget(parent), engine(new Gen3Engine(this)) {
+    connect(engine, &Gen3Engine::progress, this, &KVFirmwareWidget::progress);
 
     auto* pageLayout = new QVBoxLayout(this);
     pageLayout->setContentsMargins(0, 0, 0, 0);
@@ -97,24 +95,23 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
 KV3FirmwareWidget::~KV3FirmwareWidget() = default;
 
 void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
-    Ftd2xxDataLink link(device);
-    const QString text = queryInstalledFirmware(link);
+    const QString text = installedFirmwareText(engine->readInstalled(device));
     installedLabel->setText(QLatin1String(VERSION_CAPTION) + text);
     this->device = device;
 }
 
 void KV3FirmwareWidget::eraseImage(HDataLink& link, quint32 address, int size) {
-    installer->eraseImage(link, address, size);
+    engine->eraseImage(link, address, size);
 }
 
 void KV3FirmwareWidget::downloadImage(HDataLink& link, quint32 address, int size,
                                       const quint8* data) {
-    installer->downloadImage(link, address, size, data);
+    engine->downloadImage(link, address, size, data);
 }
 
 void KV3FirmwareWidget::verifyImage(HDataLink& link, quint32 address, int size,
                                     const quint8* data) {
-    installer->verifyImage(link, address, size, data);
+    engine->verifyImage(link, address, size, data);
 }
 
 void KV3FirmwareWidget::showImageInfo(const std::optional<FirmwareImageHeader>& header) {
@@ -136,24 +133,16 @@ void KV3FirmwareWidget::updateFirmware() {
     showImageInfo(FirmwareImageHeader::validFromBytes(image));
     checkInstallImage(image, path);
 
-    const auto* data = reinterpret_cast<const quint8*>(image.constData());
-    const int size = int(image.size());
     installButton->setEnabled(false);
     setPollingEnabled(false);
-    // Runs on every way out from here, after the link (declared later) is closed.
+    // Runs on every way out from here, after the install's link is closed.
     const auto restore = qScopeGuard([this] {
         installButton->setEnabled(true);
         setPollingEnabled(true);
     });
-    {
-        Ftd2xxDataLink link(device);
-        link.setTimeout(INSTALL_TIMEOUT_MS);
-        connectLoader(link);
-        eraseImage(link, IMAGE_BASE_ADDRESS, size);
-        downloadImage(link, IMAGE_BASE_ADDRESS, size, data);
-        verifyImage(link, IMAGE_BASE_ADDRESS, size, data);
-        disconnectLoader(link);
-    }
+    // The one install sequence: connect, erase, download, verify, disconnect, on a link
+    // of its own that it opens first and closes on every way out.
+    engine->plan(device, image).run();
     if (mainWindow != nullptr) {
         mainWindow->deviceInfoCurrent = false;
     }

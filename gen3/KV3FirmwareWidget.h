@@ -9,7 +9,7 @@
 #include <optional>
 
 class FileChooser;
-class Gen3Installer;
+class Gen3Engine;
 class HDataLink;
 class QLabel;
 class QPushButton;
@@ -30,7 +30,7 @@ public:
     void showInstalledFirmware(const UsbDeviceInfo& device) override;
 
     // The three transfer steps of an install, reported through `progress` (see
-    // Gen3Installer, which they delegate to).
+    // Gen3Engine, which they delegate to).
     void eraseImage(HDataLink& link, quint32 address, int size);
     void downloadImage(HDataLink& link, quint32 address, int size, const quint8* data);
     void verifyImage(HDataLink& link, quint32 address, int size, const quint8* data);
@@ -53,5 +53,5 @@ private:
     QLabel* imageInfoLabel = nullptr;
     QPushButton* installButton = nullptr;
     UsbDeviceInfo device;
-    Gen3Installer* installer = nullptr;  // child; its progress is this page's progress
+    Gen3Engine* engine = nullptr;  // child; its progress is this page's progress
 };

@@ -235,12 +235,12 @@ TEST(KvtoolProcess, WithoutAPrivateSocketPlaceTheGuardIsOffAndSaysSo) {
     variables.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString());
     variables.insert(QStringLiteral("TMPDIR"), temporary.path());
     Kvtool kvtool({}, variables);
+    // Qt may say other things first (that XDG_RUNTIME_DIR is not set, for one).
     QString said;
     EXPECT_TRUE(waitUntil([&] {
         said += kvtool.standardError();
-        return said.contains(u'\n');
-    }));
-    EXPECT_TRUE(said.contains(QStringLiteral("single-instance guard off"))) << said.toStdString();
+        return said.contains(QStringLiteral("single-instance guard off"));
+    })) << said.toStdString();
     EXPECT_TRUE(said.contains(taken)) << said.toStdString();
     EXPECT_EQ(kvtool.exitCode(1000), -1);  // still running
 }

@@ -7,14 +7,15 @@
 
 namespace {
 
-TEST(SysfsDiscovery, ReadsIdsSerialAndDeviceNode) {
+// The port is the device's sysfs name, which it keeps when it enumerates anew there.
+TEST(SysfsDiscovery, ReadsIdsSerialDeviceNodeAndPort) {
     FakeSysfs sysfs;
     sysfs.addDevice("1-1.4", "131b", "0003", "K3000001", "1", "7");
     sysfs.addDevice("2-3", "46d", "c52b", "ABC", "2", "12");  // as the kernel writes it
     const UsbDeviceList devices = SysfsDiscovery(sysfs.root(), "/dev/bus/usb").enumerate();
     ASSERT_EQ(devices.size(), 2);
-    EXPECT_EQ(devices[0], UsbDeviceInfo(0x131B, 3, "K3000001", "/dev/bus/usb/001/007"));
-    EXPECT_EQ(devices[1], UsbDeviceInfo(0x046D, 0xC52B, "ABC", "/dev/bus/usb/002/012"));
+    EXPECT_EQ(devices[0], UsbDeviceInfo(0x131B, 3, "K3000001", "/dev/bus/usb/001/007", "1-1.4"));
+    EXPECT_EQ(devices[1], UsbDeviceInfo(0x046D, 0xC52B, "ABC", "/dev/bus/usb/002/012", "2-3"));
 }
 
 TEST(SysfsDiscovery, EmptyOrMissingTreeGivesNoDevices) {

@@ -3,7 +3,7 @@
 #include "MemoryFile.h"
 
 #include "gen2/KV2ImageLayout.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
 

@@ -15,7 +15,7 @@
 
 #include "app/HException.h"
 #include "device/Ftd2xxDataLink.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderCommands.h"
 #include "gen3/LoaderFrames.h"
@@ -125,9 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ScopedUsbBackend backend(std::make_unique<ScriptedBackend>(script, clock, log));
     const UsbDeviceInfo probe = scriptedGeneration3Probe();
 
-    Gen3Installer installer;
+    Gen3Engine installer;
     ProgressCheck progress(int(image.size()));
-    QObject::connect(&installer, &Gen3Installer::progress,
+    QObject::connect(&installer, &Gen3Engine::progress,
                      [&progress](int step, int steps, const char* text, const char* units) {
                          progress.report(step, steps, text, units);
                      });

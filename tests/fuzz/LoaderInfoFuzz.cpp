@@ -13,6 +13,7 @@
 #include "gen3/FirmwareVersionText.h"
 #include "gen3/LoaderCommands.h"
 #include "gen3/LoaderFrames.h"
+#include "probe/InstalledFirmware.h"
 
 #include <span>
 
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         Ftd2xxDataLink link(probe);
         const LoaderInfo info = getLoaderInfo(link);
-        const QString text = installedFirmwareText(info);
+        const QString text = installedFirmwareText(InstalledFirmware::fromLoaderInfo(info));
 
         const QByteArray reply = log.readData().left(LOADER_INFO_REPLY_SIZE);
         FUZZ_CHECK(reply.size() == LOADER_INFO_REPLY_SIZE);

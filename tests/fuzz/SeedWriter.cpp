@@ -13,7 +13,7 @@
 #include "emu/Gen3Probe.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KorvaneBootloader.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/LoaderCommands.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
@@ -147,7 +147,7 @@ void gen3InstallSeeds() {
             const UsbDeviceInfo probe = attachGen3Probe(bus, true, busy);
             const QByteArray script = recordSession(bus, [&] {
                 Ftd2xxDataLink link(probe);
-                Gen3Installer().installImage(link, gen3FuzzImage(choice));
+                Gen3Engine().installImage(link, gen3FuzzImage(choice));
             });
             writeSeed("gen3_install", QStringLiteral("install-%1-busy%2").arg(choice).arg(busy),
                       char(choice) + script);

@@ -1,7 +1,6 @@
 #include "tools/gen3/Gen3ImageGenerator.h"
 
 #include "app/HException.h"
-#include "gen3/FirmwareVersionText.h"
 #include "gen3/ImageFile.h"
 #include "support/ThrownMessage.h"
 
@@ -48,7 +47,7 @@ TEST(Gen3ImageGenerator, WrittenFileReadsBackAsAnInstallImage) {
     const QByteArray image = generateGen3Image(recipe(12345));
     writeGen3Image(path, image);
     EXPECT_EQ(readInstallImage(path), image);
-    EXPECT_EQ(imageFileText(readValidImageHeader(path)), "2.10 - x");
+    EXPECT_EQ(imageVersionText(readValidImageHeader(path).value()), "2.10 - x");
 }
 
 TEST(Gen3ImageGenerator, WriteFailureNamesThePath) {

@@ -4,7 +4,7 @@
 
 #include "device/Ftd2xxDataLink.h"
 #include "gen3/Crc32.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderCommands.h"
 #include "gen3/LoaderFrames.h"
@@ -280,7 +280,7 @@ TEST_F(Gen3LoaderTest, FaultsHitTheNthCommandOfTheirKindOrEveryOne) {
 
 TEST_F(Gen3LoaderTest, AnUnplugDuringAWritesDataTakesTheProbeOffTheBus) {
     loader->injectFault(*Gen3LoaderFault::parse(QStringLiteral("unplug@2")));
-    Gen3Installer installer;
+    Gen3Engine installer;
     const QByteArray image = testImage(3 * 8192);
     {
         Ftd2xxDataLink link(record());

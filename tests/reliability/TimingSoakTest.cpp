@@ -24,7 +24,7 @@
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KorvaneBootloader.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/LoaderCommands.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
@@ -255,7 +255,7 @@ private:
         if (probes.isEmpty())
             throw HException("cannot open device driver");
         Ftd2xxDataLink link(probes.first());
-        Gen3Installer installer;
+        Gen3Engine installer;
         installer.installImage(link, image);
         return image;
     }

@@ -10,8 +10,7 @@
 #include "device/UsbDiscovery.h"
 #include "device/UsbIds.h"
 #include "emu/Gen3Probe.h"
-#include "gen3/FirmwareVersionText.h"
-#include "gen3/Gen3Installer.h"
+#include "gen3/Gen3Engine.h"
 #include "gen3/ImageFile.h"
 #include "support/ThrownMessage.h"
 
@@ -71,15 +70,12 @@ TEST_F(Gen3InstallUmockdevTest, InstallsAnImageAndTheLoaderReportsIt) {
     const UsbDeviceInfo record = probe();
     EXPECT_EQ(record.productId, PRODUCT_ID_GENERATION3);
     EXPECT_EQ(record.serialNumber(), QStringLiteral("K3000001"));
-    {
-        Ftd2xxDataLink link(record);
-        EXPECT_EQ(queryInstalledFirmware(link), QStringLiteral("1.3 - factory build"));
-    }
+    Gen3Engine installer;
+    EXPECT_EQ(installer.readInstalled(record).versionText, QStringLiteral("1.3 - factory build"));
 
     const QByteArray image = imageOf(20000, 2, 10);
-    Gen3Installer installer;
     int reports = 0;
-    QObject::connect(&installer, &Gen3Installer::progress, [&] { ++reports; });
+    QObject::connect(&installer, &Gen3Engine::progress, [&] { ++reports; });
     {
         Ftd2xxDataLink link(record);
         installer.installImage(link, image);
@@ -93,14 +89,13 @@ TEST_F(Gen3InstallUmockdevTest, InstallsAnImageAndTheLoaderReportsIt) {
     EXPECT_EQ(handler->counts().claims, handler->counts().releases);
     EXPECT_EQ(handler->urbsOutstanding(), 0);
 
-    Ftd2xxDataLink link(probe());
-    EXPECT_EQ(queryInstalledFirmware(link), QStringLiteral("2.10 - via libusb"));
+    EXPECT_EQ(installer.readInstalled(probe()).versionText, QStringLiteral("2.10 - via libusb"));
 }
 
 TEST_F(Gen3InstallUmockdevTest, AProbeUnpluggedMidDownloadFailsTheWrite) {
     attach(QStringLiteral("unplug@2"));
     const QByteArray image = imageOf(20000, 2, 10);
-    Gen3Installer installer;
+    Gen3Engine installer;
     Ftd2xxDataLink link(probe());
     EXPECT_EQ(thrownMessage([&] { installer.installImage(link, image); }),
               "Download failed : write timed out");

@@ -1,7 +1,6 @@
-#include "cli/ImageIdentity.h"
+#include "probe/ImageIdentity.h"
 
 #include "app/HException.h"
-#include "cli/CliFailure.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 #include "gen3/Crc32.h"
@@ -79,11 +78,7 @@ QString ImageIdentity::versionText() const {
 ImageIdentity identifyImage(const QString& path) {
     ImageIdentity image;
     image.path = path;
-    try {
-        image.bytes = readInstallImage(path);
-    } catch (const HException& e) {
-        throw CliFailure::fromImage(e);
-    }
+    image.bytes = readInstallImage(path);
     image.crc = computeCrc32(image.bytes.constData(), std::size_t(image.bytes.size()));
 
     const std::optional<FirmwareImageHeader> header =

@@ -49,6 +49,6 @@ struct ImageIdentity {
     QString versionText() const;
 };
 
-// Reads the file named `path` whole and examines it. Throws CliFailure (exit code 5) when
-// the file cannot be read ("cannot open ...", "cannot read ...", "image too large: ...").
+// Reads the file named `path` whole and examines it. Throws HException when the file cannot
+// be read ("cannot open ...", "cannot read ...", "image too large: ...").
 ImageIdentity identifyImage(const QString& path);

@@ -1,21 +1,18 @@
-// A generation-2 install of the command line in-process: the image it takes and the wait
-// for the probe to come back as its application.
+// The generation-2 engine: the image it installs and the wait for the probe to come back
+// as its application.
 
 #include "app/Clock.h"
-#include "cli/CliFailure.h"
-#include "cli/Console.h"
-#include "cli/Gen2Install.h"
-#include "cli/ImageIdentity.h"
-#include "cli/ProgressRenderer.h"
+#include "app/HException.h"
 #include "device/PipeDataLink.h"
 #include "device/UsbBackend.h"
 #include "emu/EmulatedUsbBus.h"
 #include "emu/Gen2Probe.h"
+#include "gen2/Gen2Engine.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2VersionRecord.h"
+#include "probe/ImageIdentity.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
-#include <QBuffer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -37,23 +34,20 @@ TEST(Gen2RestartWait, EndsWhenItsTimeIsUpEvenIfEveryLookTimesOut) {
     bus->attach(makeGen2Device(std::move(firmware), serial));
     const UsbDeviceInfo probe = bus->enumerate().value(0);
 
-    QStringList messages;
     const quint32 start = tickCountMs();
     try {
-        Gen2Install().readBack(probe, [&](const QString& text) { messages << text; });
+        Gen2Engine().awaitReturn(probe);
         ADD_FAILURE() << "the wait did not fail";
-    } catch (const CliFailure& failure) {
-        EXPECT_EQ(failure.exitCode, ExitCode::Failed);
-        EXPECT_TRUE(failure.message.contains(QStringLiteral("within 30 s")))
-            << failure.message.toStdString();
-        EXPECT_TRUE(failure.message.contains(QStringLiteral("read operation timed out")))
-            << failure.message.toStdString();
+    } catch (const HException& failure) {
+        const QString message = messageOf(failure);
+        EXPECT_TRUE(message.contains(QStringLiteral("within 30 s"))) << message.toStdString();
+        EXPECT_TRUE(message.contains(QStringLiteral("read operation timed out")))
+            << message.toStdString();
     }
     const quint32 waited = tickCountMs() - start;
-    EXPECT_GE(waited, quint32(Gen2Install::RESTART_WAIT_MS));
-    EXPECT_LE(waited, quint32(Gen2Install::RESTART_WAIT_MS + PipeDataLink::DEFAULT_PIPE_TIMEOUT_MS +
-                              Gen2Install::RESTART_POLL_MS));
-    EXPECT_EQ(messages.size(), 1);
+    EXPECT_GE(waited, quint32(Gen2Engine::RESTART_WAIT_MS));
+    EXPECT_LE(waited, quint32(Gen2Engine::RESTART_WAIT_MS + PipeDataLink::DEFAULT_PIPE_TIMEOUT_MS +
+                              Gen2Engine::RESTART_POLL_MS));
 }
 
 // The image is checked when it is identified; the probe must receive those very bytes,
@@ -75,15 +69,9 @@ TEST(Gen2InstallImage, IsTheOneIdentifiedEvenIfTheFileChangesAfterwards) {
     ASSERT_TRUE(image.installable()) << image.problem.toStdString();
     writeKV2ImageFile(path, QByteArray(20000, 'x'));  // no image at all, and too large
 
-    QBuffer out;
-    QBuffer err;
-    out.open(QIODevice::WriteOnly);
-    err.open(QIODevice::WriteOnly);
-    Console console(out, err, false);
-    ProgressRenderer progress(console, ProgressRenderer::Style::Plain);
-    Gen2Install install;
-    EXPECT_NO_THROW(install.check(probe, image));
-    EXPECT_NO_THROW(install.run(probe, image, progress, [](const QString&) {}));
+    Gen2Engine engine;
+    EXPECT_NO_THROW(engine.check(probe, image));
+    EXPECT_NO_THROW(engine.plan(probe, image).run());
 
     KV2FirmwareImage expected = *image.generation2Image;
     expected.patchSerialNumber(serial);

@@ -1,16 +1,15 @@
 #pragma once
 
-#include "device/UsbDeviceInfo.h"
 #include "gen2/ProbeInfo.h"
 #include "gen3/LoaderInfo.h"
 
-#include <QJsonObject>
 #include <QString>
 
 #include <optional>
 
-// What a probe reports as installed: for generation 3 the loader's record of its image,
-// for generation 2 what the running firmware answers to ReadInfo.
+// What a probe reports as installed, as a value (the window's pages and the command line
+// each say it in their own words): for generation 3 the loader's record of its image, for
+// generation 2 what the running firmware answers to ReadInfo.
 struct InstalledFirmware {
     enum class State {
         Installed,          // an image or application firmware is installed and described
@@ -32,18 +31,4 @@ struct InstalledFirmware {
 
     static InstalledFirmware fromLoaderInfo(const LoaderInfo& info);
     static InstalledFirmware fromProbeInfo(const ProbeInfo& info);
-
-    // One line: "1.3 - factory build", "Not Installed", "bootloader running",
-    // "1.5, Birch, Variable Speed and Adaptive".
-    QString text() const;
-    // {"state", "versionText", "versionMajor", "versionMinor", "description", "variant",
-    //  "target", "clocking", "loaderVersion"}: every key always present, null where it
-    // does not apply.
-    QJsonObject toJson() const;
 };
-
-// Reads what `probe` has installed through a link of its own, as the firmware pages do when
-// they show a probe: get loader info (generation 3) or ReadInfo (generation 2), nothing
-// else. Throws HException with the link's or the command's message; CliFailure for a
-// product id that is no probe generation we know.
-InstalledFirmware readInstalledFirmware(const UsbDeviceInfo& probe);

@@ -1,0 +1,6 @@
+#include "device/UsbOpenError.h"
+
+UsbOpenError::UsbOpenError(OpenRefusal refusal)
+    : HException(refusal == OpenRefusal::Busy ? "device already in use"
+                                              : "cannot open device driver"),
+      kind(refusal) {}

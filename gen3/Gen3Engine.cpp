@@ -1,0 +1,142 @@
+#include "gen3/Gen3Engine.h"
+
+#include "device/Ftd2xxDataLink.h"
+#include "gen3/ImageFile.h"
+#include "gen3/LoaderCommands.h"
+#include "probe/ImageIdentity.h"
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <string>
+
+namespace {
+
+const char* const PROGRESS_UNITS = "bytes";
+
+void eraseChunk(HDataLink& link, quint32 address, quint32 count, const quint8*) {
+    eraseMemory(link, address, count);
+}
+
+void verifyChunk(HDataLink& link, quint32 address, quint32 count, const quint8* data) {
+    if (!checkMemoryCrc(link, address, count, data)) {
+        throw HException("crc check mismatch");
+    }
+}
+
+QString hex(quint32 value) {
+    return QStringLiteral("0x%1").arg(value, 0, 16);
+}
+
+}  // namespace
+
+const Gen3Engine::Step Gen3Engine::ERASE_STEP = {"Erasing memory, do not remove Korvane",
+                                                 "Erase failed : ", eraseChunk};
+const Gen3Engine::Step Gen3Engine::DOWNLOAD_STEP = {"Downloading firmware, do not remove Korvane",
+                                                    "Download failed : ", writeMemory};
+const Gen3Engine::Step Gen3Engine::VERIFY_STEP = {"Verifying firmware",
+                                                  "Verify failed : ", verifyChunk};
+
+Gen3Engine::Gen3Engine(QObject* parent) : ProbeEngine(parent) {}
+
+InstalledFirmware Gen3Engine::readInstalled(const UsbDeviceInfo& probe) {
+    Ftd2xxDataLink link(probe);
+    return InstalledFirmware::fromLoaderInfo(getLoaderInfo(link));
+}
+
+void Gen3Engine::check(const UsbDeviceInfo&, const ImageIdentity& image) {
+    checkInstallImage(image.bytes, image.path);
+}
+
+InstallPlan Gen3Engine::plan(const UsbDeviceInfo& probe, const ImageIdentity& image) {
+    return plan(probe, image.bytes);
+}
+
+InstalledFirmware Gen3Engine::awaitReturn(const UsbDeviceInfo& probe) {
+    return readInstalled(probe);
+}
+
+InstallPlan Gen3Engine::plan(const UsbDeviceInfo& probe, const QByteArray& image) {
+    auto link = std::make_shared<std::unique_ptr<Ftd2xxDataLink>>();
+    return sequence(
+        [link, probe]() -> HDataLink& {
+            if (!*link) {
+                *link = std::make_unique<Ftd2xxDataLink>(probe);
+            }
+            return **link;
+        },
+        image, [link] { link->reset(); });
+}
+
+void Gen3Engine::installImage(HDataLink& link, QByteArrayView image) {
+    sequence([&link]() -> HDataLink& { return link; }, image.toByteArray(), [] {}).run();
+}
+
+InstallPlan Gen3Engine::sequence(const std::function<HDataLink&()>& link, const QByteArray& image,
+                                 const std::function<void()>& done) {
+    const auto data = [image] { return reinterpret_cast<const quint8*>(image.constData()); };
+    const int size = int(std::min<qsizetype>(image.size(), INT_MAX));
+    InstallPlan plan;
+    plan.address = IMAGE_BASE_ADDRESS;
+    plan.bytes = image.size();
+    plan.unit = QStringLiteral("chunk");
+    plan.unitSize = TRANSFER_CHUNK;
+    const QString range = QStringLiteral("%1 bytes from %2 in %3 chunks of at most %4 bytes")
+                              .arg(plan.bytes)
+                              .arg(hex(plan.address))
+                              .arg(plan.count())
+                              .arg(plan.unitSize);
+    plan.steps = {
+        {QStringLiteral("connect to the loader (retried while it answers busy)"),
+         [link, image] {
+             // An image that cannot be installed never reaches the link.
+             checkInstallImage(image);
+             link().setTimeout(INSTALL_TIMEOUT_MS);
+             connectLoader(link());
+         }},
+        {QStringLiteral("erase %1").arg(range),
+         [this, link, size] { eraseImage(link(), IMAGE_BASE_ADDRESS, size); }},
+        {QStringLiteral("write %1").arg(range),
+         [this, link, size, data] { downloadImage(link(), IMAGE_BASE_ADDRESS, size, data()); }},
+        {QStringLiteral("check the CRC of %1").arg(range),
+         [this, link, size, data] { verifyImage(link(), IMAGE_BASE_ADDRESS, size, data()); }},
+        {QStringLiteral("disconnect from the loader"),
+         [link, done] {
+             disconnectLoader(link());
+             done();
+         }},
+    };
+    return plan;
+}
+
+void Gen3Engine::eraseImage(HDataLink& link, quint32 address, int size) {
+    runStep(ERASE_STEP, link, address, size, nullptr);
+}
+
+void Gen3Engine::downloadImage(HDataLink& link, quint32 address, int size, const quint8* data) {
+    runStep(DOWNLOAD_STEP, link, address, size, data);
+}
+
+void Gen3Engine::verifyImage(HDataLink& link, quint32 address, int size, const quint8* data) {
+    runStep(VERIFY_STEP, link, address, size, data);
+}
+
+void Gen3Engine::runStep(const Step& step, HDataLink& link, quint32 address, int size,
+                         const quint8* data) {
+    checkImageRange(address, size);
+    Q_EMIT progress(0, size, step.statusText, PROGRESS_UNITS);
+    try {
+        // Chunks of TRANSFER_CHUNK bytes, the last one shorter; progress after each.
+        for (int done = 0; done < size;) {
+            const int count = std::min(TRANSFER_CHUNK, size - done);
+            step.command(link, address + quint32(done), quint32(count),
+                         data != nullptr ? data + done : nullptr);
+            done += count;
+            Q_EMIT progress(done, -1, nullptr, nullptr);
+        }
+    } catch (const HException& e) {
+        // Resets the receiver's progress display before the failure is reported.
+        Q_EMIT progress(size, -1, nullptr, nullptr);
+        throw TransferStepFailure(std::string(step.failurePrefix) + e.messageText());
+    }
+}
