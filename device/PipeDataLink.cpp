@@ -51,30 +51,14 @@ int PipeDataLink::read(void* buffer, int length) {
         return HException(READ_TIMED_OUT);
     };
     while (received < length) {
-        const int wanted = length - received;
-        const TransferResult result = pipes->read(out + received, wanted, timeoutMs);
-        switch (result.status) {
-            case TransferResult::NotStarted:
-            case TransferResult::Failed:
-                throwReadFailure(result.status);
-            case TransferResult::TimedOut:
-                throw giveUp();
-            case TransferResult::Completed:
-                break;
+        const int count = readSome(out + received, length - received, timeoutMs);
+        // Empty transfers are no progress: a device that sends nothing else must not hold
+        // the caller beyond the time-out.
+        if (count < 0 || (count == 0 && quint32(tickCountMs() - lastArrival) > timeoutMs)) {
+            throw giveUp();
         }
-        if (result.count < 0 || result.count > wanted) {
-            throw HException("read operation failed (GetOverlappedResult)");
-        }
-        if (result.count == 0) {
-            // Empty transfers are no progress: a device that sends nothing else must not
-            // hold the caller beyond the time-out.
-            if (static_cast<quint32>(tickCountMs() - lastArrival) > timeoutMs) {
-                throw giveUp();
-            }
-            continue;
-        }
-        received += result.count;
-        lastArrival = tickCountMs();
+        received += count;
+        lastArrival = count > 0 ? tickCountMs() : lastArrival;
     }
     slowestRead = std::max(slowestRead, static_cast<quint32>(lastArrival - started));
     return received;
