@@ -1,8 +1,12 @@
 #include "cli/ImageReport.h"
 
+#include "app/ExecutableDirectory.h"
 #include "app/HException.h"
+#include "app/HPath.h"
 #include "cli/CliFailure.h"
+#include "cli/CommandLine.h"
 #include "cli/JsonOutput.h"
+#include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 
 namespace {
@@ -19,6 +23,23 @@ ImageIdentity readImage(const QString& path) {
     } catch (const HException& e) {
         throw CliFailure::fromImage(e);
     }
+}
+
+QString imagePathOf(const CliOptions& options) {
+    if (!options.target || !options.clocking) {
+        return options.file;
+    }
+    const QString directory =
+        options.firmwareDirectory.isEmpty() ? executableDirectory() : options.firmwareDirectory;
+    QString path = HPath(directory).nativePath() + u'/' +
+                   kv2::imageFileName(*options.target, *options.clocking);
+    try {
+        KV2FirmwareImage image;
+        image.load(HPath(path), QString());
+    } catch (const HException& e) {
+        throw CliFailure::fromImage(e);
+    }
+    return path;
 }
 
 namespace {

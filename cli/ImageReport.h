@@ -5,9 +5,16 @@
 #include <QJsonObject>
 #include <QStringList>
 
+struct CliOptions;
+
 // The image file named `path`, read and examined (identifyImage); a file that cannot be
 // read is a CliFailure with exit code 5.
 ImageIdentity readImage(const QString& path);
+// The file an install or watch takes: FILE, or the generation-2 image of --target and
+// --clocking in the firmware directory, named as the generation-2 page names it. For the
+// latter the page's first step runs first, so that a missing or broken file fails with the
+// page's message (CliFailure, exit code 5).
+QString imagePathOf(const CliOptions& options);
 
 // The description of an image file that `kvtool-cli image` prints, as text lines and as the
 // "image" object of the JSON output.

@@ -1,6 +1,4 @@
-#include "app/ExecutableDirectory.h"
 #include "app/HException.h"
-#include "app/HPath.h"
 #include "cli/CliFailure.h"
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
@@ -11,32 +9,11 @@
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
 #include "cli/ProgressRenderer.h"
-#include "gen2/KV2FirmwareImage.h"
 #include "gen3/Gen3Engine.h"
 #include "probe/ProbeEngine.h"
 #include "probe/ProbeKind.h"
 
 namespace {
-
-// The file to install: FILE, or the generation-2 image of --target and --clocking in the
-// firmware directory, named as the generation-2 page names it. For the latter the page's
-// first step runs first, so that a missing or broken file fails with the page's message.
-QString imagePath(const CliOptions& options) {
-    if (!options.target || !options.clocking) {
-        return options.file;
-    }
-    const QString directory =
-        options.firmwareDirectory.isEmpty() ? executableDirectory() : options.firmwareDirectory;
-    QString path = HPath(directory).nativePath() + u'/' +
-                   kv2::imageFileName(*options.target, *options.clocking);
-    try {
-        KV2FirmwareImage image;
-        image.load(HPath(path), QString());
-    } catch (const HException& e) {
-        throw CliFailure::fromImage(e);
-    }
-    return path;
-}
 
 ProgressRenderer::Style progressStyle(const CliOptions& options, const Console& console) {
     if (options.json) {
@@ -51,7 +28,7 @@ public:
     Install(const CliOptions& options, Console& console) : options(options), console(console) {}
 
     void run() {
-        const ImageIdentity image = guarded([&] { return readImage(imagePath(options)); });
+        const ImageIdentity image = guarded([&] { return readImage(imagePathOf(options)); });
         known.insert(QStringLiteral("dryRun"), options.dryRun);
         known.insert(QStringLiteral("image"), imageJson(image));
         if (!image.generation) {
@@ -79,12 +56,6 @@ public:
                                 .arg(*image.generation)
                                 .arg(probe.serialNumber())
                                 .arg(*kind.generation)));
-        }
-        if (*kind.generation == 2) {
-            guarded([&] {
-                requireOnlyGeneration2Device(probe);
-                return 0;
-            });
         }
         const std::unique_ptr<ProbeEngine> engine = ProbeEngine::forGeneration(kind.generation);
         // What the install would refuse only once under way is refused before any frame.

@@ -46,15 +46,3 @@ UsbDeviceInfo selectProbe(const QString& serial) {
     }
     return matching.first();
 }
-
-void requireOnlyGeneration2Device(const UsbDeviceInfo& probe) {
-    const UsbDeviceList generation2 = findGeneration2Devices();
-    if (generation2.size() > 1) {
-        throw CliFailure(ExitCode::NoProbe, QLatin1String(MULTIPLE_DEVICES),
-                         QStringLiteral("a generation-2 install waits for the only generation-2 "
-                                        "probe to restart: detach the other %1 before "
-                                        "installing on %2")
-                             .arg(generation2.size() - 1)
-                             .arg(probe.serialNumber()));
-    }
-}

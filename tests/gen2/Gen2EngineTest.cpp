@@ -5,6 +5,7 @@
 #include "app/HException.h"
 #include "device/PipeDataLink.h"
 #include "device/UsbBackend.h"
+#include "device/UsbIds.h"
 #include "emu/EmulatedUsbBus.h"
 #include "emu/Gen2Probe.h"
 #include "gen2/Gen2Engine.h"
@@ -79,6 +80,53 @@ TEST(Gen2InstallImage, IsTheOneIdentifiedEvenIfTheFileChangesAfterwards) {
     ASSERT_NE(firmware, nullptr);
     EXPECT_EQ(firmware->applicationZone().left(kv2::applicationZone(expected.data).size()),
               kv2::applicationZone(expected.data).toByteArray());
+}
+
+// The probe that restarts through its bootloader is followed by its port: another probe in
+// its bootloader meanwhile, or one that restarts at the same time (as when several are
+// installed at once), even one that reports the same serial number, is neither taken for
+// it nor sent anything.
+TEST(Gen2Engine, FollowsItsProbeByPortWhileAnotherIsInItsBootloader) {
+    struct Other {
+        const char* serial;
+        bool restartsToo;
+    };
+    for (const Other other : {Other{"K2000002", false}, Other{"K2000001", false},
+                              Other{"K2000002", true}, Other{"K2000001", true}}) {
+        SCOPED_TRACE(std::string(other.serial) + (other.restartsToo ? " restarting" : ""));
+        VirtualClock clock;
+        const ScopedClock scopedClock(clock);
+        auto* bus = new EmulatedUsbBus;
+        const ScopedUsbBackend backend{std::unique_ptr<UsbBackend>(bus)};
+        const QString serial = QStringLiteral("K2000001");
+        const auto device = bus->attach(makeGen2Device(
+            std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, serial), serial));
+        const UsbDeviceInfo probe = bus->enumerate().value(0);
+        const QString otherSerial = QLatin1String(other.serial);
+        const auto another = bus->attach(makeGen2Device(
+            other.restartsToo
+                ? std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, otherSerial)
+                : std::make_unique<Gen2Probe>(),
+            otherSerial));
+        if (other.restartsToo) {
+            // Its own install sent it EnterBootloader just before: it leaves the bus and
+            // comes back as its bootloader while this probe is awaited.
+            const kv2::Packet enter = kv2::commandPacket(kv2::Command::EnterBootloader);
+            bus->open(bus->enumerate().value(1))->write(enter.data(), kv2::PACKET_SIZE, 1000);
+        }
+        const qsizetype framesBefore = another->frameLog().size();
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("kv_cedar_max.bin"));
+        writeKV2ImageFile(path, generateKV2Image(KV2ImageSpec{}));
+        Gen2Engine engine;
+        EXPECT_NO_THROW(engine.plan(probe, identifyImage(path)).run());
+        const InstalledFirmware after = engine.awaitReturn(probe);
+        EXPECT_EQ(after.versionText, QStringLiteral("2.12"));
+        EXPECT_EQ(device->productId(), PRODUCT_ID_GENERATION2);
+        EXPECT_EQ(another->productId(), PRODUCT_ID_GENERATION2_BOOTLOADER);
+        EXPECT_EQ(another->frameLog().size(), framesBefore);
+    }
 }
 
 }  // namespace
