@@ -87,7 +87,14 @@ int CliApplication::runCommand(const CliOptions& options) {
                 runInfo(options, console);
                 break;
             case Command::Install:
-                runInstall(options, console);
+                if (options.rack()) {
+                    runRackInstall(options, console);
+                } else {
+                    runInstall(options, console);
+                }
+                break;
+            case Command::Watch:
+                runWatch(options, console);
                 break;
             case Command::Image:
                 runImage(options, console);
@@ -127,7 +134,7 @@ int CliApplication::report(const CliOptions& options, const CliFailure& failure,
     if (options.json) {
         QJsonObject result = jsonResult(options.commandName, exitStatus(failure.exitCode),
                                         failure.message, failure.hint, usbError);
-        if (options.command == Command::Install) {
+        if (options.command == Command::Install || options.command == Command::Watch) {
             result.insert(QStringLiteral("event"), QStringLiteral("result"));
             result.insert(QStringLiteral("dryRun"), options.dryRun);
             for (const char* key : INSTALL_RESULT_KEYS) {

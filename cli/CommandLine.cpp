@@ -15,7 +15,7 @@ struct CommandSpec {
     const char* description;
 };
 
-constexpr std::array<CommandSpec, 5> COMMANDS{{
+constexpr std::array<CommandSpec, 6> COMMANDS{{
     {Command::List, "list", "list",
      "List the attached probes: generation, mode (application, bootloader or loader), "
      "serial number, device path."},
@@ -23,16 +23,25 @@ constexpr std::array<CommandSpec, 5> COMMANDS{{
      "Show the firmware installed on a probe: its version text, or its version and "
      "variant, or that its bootloader is running."},
     {Command::Install, "install",
-     "install FILE [--serial S] [--dry-run]\n"
-     "install --target T --clocking C [--firmware-dir DIR] [--serial S] [--dry-run]",
+     "install FILE [--serial S | --all] [--dry-run]\n"
+     "install --target T --clocking C [--firmware-dir DIR] [--serial S | --all] [--dry-run]",
      "Install an image file on a probe of the image's generation, or the generation-2 "
-     "image kv_T_C.bin of the firmware directory, as the kvtool window does."},
+     "image kv_T_C.bin of the firmware directory, as the kvtool window does. With --all, "
+     "or --serial given more than once, on several probes at once, each on its own: one "
+     "line each while they run, then a table of the results."},
     {Command::Image, "image", "image FILE",
      "Describe an image file without a probe: generation, version, size, CRC and the "
      "marks found in it."},
     {Command::Doctor, "doctor", "doctor",
      "Tell whether this user can open the attached probes and, if not, why and how to "
      "fix it."},
+    {Command::Watch, "watch",
+     "watch FILE [--force] [--count N] [--log FILE]\n"
+     "watch --target T --clocking C [--firmware-dir DIR] [--force] [--count N] [--log FILE]",
+     "Wait for probes to be attached and install the image on each of its generation as it "
+     "appears, once per attachment, several at once; a probe that already runs the image's "
+     "version is left alone unless --force. Ends on Ctrl-C once the installs under way are "
+     "done (a second Ctrl-C abandons them), or after --count probes."},
 }};
 
 // Which commands an option applies to.
@@ -48,20 +57,31 @@ struct OptionSpec {
     unsigned commands;
 };
 
-constexpr std::array<OptionSpec, 9> OPTIONS{{
-    {"serial", "S", "Use the probe with serial number S (info, install).",
+constexpr std::array<OptionSpec, 13> OPTIONS{{
+    {"serial", "S",
+     "Use the probe with serial number S (info, install; install takes it more than once).",
      bit(Command::Info) | bit(Command::Install)},
+    {"all", nullptr, "Install on every attached probe of the image's generation (install).",
+     bit(Command::Install)},
     {"dry-run", nullptr,
      "Read the probe and the image and tell what install would do, sending nothing that "
      "changes the probe.",
      bit(Command::Install)},
-    {"target", "T", "Generation-2 target family: alder, birch or cedar (install).",
-     bit(Command::Install)},
-    {"clocking", "C", "Generation-2 JTAG clocking: max or var (install).", bit(Command::Install)},
+    {"target", "T", "Generation-2 target family: alder, birch or cedar (install, watch).",
+     bit(Command::Install) | bit(Command::Watch)},
+    {"clocking", "C", "Generation-2 JTAG clocking: max or var (install, watch).",
+     bit(Command::Install) | bit(Command::Watch)},
     {"firmware-dir", "DIR",
-     "Directory of the generation-2 images (install; default: the directory of the program "
-     "file).",
-     bit(Command::Install)},
+     "Directory of the generation-2 images (install, watch; default: the directory of the "
+     "program file).",
+     bit(Command::Install) | bit(Command::Watch)},
+    {"force", nullptr, "Install also on probes that already run the image's version (watch).",
+     bit(Command::Watch)},
+    {"count", "N", "End after N probes (watch).", bit(Command::Watch)},
+    {"log", "FILE",
+     "Append one JSON line per finished probe to FILE: time, serial, port, firmware before "
+     "and after, result, duration (install on several probes, watch).",
+     bit(Command::Install) | bit(Command::Watch)},
     {"json", nullptr, "Print JSON, one object per line (schema version 1; see the manual).",
      EVERY_COMMAND},
     {"verbose", nullptr,
@@ -144,8 +164,8 @@ QString helpText() {
         "  KVTOOL_CLOCK=virtual\n"
         "      With KVTOOL_EMULATE: every wait passes at once.\n"
         "\nExit status:\n"
-        "  0  done\n"
-        "  1  the operation failed\n"
+        "  0  done (on several probes: every one of them)\n"
+        "  1  the operation failed (on several probes: on any of them)\n"
         "  2  usage error\n"
         "  3  no probe attached, or no single probe to choose\n"
         "  4  permission denied: this user may not open the probe (see doctor)\n"
@@ -209,15 +229,40 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     options.json = parser.isSet(QStringLiteral("json"));
     options.verbose = parser.isSet(QStringLiteral("verbose"));
     options.dryRun = parser.isSet(QStringLiteral("dry-run"));
-    if (parser.isSet(QStringLiteral("serial"))) {
-        options.serial = parser.value(QStringLiteral("serial"));
-        if (options.serial.isEmpty()) {
-            throw fail(QStringLiteral("--serial: the serial number is empty"));
+    options.serials = parser.values(QStringLiteral("serial"));
+    if (options.serials.contains(QString())) {
+        throw fail(QStringLiteral("--serial: the serial number is empty"));
+    }
+    if (options.serials.size() > 1 && spec->command != Command::Install) {
+        throw fail(QStringLiteral("--serial: %1 works on one probe").arg(options.commandName));
+    }
+    options.serial = options.serials.value(0);
+    options.all = parser.isSet(QStringLiteral("all"));
+    if (options.all && !options.serials.isEmpty()) {
+        throw fail(QStringLiteral("give either --all or --serial, not both"));
+    }
+    options.force = parser.isSet(QStringLiteral("force"));
+    if (parser.isSet(QStringLiteral("count"))) {
+        bool ok = false;
+        options.count = parser.value(QStringLiteral("count")).toInt(&ok);
+        if (!ok || *options.count < 1) {
+            throw fail(QStringLiteral("--count: expected a number of probes from 1, got \"%1\"")
+                           .arg(parser.value(QStringLiteral("count"))));
+        }
+    }
+    if (parser.isSet(QStringLiteral("log"))) {
+        options.logFile = parser.value(QStringLiteral("log"));
+        if (options.logFile.isEmpty()) {
+            throw fail(QStringLiteral("--log: the file name is empty"));
+        }
+        if (spec->command == Command::Install && !options.rack()) {
+            throw fail(QStringLiteral("--log goes with --all or several --serial"));
         }
     }
 
     const QStringList operands = positional.mid(1);
-    const bool takesFile = spec->command == Command::Install || spec->command == Command::Image;
+    const bool takesFile = spec->command == Command::Install || spec->command == Command::Image ||
+                           spec->command == Command::Watch;
     if (operands.size() > (takesFile ? 1 : 0)) {
         throw fail(QStringLiteral("unexpected argument \"%1\"").arg(operands.last()));
     }
@@ -230,7 +275,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     if (spec->command == Command::Image && options.file.isEmpty()) {
         throw fail(QStringLiteral("image needs a FILE"));
     }
-    if (spec->command != Command::Install) {
+    if (spec->command != Command::Install && spec->command != Command::Watch) {
         return parsed;
     }
 
@@ -241,7 +286,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         throw fail(QStringLiteral("give either FILE or --target and --clocking, not both"));
     }
     if (options.file.isEmpty() && !target && !clocking) {
-        throw fail(QStringLiteral("install needs a FILE, or --target and --clocking"));
+        throw fail(
+            QStringLiteral("%1 needs a FILE, or --target and --clocking").arg(options.commandName));
     }
     if (target != clocking) {
         throw fail(target ? QStringLiteral("--target needs --clocking")

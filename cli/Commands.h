@@ -10,4 +10,7 @@ void runList(const CliOptions& options, Console& console);
 void runInfo(const CliOptions& options, Console& console);
 void runImage(const CliOptions& options, Console& console);
 void runInstall(const CliOptions& options, Console& console);
+// install on several probes at once (--all, several --serial), and watch.
+void runRackInstall(const CliOptions& options, Console& console);
+void runWatch(const CliOptions& options, Console& console);
 void runDoctor(const CliOptions& options, Console& console);

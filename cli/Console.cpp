@@ -5,9 +5,10 @@
 
 namespace {
 
-// Carriage return, then erase to the end of the line (VT100, understood by every
-// terminal emulator in use).
+// Carriage return, then erase to the end of the line, or, for a block of several lines, to
+// the end of the screen (VT100, understood by every terminal emulator in use).
 constexpr char REDRAW[] = "\r\033[K";
+constexpr char REDRAW_BLOCK[] = "\r\033[J";
 
 }  // namespace
 
@@ -18,9 +19,17 @@ void Console::write(QIODevice& device, const QByteArray& bytes) {
     device.write(bytes);
 }
 
+QByteArray Console::rewind() const {
+    if (liveShown && liveText.size() > 1) {
+        // Cursor up to the block's first line.
+        return "\033[" + QByteArray::number(liveText.size() - 1) + 'A' + REDRAW_BLOCK;
+    }
+    return REDRAW;
+}
+
 void Console::clearLive() {
     if (liveShown) {
-        write(out, REDRAW);
+        write(out, rewind());
         liveShown = false;
     }
 }
@@ -40,12 +49,13 @@ void Console::error(const QString& text) {
     write(err, (text + u'\n').toUtf8());
 }
 
-void Console::live(const QString& text) {
+void Console::liveLines(const QStringList& lines) {
     if (!isTerminal) {
         return;
     }
-    liveText = text;
-    write(out, REDRAW + text.toUtf8());
+    const QByteArray start = rewind();
+    liveText = lines;
+    write(out, start + lines.join(u'\n').toUtf8());
     liveShown = true;
 }
 
@@ -54,7 +64,7 @@ void Console::endLive() {
         return;
     }
     if (!liveShown) {
-        write(out, REDRAW + liveText.toUtf8());
+        write(out, REDRAW + liveText.join(u'\n').toUtf8());
     }
     write(out, "\n");
     liveText.clear();

@@ -8,9 +8,10 @@
 class QIODevice;
 
 // Where kvtool-cli writes: results and progress on standard output, failures and
-// diagnostics on standard error. On a terminal, progress is one live line that is redrawn
-// in place; anything else written meanwhile first clears it, and the next redraw brings it
-// back, so the streams never run into each other.
+// diagnostics on standard error. On a terminal, progress is a live block of lines (one for
+// an install, one per probe for several) that is redrawn in place; anything else written
+// meanwhile first clears it, and the next redraw brings it back, so the streams never run
+// into each other.
 class Console {
 public:
     // `out` and `err` must be open for writing, unbuffered (so that a live line shows at
@@ -34,19 +35,24 @@ public:
     void error(const QString& text);
 
     // Draws `text` as the live line (terminal only), replacing what it showed before.
-    void live(const QString& text);
-    // Ends the live line with a line break, so that it stays on screen.
+    void live(const QString& text) { liveLines({text}); }
+    // Draws `lines` as the live block (terminal only), replacing what it showed before.
+    // Each line must fit the terminal's width, or the block cannot be redrawn in place.
+    void liveLines(const QStringList& lines);
+    // Ends the live block with a line break, so that it stays on screen.
     void endLive();
 
 private:
     void write(QIODevice& device, const QByteArray& bytes);
-    // Clears the live line before other output; it is drawn again by the next live().
+    // Clears the live block before other output; it is drawn again by the next live().
     void clearLive();
+    // Back to the start of the live block's first line (which it erases below).
+    QByteArray rewind() const;
 
     QIODevice& out;
     QIODevice& err;
     bool isTerminal;
     std::function<int()> widthOf;
-    QString liveText;        // the live line's current content, empty when none
+    QStringList liveText;    // the live block's current content, empty when none
     bool liveShown = false;  // whether it is on screen now
 };

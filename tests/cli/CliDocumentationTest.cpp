@@ -94,9 +94,10 @@ TEST(CliDocumentation, HelpNamesEveryCommandOptionAndExitStatus) {
     const HelpContents help = helpContents();
     EXPECT_EQ(help.commands, (QStringList{QStringLiteral("list"), QStringLiteral("info"),
                                           QStringLiteral("install"), QStringLiteral("image"),
-                                          QStringLiteral("doctor")}));
-    for (const char* option : {"--serial", "--dry-run", "--target", "--clocking", "--firmware-dir",
-                               "--json", "--verbose", "--help", "--version"}) {
+                                          QStringLiteral("doctor"), QStringLiteral("watch")}));
+    for (const char* option :
+         {"--serial", "--all", "--dry-run", "--target", "--clocking", "--firmware-dir", "--force",
+          "--count", "--log", "--json", "--verbose", "--help", "--version"}) {
         EXPECT_TRUE(help.options.contains(QLatin1String(option))) << option;
     }
     EXPECT_EQ(help.exitStatuses.size(), 6);

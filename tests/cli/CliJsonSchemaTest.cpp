@@ -22,6 +22,7 @@ struct JsonCase {
     Schema result;                   // of the last object (install: per event instead)
     const char* arrayKey = nullptr;  // a key holding an array of objects
     Schema arrayItem = {};
+    bool several = false;  // on several probes: each event names its probe
 };
 
 void PrintTo(const JsonCase& c, std::ostream* os) {
@@ -54,14 +55,18 @@ TEST_P(CliJsonSchema, EveryLineMatchesTheDocumentedSchema) {
             expectSchema(object, c.result, where);
             EXPECT_EQ(object.value(QStringLiteral("exitCode")).toInt(), c.exitCode);
             EXPECT_EQ(object.value(QStringLiteral("ok")).toBool(), c.exitCode == 0);
-        } else if (event == u"start") {
-            expectSchema(object, START(), where);
+        } else if (const Schema perProbe = c.several ? PER_PROBE() : Schema(); event == u"start") {
+            expectSchema(object, START() + perProbe, where);
         } else if (event == u"phase") {
-            expectSchema(object, PHASE(), where);
+            expectSchema(object, PHASE() + perProbe, where);
         } else if (event == u"progress") {
-            expectSchema(object, PROGRESS(), where);
+            expectSchema(object, PROGRESS() + perProbe, where);
         } else if (event == u"message") {
-            expectSchema(object, MESSAGE(), where);
+            expectSchema(object, MESSAGE() + perProbe, where);
+        } else if (event == u"probeResult" && c.several) {
+            expectSchema(object,
+                         COMMON() + Schema{{"event", Str}, {"plan", Obj | Null}} + PROBE_RESULT(),
+                         where);
         } else {
             ADD_FAILURE() << where.toStdString() << ": unknown event " << event.toStdString();
         }
@@ -113,6 +118,14 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"install_wrong_generation", "gen2", args({"install", "kv3.bin"}), 5,
                  INSTALL_RESULT()},
         JsonCase{"install_bad_file", "gen2", args({"install", "text.bin"}), 5, INSTALL_RESULT()},
+        JsonCase{"install_all", "gen3,gen3:fault=crc-mismatch,gen2",
+                 args({"install", "kv3.bin", "--all"}), 1,
+                 INSTALL_RESULT() + Schema{{"probes", Arr}}, "probes", PROBE_RESULT(), true},
+        JsonCase{"install_all_dry_run", "gen2,gen2",
+                 args({"install", "fw/kv_cedar_max.bin", "--all", "--dry-run"}), 0,
+                 INSTALL_RESULT() + Schema{{"probes", Arr}}, "probes", PROBE_RESULT(), true},
+        JsonCase{"watch", "gen3,gen3", args({"watch", "kv3.bin", "--count", "2"}), 0,
+                 INSTALL_RESULT() + Schema{{"probes", Arr}}, "probes", PROBE_RESULT(), true},
         JsonCase{"usage_error", "", args({"install", "--target", "oak"}), 2, RESULT()}),
     [](const ::testing::TestParamInfo<JsonCase>& info) { return std::string(info.param.name); });
 

@@ -56,8 +56,7 @@ CliRunner::CliRunner() {
                                               QFileDevice::ExeGroup);
 }
 
-CliRun CliRunner::run(const QStringList& arguments) {
-    QFile::remove(path(QStringLiteral("frames.log")));
+QProcessEnvironment CliRunner::environment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"KVTOOL_EMULATE", "KVTOOL_EMULATE_LOG", "KVTOOL_CLOCK",
                              "KVTOOL_SYSFS_ROOT", "KVTOOL_DEVICE_NODE_ROOT",
@@ -71,9 +70,22 @@ CliRun CliRunner::run(const QStringList& arguments) {
                            path(QStringLiteral("frames.log")));
     }
     environment.insert(extra);
+    return environment;
+}
 
+std::unique_ptr<QProcess> CliRunner::start(const QStringList& arguments) {
+    QFile::remove(path(QStringLiteral("frames.log")));
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment());
+    process->setWorkingDirectory(scratch.path());
+    process->start(QStringLiteral(KVTOOL_CLI_PATH), arguments);
+    return process;
+}
+
+CliRun CliRunner::run(const QStringList& arguments) {
+    QFile::remove(path(QStringLiteral("frames.log")));
     QProcess process;
-    process.setProcessEnvironment(environment);
+    process.setProcessEnvironment(environment());
     process.setWorkingDirectory(scratch.path());
     if (unprivileged && ::geteuid() == 0) {
         process.setChildProcessModifier([] {

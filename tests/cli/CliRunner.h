@@ -2,12 +2,14 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <initializer_list>
+#include <memory>
 #include <ostream>
 
 // One run of the built kvtool-cli.
@@ -54,6 +56,8 @@ public:
     void runUnprivileged(bool on) { unprivileged = on; }
 
     CliRun run(const QStringList& arguments);
+    // Starts a run and leaves it running (for commands that wait, such as watch).
+    std::unique_ptr<QProcess> start(const QStringList& arguments);
     // Whether the last run exported a frame log (it set up the emulated bus).
     bool frameLogExported() const;
     // The frames the emulated probes saw during the last run, in order.
@@ -62,6 +66,8 @@ public:
     QList<QByteArray> sent() const;
 
 private:
+    QProcessEnvironment environment() const;
+
     QTemporaryDir scratch;
     QString emulated;
     QProcessEnvironment extra;

@@ -31,11 +31,6 @@ int typeOf(const QJsonValue& value) {
 
 }  // namespace
 
-Schema operator+(Schema a, const Schema& b) {
-    a.append(b);
-    return a;
-}
-
 const Schema& COMMON() {
     static const Schema schema = Schema{{"schemaVersion", Num}, {"command", Str}};
     return schema;
@@ -151,6 +146,18 @@ const Schema& INSTALL_RESULT() {
     return schema;
 }
 
+const Schema& PROBE_RESULT() {
+    static const Schema schema = Schema{
+        {"serial", Str},       {"port", Str},          {"ok", Bool},          {"result", Str},
+        {"error", Str | Null}, {"before", Obj | Null}, {"after", Obj | Null}, {"seconds", Num}};
+    return schema;
+}
+
+const Schema& PER_PROBE() {
+    static const Schema schema = Schema{{"serial", Str}, {"port", Str}};
+    return schema;
+}
+
 const Schema& UDEV_RULE() {
     static const Schema schema{
         {"installed", Bool}, {"paths", Arr}, {"maskedBy", Str | Null}, {"searched", Arr}};
@@ -202,6 +209,8 @@ void expectNested(const QJsonObject& object, const QString& where) {
     nested("probe", PROBE());
     nested("firmware", FIRMWARE());
     nested("previousFirmware", FIRMWARE());
+    nested("before", FIRMWARE());
+    nested("after", FIRMWARE());
     nested("plan", PLAN());
     nested("udevRule", UDEV_RULE());
     nested("session", SESSION());

@@ -12,8 +12,6 @@ namespace schema {
 enum Type : int { Str = 1, Num = 2, Bool = 4, Null = 8, Obj = 16, Arr = 32 };
 using Schema = QList<QPair<QString, int>>;
 
-Schema operator+(Schema a, const Schema& b);
-
 const Schema& COMMON();  // every object
 const Schema& RESULT();  // every command's last object
 const Schema& PROBE();
@@ -31,6 +29,8 @@ const Schema& PHASE();
 const Schema& PROGRESS();
 const Schema& MESSAGE();
 const Schema& INSTALL_RESULT();
+const Schema& PROBE_RESULT();  // one probe's of several, in "probes" and its own event
+const Schema& PER_PROBE();     // what each event of one probe of several adds
 const Schema& DOCTOR_RESULT();
 
 // Every key of `schema` is present with one of its types, and no other key.

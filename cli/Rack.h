@@ -1,0 +1,71 @@
+#pragma once
+
+#include "cli/ProbeJob.h"
+#include "probe/ImageIdentity.h"
+
+#include <QJsonArray>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+class Console;
+struct CliOptions;
+
+// One image installed on several probes at once, each by a ProbeJob of its own, and shown
+// as it goes: on a terminal one live line per probe (serial, phase, bar, bytes, rate),
+// redrawn in place; on a pipe a line as each probe starts and ends a phase; with --json
+// every event of every probe with its "serial". A probe's end is told in a result line
+// (and, with --log, one JSON line appended to the log file at once).
+class Rack : public QObject {
+    Q_OBJECT
+
+public:
+    Rack(const CliOptions& options, Console& console, const ImageIdentity& image);
+    ~Rack() override;
+
+    // Starts the install on `probe`.
+    void install(const UsbDeviceInfo& probe);
+    // Leaves `probe` out: skipped (another generation, the image installed already), or
+    // refused with `error` (failed).
+    void skip(const UsbDeviceInfo& probe, const QString& reason);
+    void refuse(const UsbDeviceInfo& probe, const QString& error);
+
+    // Runs the event loop until `done` says so (checked whenever a job ends, and on every
+    // event of the loop's other sources).
+    void runUntil(const std::function<bool()>& done);
+    bool running() const;
+    // Ends every job under way at once; returns the serial numbers of the generation-2
+    // probes thereby left in their bootloader.
+    QStringList abandon();
+
+    const QList<ProbeJob*>& jobs() const { return all; }
+    int count(ProbeJob::Outcome outcome) const;
+    // "3 installed, 1 failed, 0 skipped".
+    QString totals() const;
+    // The table of results (serial, before, after, result, time) and the failures' reasons.
+    QStringList table() const;
+    // One object per probe: "serial", "port", "ok", "result", "error", "before", "after",
+    // "seconds".
+    QJsonArray probesJson() const;
+    // One probe's result, as "probes" holds it and its "probeResult" event tells it.
+    static QJsonObject resultJson(const ProbeJob* job);
+
+Q_SIGNALS:
+    void jobEnded(ProbeJob* job);
+
+private:
+    void add(ProbeJob* job);
+    void ended(ProbeJob* job);
+    void phaseChanged(ProbeJob* job);
+    void draw();
+    void log(ProbeJob* job);
+    QString resultLine(const ProbeJob* job) const;
+
+    const CliOptions& options;
+    Console& console;
+    ImageIdentity image;
+    QList<ProbeJob*> all;
+    QTimer redraw;
+    // Per job, the phase it showed last on a pipe and when that phase began.
+    QHash<const ProbeJob*, QString> shownPhase;
+};

@@ -1,0 +1,260 @@
+// install on several probes at once (--all, or --serial more than once), and watch: each
+// probe's install runs on its own (Rack, ProbeJob), the command decides which probes and
+// when, and says how it all ended.
+#include "app/HException.h"
+#include "cli/CliFailure.h"
+#include "cli/CommandLine.h"
+#include "cli/Commands.h"
+#include "cli/Console.h"
+#include "cli/ImageReport.h"
+#include "cli/InstallReport.h"
+#include "cli/Interrupts.h"
+#include "cli/JsonOutput.h"
+#include "cli/ProbeDescription.h"
+#include "cli/Rack.h"
+#include "device/UsbDiscovery.h"
+#include "device/UsbHotplugMonitor.h"
+#include "probe/ProbeEngine.h"
+#include "probe/ProbeKind.h"
+
+#include <QHash>
+#include <QSet>
+#include <QTimer>
+
+#include <climits>
+
+namespace {
+
+// How often watch looks at the bus where no udev events tell it of probes coming and going.
+constexpr int WATCH_POLL_MS = 1000;
+
+// The image, which must be one that can be installed.
+ImageIdentity installableImage(const CliOptions& options) {
+    const ImageIdentity image = readImage(imagePathOf(options));
+    if (!image.installable()) {
+        throw CliFailure(ExitCode::BadImage, image.problem)
+            .with({{QStringLiteral("image"), imageJson(image)}});
+    }
+    return image;
+}
+
+// Why `probe` is left out of an install of `image`, or nothing when it is not.
+QString mismatch(const UsbDeviceInfo& probe, const ImageIdentity& image) {
+    const ProbeKind kind = ProbeKind::of(probe.productId);
+    if (!kind.generation) {
+        return unknownProbeMessage(probe);
+    }
+    if (kind.generation != image.generation) {
+        return QStringLiteral("a generation-%1 probe; the image is for generation %2")
+            .arg(*kind.generation)
+            .arg(*image.generation);
+    }
+    return {};
+}
+
+// Ctrl-C: the first lets the installs under way end (and, for watch, takes no new probe),
+// the second abandons them and names the probes that stay in their bootloader.
+void followInterrupts(Interrupts& interrupts, Rack& rack, Console& console,
+                      const std::function<void()>& stop) {
+    QObject::connect(&interrupts, &Interrupts::interrupted, &rack, [&rack, &console, stop](int n) {
+        stop();
+        const int running =
+            int(std::count_if(rack.jobs().begin(), rack.jobs().end(),
+                              [](const ProbeJob* job) { return !job->finished(); }));
+        if (n == 1) {
+            if (running > 0) {
+                console.error(QStringLiteral("kvtool-cli: waiting for the %1 install(s) under "
+                                             "way to end; Ctrl-C again abandons them")
+                                  .arg(running));
+            }
+            return;
+        }
+        const QStringList left = rack.abandon();
+        console.error(QStringLiteral("kvtool-cli: installs abandoned%1")
+                          .arg(left.isEmpty() ? QString()
+                                              : QStringLiteral("; left in their bootloader "
+                                                               "(install on them again): %1")
+                                                    .arg(left.join(QStringLiteral(", ")))));
+    });
+}
+
+// How it all ended: the table (or the JSON result with "probes"); a failure on any probe
+// is the command's.
+void conclude(const CliOptions& options, Console& console, const Rack& rack,
+              const ImageIdentity& image) {
+    // Each probe's own are in "probes"; the keys of an install on one probe are null.
+    const QJsonObject known{{QStringLiteral("probes"), rack.probesJson()},
+                            {QStringLiteral("image"), imageJson(image)},
+                            {QStringLiteral("dryRun"), options.dryRun},
+                            {QStringLiteral("probe"), QJsonValue::Null},
+                            {QStringLiteral("previousFirmware"), QJsonValue::Null},
+                            {QStringLiteral("firmware"), QJsonValue::Null},
+                            {QStringLiteral("plan"), QJsonValue::Null}};
+    if (!options.json) {
+        for (const QString& line : rack.table()) {
+            console.line(line);
+        }
+    }
+    const int failed = rack.count(ProbeJob::Outcome::Failed);
+    if (failed > 0) {
+        throw CliFailure(
+            ExitCode::Failed,
+            QStringLiteral("%1 of %2 probes failed").arg(failed).arg(rack.jobs().size()))
+            .with(known);
+    }
+    if (options.command == Command::Install &&
+        std::none_of(rack.jobs().begin(), rack.jobs().end(),
+                     [](const ProbeJob* job) { return job->succeeded(); })) {
+        throw CliFailure(
+            ExitCode::NoProbe,
+            QStringLiteral("No probe of generation %1 connected").arg(*image.generation))
+            .with(known);
+    }
+    if (options.json) {
+        QJsonObject result = jsonResult(options.commandName, 0);
+        result.insert(QStringLiteral("event"), QStringLiteral("result"));
+        for (auto it = known.begin(); it != known.end(); ++it) {
+            result.insert(it.key(), it.value());
+        }
+        console.json(result);
+    }
+}
+
+// The key of one attachment of a probe: its port, which it keeps through a restart.
+QString attachment(const UsbDeviceInfo& probe) {
+    return probe.port().isEmpty() ? probe.devicePath() : probe.port();
+}
+
+// Whether `probe` runs the image already: the same version (and, for generation 2, the
+// same variant).
+bool runsImage(const UsbDeviceInfo& probe, const ImageIdentity& image) {
+    const std::unique_ptr<ProbeEngine> engine = ProbeEngine::forGeneration(image.generation);
+    const InstalledFirmware firmware = engine->readInstalled(probe);
+    if (firmware.state != InstalledFirmware::State::Installed) {
+        return false;
+    }
+    if (image.header) {
+        return firmware.versionMajor == image.header->versionMajor &&
+               firmware.versionMinor == image.header->versionMinor;
+    }
+    return image.versionRecord && firmware.versionMajor == image.versionRecord->versionMajor &&
+           firmware.versionMinor == image.versionRecord->versionMinor &&
+           firmware.flags == image.versionRecord->flags;
+}
+
+}  // namespace
+
+void runRackInstall(const CliOptions& options, Console& console) {
+    const ImageIdentity image = installableImage(options);
+    const UsbDeviceList attached = attachedProbes();
+    if (attached.isEmpty()) {
+        throw CliFailure(ExitCode::NoProbe, QStringLiteral("No devices connected"),
+                         QStringLiteral("attach the Korvanes you wish to install on"));
+    }
+    UsbDeviceList chosen;
+    Rack rack(options, console, image);
+    if (options.all) {
+        chosen = attached;
+    } else {
+        for (const QString& serial :
+             QSet<QString>(options.serials.begin(), options.serials.end())) {
+            const qsizetype before = chosen.size();
+            for (const UsbDeviceInfo& probe : attached) {
+                if (probe.serialNumber() == serial) {
+                    chosen.append(probe);
+                }
+            }
+            if (chosen.size() == before) {
+                rack.refuse(
+                    UsbDeviceInfo(0, 0, serial, QString()),
+                    QStringLiteral("No device with serial number %1 connected").arg(serial));
+            }
+        }
+    }
+    QHash<QString, int> serials;
+    for (const UsbDeviceInfo& probe : chosen) {
+        ++serials[probe.serialNumber()];
+    }
+    for (const UsbDeviceInfo& probe : chosen) {
+        const int sharing = serials.value(probe.serialNumber());
+        if (sharing > 1) {
+            // Neither can be told from the other, by a person or by the install.
+            rack.refuse(probe, QStringLiteral("%1 probes report the serial number %2: none of "
+                                              "them is installed, a serial number must name "
+                                              "one probe")
+                                   .arg(sharing)
+                                   .arg(probe.serialNumber()));
+        } else if (const QString reason = mismatch(probe, image); !reason.isEmpty()) {
+            rack.skip(probe, reason);
+        } else {
+            rack.install(probe);
+        }
+    }
+    Interrupts interrupts;
+    followInterrupts(interrupts, rack, console, [] {});
+    rack.runUntil([&rack] { return !rack.running(); });
+    conclude(options, console, rack, image);
+}
+
+void runWatch(const CliOptions& options, Console& console) {
+    const ImageIdentity image = installableImage(options);
+    const int limit = options.count.value_or(INT_MAX);
+    Rack rack(options, console, image);
+    Interrupts interrupts;
+    bool stopping = false;
+    followInterrupts(interrupts, rack, console, [&stopping] { stopping = true; });
+    if (!options.json) {
+        console.line(QStringLiteral("Waiting for generation-%1 probes to install %2 on "
+                                    "(Ctrl-C ends)")
+                         .arg(*image.generation)
+                         .arg(image.path));
+    }
+
+    // Each attachment once: a probe stays handled while it is attached (and while its
+    // install runs, through which a generation-2 probe leaves the bus and comes back).
+    QSet<QString> handled;
+    const auto installingOn = [&rack](const QString& key) {
+        return std::any_of(rack.jobs().begin(), rack.jobs().end(), [&key](const ProbeJob* job) {
+            return !job->finished() && attachment(job->probe()) == key;
+        });
+    };
+    const auto scan = [&] {
+        const UsbDeviceList probes = attachedProbes();
+        QSet<QString> present;
+        for (const UsbDeviceInfo& probe : probes) {
+            const QString key = attachment(probe);
+            present.insert(key);
+            if (stopping || handled.contains(key) || rack.jobs().size() >= limit) {
+                continue;
+            }
+            handled.insert(key);
+            if (const QString reason = mismatch(probe, image); !reason.isEmpty()) {
+                rack.skip(probe, reason);
+                continue;
+            }
+            try {
+                if (!options.force && runsImage(probe, image)) {
+                    rack.skip(probe, QStringLiteral("it runs the image's version already "
+                                                    "(--force installs it all the same)"));
+                    continue;
+                }
+            } catch (const HException&) {
+                // Not read now: the install reads it again, and says what is wrong.
+            }
+            rack.install(probe);
+        }
+        for (const QString& key : QSet<QString>(handled)) {
+            if (!present.contains(key) && !installingOn(key)) {
+                handled.remove(key);
+            }
+        }
+    };
+    UsbHotplugMonitor hotplug;
+    QObject::connect(&hotplug, &UsbHotplugMonitor::devicesChanged, &rack, scan);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &rack, scan);
+    poll.start(WATCH_POLL_MS);
+    scan();
+    rack.runUntil([&] { return (stopping || rack.jobs().size() >= limit) && !rack.running(); });
+    conclude(options, console, rack, image);
+}

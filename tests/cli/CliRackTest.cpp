@@ -1,0 +1,303 @@
+// kvtool-cli on many probes at once: install --all (or several --serial) and watch, run
+// as a process against racks of emulated probes, one of them faulted.
+#include "CliImages.h"
+#include "CliRunner.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <map>
+#include <ostream>
+
+namespace {
+
+constexpr int GEN3_IMAGE_SIZE = 20000;
+
+class CliRack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gen3Image = writeGen3TestImage(cli.directory(), QStringLiteral("kv3.bin"), GEN3_IMAGE_SIZE);
+        writeGen2TestImages(cli.path(QStringLiteral("fw")));
+        gen2Image = cli.path(QStringLiteral("fw/kv_alder_max.bin"));
+    }
+    // Each probe's object of a result, by serial number (several with one serial: the last).
+    static std::map<QString, QJsonObject> probesOf(const QJsonObject& result) {
+        std::map<QString, QJsonObject> probes;
+        for (const QJsonValue& probe : result.value(QLatin1String("probes")).toArray()) {
+            probes[probe[QLatin1String("serial")].toString()] = probe.toObject();
+        }
+        return probes;
+    }
+
+    CliRunner cli;
+    QString gen3Image;
+    QString gen2Image;
+};
+
+// What became of one probe: "installed", "skipped", or the message it failed with.
+using Outcomes = std::map<QString, QString>;
+
+struct RackCase {
+    const char* name;
+    const char* emulate;
+    bool generation3;
+    QStringList choice;  // --all, or the --serial options
+    Outcomes outcomes;
+    int exitCode;
+};
+
+void PrintTo(const RackCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliRackInstall : public CliRack, public ::testing::WithParamInterface<RackCase> {};
+
+// Each probe gets its own result: a fault on one fails that one only, the others are
+// installed and read again, probes of the other generation are skipped.
+TEST_P(CliRackInstall, EachProbeGetsItsOwnResult) {
+    const RackCase& c = GetParam();
+    cli.emulate(QLatin1String(c.emulate));
+    const CliRun run =
+        cli.run(QStringList{QStringLiteral("install"), c.generation3 ? gen3Image : gen2Image,
+                            QStringLiteral("--json")} +
+                c.choice);
+    EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
+    const QJsonObject result = run.result();
+    EXPECT_EQ(result[QStringLiteral("event")], QStringLiteral("result"));
+    EXPECT_EQ(result[QStringLiteral("exitCode")], c.exitCode);
+    const std::map<QString, QJsonObject> probes = probesOf(result);
+    ASSERT_EQ(probes.size(), c.outcomes.size()) << ::testing::PrintToString(run);
+    for (const auto& [serial, expected] : c.outcomes) {
+        const QJsonObject probe = probes.at(serial);
+        const QString outcome = probe[QStringLiteral("result")].toString();
+        if (expected == u"installed" || expected == u"skipped") {
+            EXPECT_EQ(outcome, expected) << serial.toStdString();
+        } else {
+            EXPECT_EQ(outcome, QStringLiteral("failed")) << serial.toStdString();
+            EXPECT_EQ(probe[QStringLiteral("error")].toString(), expected) << serial.toStdString();
+        }
+        EXPECT_EQ(probe[QStringLiteral("ok")].toBool(), expected == u"installed");
+        if (expected == u"installed") {
+            // Read again after the install: the image's version.
+            EXPECT_EQ(probe[QStringLiteral("after")][QStringLiteral("versionText")].toString(),
+                      c.generation3 ? QStringLiteral("1.4 - cli test") : QStringLiteral("2.12"))
+                << serial.toStdString();
+        }
+    }
+    // Every event of a probe names it; the result comes last.
+    const QList<QJsonObject> events = run.json();
+    for (qsizetype i = 0; i + 1 < events.size(); ++i) {
+        EXPECT_TRUE(events[i].contains(QStringLiteral("serial"))) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Racks, CliRackInstall,
+    ::testing::Values(
+        RackCase{"generation3_rack_with_faults",
+                 "gen3,gen3:fault=crc-mismatch@2,gen3:fault=unplug@2,gen3:fault=connect-silent@*,"
+                 "gen2",
+                 true,
+                 args({"--all"}),
+                 {{"K3000001", "installed"},
+                  {"K3000002", "Verify failed : crc check mismatch"},
+                  {"K3000003", "Download failed : write timed out"},
+                  {"K3000004", "read timed out"},
+                  {"K2000001", "skipped"}},
+                 1},
+        RackCase{"generation2_rack_with_faults",
+                 "gen2,gen2:fault=verify@3,gen2:fault=never,gen2:fault=unplug@1000,"
+                 "gen2:fault=mute,gen3",
+                 false,
+                 args({"--all"}),
+                 {{"K2000001", "installed"},
+                  {"K2000002", "Application download verify failed"},
+                  {"K2000003", "Bootloader restore failed"},
+                  {"K2000004", "write operation failed"},
+                  {"K2000005", "read operation timed out"},
+                  {"K3000001", "skipped"}},
+                 1},
+        // Two generation-2 probes restart through their bootloaders at once; each is
+        // followed by its own port.
+        RackCase{"two_generation2_probes_at_once",
+                 "gen2,gen2",
+                 false,
+                 args({"--all"}),
+                 {{"K2000001", "installed"}, {"K2000002", "installed"}},
+                 0},
+        RackCase{"probes_named_by_serial",
+                 "gen3,gen3,gen3",
+                 true,
+                 args({"--serial", "K3000001", "--serial", "K3000003", "--serial", "K3000009"}),
+                 {{"K3000001", "installed"},
+                  {"K3000003", "installed"},
+                  {"K3000009", "No device with serial number K3000009 connected"}},
+                 1},
+        RackCase{"same_serial_twice",
+                 "gen3:serial=TWIN,gen3:serial=TWIN,gen3:serial=K3000042",
+                 true,
+                 args({"--all"}),
+                 {{"TWIN",
+                   "2 probes report the serial number TWIN: none of them is installed, "
+                   "a serial number must name one probe"},
+                  {"K3000042", "installed"}},
+                 1},
+        RackCase{"only_probes_of_the_other_generation",
+                 "gen2",
+                 true,
+                 args({"--all"}),
+                 {{"K2000001", "skipped"}},
+                 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliRack, TwinsAreRefusedBeforeAnythingIsSent) {
+    cli.emulate(QStringLiteral("gen3:serial=TWIN,gen3:serial=TWIN"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--all")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(cli.frames().isEmpty());
+    EXPECT_TRUE(run.err.contains(QStringLiteral("2 of 2 probes failed"))) << run.err.toStdString();
+}
+
+// A command that waits: its standard output read as it comes.
+class Running {
+public:
+    explicit Running(std::unique_ptr<QProcess> process) : process(std::move(process)) {}
+    ~Running() {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+    // Waits for a JSON event whose "event" is `kind` (and, with `serial`, of that probe).
+    bool waitFor(const QString& kind, const QString& serial = QString(), int timeoutMs = 20000) {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            for (; seen < events.size(); ++seen) {
+                if (events[seen][QStringLiteral("event")] == kind &&
+                    (serial.isEmpty() || events[seen][QStringLiteral("serial")] == serial)) {
+                    ++seen;
+                    return true;
+                }
+            }
+            process->waitForReadyRead(100);
+            collect();
+        }
+        return false;
+    }
+    int exitCode(int timeoutMs = 30000) {
+        if (!process->waitForFinished(timeoutMs)) {
+            return -1;
+        }
+        collect();
+        return process->exitCode();
+    }
+    void interrupt() { ::kill(pid_t(process->processId()), SIGINT); }
+    QString standardError() {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);  // lets the pipes be read
+        return QString::fromUtf8(process->readAllStandardError());
+    }
+    QJsonObject last() const { return events.isEmpty() ? QJsonObject() : events.last(); }
+
+private:
+    void collect() {
+        pending += process->readAllStandardOutput();
+        qsizetype end = 0;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            events << QJsonDocument::fromJson(pending.left(end)).object();
+            pending.remove(0, end + 1);
+        }
+    }
+
+    std::unique_ptr<QProcess> process;
+    QByteArray pending;
+    QList<QJsonObject> events;
+    qsizetype seen = 0;
+};
+
+void writeControlFile(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+// Probes plugged in one after another, one of them while another's install runs, one that
+// runs the image already: each is installed (or skipped) once, the log gets a line each.
+TEST_F(CliRack, WatchInstallsEachProbeAsItIsPluggedIn) {
+    const QString control = cli.path(QStringLiteral("probes"));
+    // Answers slow enough that an install is still under way when the next probe comes.
+    writeControlFile(control, "gen3:latency=150\n");
+    cli.emulate(QStringLiteral("@") + control);
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    const QString log = cli.path(QStringLiteral("watch.jsonl"));
+    Running watch(
+        cli.start({QStringLiteral("watch"), gen3Image, QStringLiteral("--json"),
+                   QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--log"), log}));
+    ASSERT_TRUE(watch.waitFor(QStringLiteral("phase"), QStringLiteral("K3000001")));
+    writeControlFile(control, "gen3:latency=150\ngen3\n");  // attached mid-install
+    ASSERT_TRUE(watch.waitFor(QStringLiteral("probeResult"), QStringLiteral("K3000002")));
+    writeControlFile(control, "gen3:latency=150\ngen3\ngen3:version=1.4:desc=cli test\n");
+    EXPECT_EQ(watch.exitCode(), 0) << watch.standardError().toStdString();
+
+    const std::map<QString, QJsonObject> probes = probesOf(watch.last());
+    ASSERT_EQ(probes.size(), 3u);
+    const auto result = [&probes](const char* serial) {
+        return probes.at(QLatin1String(serial))[QStringLiteral("result")].toString();
+    };
+    EXPECT_EQ(result("K3000001"), QStringLiteral("installed"));
+    EXPECT_EQ(result("K3000002"), QStringLiteral("installed"));
+    EXPECT_EQ(result("K3000003"), QStringLiteral("skipped"));
+    QFile records(log);
+    ASSERT_TRUE(records.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    for (const QByteArray& line : lines) {
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        for (const char* key :
+             {"time", "serial", "port", "before", "after", "result", "error", "seconds"}) {
+            EXPECT_TRUE(record.contains(QLatin1String(key))) << key << " in " << line.data();
+        }
+    }
+}
+
+// Ctrl-C lets the install under way end; a second one abandons it and names the probe it
+// leaves in its bootloader.
+TEST_F(CliRack, WatchEndsOnCtrlCAndSaysWhatItAbandons) {
+    cli.emulate(QStringLiteral("gen2:reboot=3000"));
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    Running watch(cli.start({QStringLiteral("watch"), gen2Image, QStringLiteral("--json")}));
+    ASSERT_TRUE(watch.waitFor(QStringLiteral("phase"), QStringLiteral("K2000001")));
+    watch.interrupt();
+    // Signals of one kind do not queue: the second is sent once the first was taken.
+    QString said;
+    const QDeadlineTimer deadline(10000);
+    while (!said.contains(QStringLiteral("Ctrl-C again")) && !deadline.hasExpired()) {
+        QThread::msleep(50);
+        said += watch.standardError();
+    }
+    EXPECT_TRUE(said.contains(QStringLiteral("waiting for the 1 install(s) under way")))
+        << said.toStdString();
+    watch.interrupt();
+    EXPECT_EQ(watch.exitCode(), 1);
+    said += watch.standardError();
+    EXPECT_TRUE(
+        said.contains(QStringLiteral("left in their bootloader (install on them again): "
+                                     "K2000001")))
+        << said.toStdString();
+
+    // Nothing under way: one Ctrl-C ends it.
+    cli.emulate(QString());
+    Running idle(cli.start({QStringLiteral("watch"), gen3Image}));
+    QThread::msleep(500);
+    idle.interrupt();
+    EXPECT_EQ(idle.exitCode(5000), 0);
+}
+
+}  // namespace
