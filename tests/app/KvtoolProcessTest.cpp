@@ -265,11 +265,11 @@ protected:
 
     QMap<QString, QString> environment() const {
         QMap<QString, QString> variables{
-                {QStringLiteral("WAYLAND_DISPLAY"), wayland.display()},
-                {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland")},
-                {QStringLiteral("KVTOOL_EMULATE"), QStringLiteral("gen3")},
-                {QStringLiteral("XDG_ACTIVATION_TOKEN"), QString()},
-                {QStringLiteral("DISPLAY"), QString()}};
+            {QStringLiteral("WAYLAND_DISPLAY"), wayland.display()},
+            {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland")},
+            {QStringLiteral("KVTOOL_EMULATE"), QStringLiteral("gen3")},
+            {QStringLiteral("XDG_ACTIVATION_TOKEN"), QString()},
+            {QStringLiteral("DISPLAY"), QString()}};
         // Qt's Wayland plugin leaks its globals' proxies at exit; the suppression names the
         // plugin, which only a full unwind of each allocation reaches past libwayland-client.
         if (qEnvironmentVariableIsSet("ASAN_OPTIONS")) {
