@@ -70,3 +70,24 @@ void Console::endLive() {
     liveText.clear();
     liveShown = false;
 }
+
+QStringList Console::columns(const QList<QStringList>& rows) {
+    QList<qsizetype> widths;
+    for (const QStringList& row : rows) {
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i) {
+                widths << 0;
+            }
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    QStringList lines;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
+        }
+        lines << line;
+    }
+    return lines;
+}

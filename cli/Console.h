@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -41,6 +42,9 @@ public:
     void liveLines(const QStringList& lines);
     // Ends the live block with a line break, so that it stays on screen.
     void endLive();
+
+    // `rows` as lines of text, each column padded to its widest entry.
+    static QStringList columns(const QList<QStringList>& rows);
 
 private:
     void write(QIODevice& device, const QByteArray& bytes);

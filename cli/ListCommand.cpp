@@ -10,32 +10,6 @@
 
 #include <QJsonArray>
 
-namespace {
-
-// Columns padded to their widest entry.
-QStringList table(const QList<QStringList>& rows) {
-    QList<qsizetype> widths;
-    for (const QStringList& row : rows) {
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            if (widths.size() <= i) {
-                widths << 0;
-            }
-            widths[i] = std::max(widths[i], row[i].size());
-        }
-    }
-    QStringList lines;
-    for (const QStringList& row : rows) {
-        QString line;
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
-        }
-        lines << line;
-    }
-    return lines;
-}
-
-}  // namespace
-
 // Lists every attached probe; none is "No devices connected" (exit code 3), so that a
 // script can wait for a probe with `until kvtool-cli list; do sleep 1; done`.
 void runList(const CliOptions& options, Console& console) {
@@ -62,7 +36,7 @@ void runList(const CliOptions& options, Console& console) {
             kind.generation ? QString::number(*kind.generation) : QStringLiteral("?"), kind.mode,
             probe.serialNumber(), probe.devicePath()};
     }
-    for (const QString& line : table(rows)) {
+    for (const QString& line : Console::columns(rows)) {
         console.line(line);
     }
 }

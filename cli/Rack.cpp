@@ -291,20 +291,7 @@ QStringList Rack::table() const {
                             firmwareWords(job->after()), outcomeName(job->outcome()),
                             seconds(job->elapsedMs())};
     }
-    QList<qsizetype> widths(rows.first().size(), 0);
-    for (const QStringList& row : rows) {
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            widths[i] = std::max(widths[i], row[i].size());
-        }
-    }
-    QStringList lines;
-    for (const QStringList& row : rows) {
-        QString line;
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
-        }
-        lines << line;
-    }
+    QStringList lines = Console::columns(rows);
     for (const ProbeJob* job : all) {
         if (job->outcome() == ProbeJob::Outcome::Failed) {
             lines << QStringLiteral("%1 failed: %2").arg(job->probe().serialNumber(), job->error());
