@@ -107,7 +107,7 @@ void ProbeJob::take(const QJsonObject& event) {
         phaseTotal = phaseDone = 0;
         phaseUnits.clear();
     }
-    Q_EMIT this->event(event);
+    Q_EMIT told(event);
     if (kind == u"phase") {
         Q_EMIT phaseChanged();
     } else if (kind == u"result") {

@@ -62,7 +62,7 @@ public:
 
 Q_SIGNALS:
     // Every event of the child, as it told it.
-    void event(const QJsonObject& event);
+    void told(const QJsonObject& event);
     // A phase began or ended.
     void phaseChanged();
     void ended();

@@ -107,7 +107,7 @@ void Rack::add(ProbeJob* job) {
     all << job;
     connect(job, &ProbeJob::ended, this, [this, job] { ended(job); });
     connect(job, &ProbeJob::phaseChanged, this, [this, job] { phaseChanged(job); });
-    connect(job, &ProbeJob::event, this, [this, job](QJsonObject event) {
+    connect(job, &ProbeJob::told, this, [this, job](QJsonObject event) {
         // Each probe's events, named by its serial number and port; its result is told
         // as the probe's (ended), so that the last line stays the whole command's.
         if (!options.json || event.value(QLatin1String("event")).toString() == u"result") {
