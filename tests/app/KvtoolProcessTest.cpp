@@ -67,6 +67,18 @@ public:
         return QString::fromLocal8Bit(process.readAllStandardError());
     }
     void signal(int number) { ::kill(static_cast<pid_t>(process.processId()), number); }
+    // For a failure's message: whether it still runs, and what it wrote to standard error.
+    std::string whatItDid() {
+        const QString state = process.state() != QProcess::NotRunning
+                                  ? QStringLiteral("still running")
+                                  : QStringLiteral("ended (status %1, %2)")
+                                        .arg(process.exitCode())
+                                        .arg(process.exitStatus() == QProcess::NormalExit
+                                                 ? QStringLiteral("normal exit")
+                                                 : QStringLiteral("crashed"));
+        return QString(state + QStringLiteral("; standard error:\n") + standardError())
+            .toStdString();
+    }
 
     // The runtime directory shared by the instances of one test.
     static QString runtime() {
@@ -152,7 +164,7 @@ TEST_P(StartupArgument, IsTheDirectoryOfTheGeneration2Images) {
     Kvtool kvtool(GetParam().withArgument ? QStringList{directory} : QStringList{},
                   environment(QStringLiteral("gen2")));
     const auto window = x11.waitForWindow(QLatin1String(MAIN_TITLE));
-    ASSERT_TRUE(window);
+    ASSERT_TRUE(window) << kvtool.whatItDid();
     // Once the probe is shown, Alt+I clicks "&Install Firmware".
     QThread::msleep(500);
     ASSERT_TRUE(x11.typeInto(*window, QStringLiteral("alt+i")));
@@ -182,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Kvtool, StartupArgument,
 TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {
     Kvtool kvtool({}, environment(QStringLiteral("gen4")));
     const auto box = x11.waitForWindow(QStringLiteral("Error"));
-    ASSERT_TRUE(box);
+    ASSERT_TRUE(box) << kvtool.whatItDid();
     EXPECT_FALSE(x11.waitForWindow(QLatin1String(MAIN_TITLE), 500));
     ASSERT_TRUE(x11.close(*box));
     EXPECT_EQ(kvtool.exitCode(), 0);
@@ -192,7 +204,7 @@ TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {
 // that launch's startup notification, so the launcher stops showing it is busy.
 TEST_F(KvtoolOnX11, ASecondStartEndsItsLaunchersStartupNotification) {
     Kvtool first({}, environment(QStringLiteral("gen3")));
-    ASSERT_TRUE(x11.waitForWindow(QLatin1String(MAIN_TITLE)));
+    ASSERT_TRUE(x11.waitForWindow(QLatin1String(MAIN_TITLE))) << first.whatItDid();
     X11Session::StartupMessages messages(x11);
     QMap<QString, QString> launched = environment(QStringLiteral("gen3"));
     launched.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QStringLiteral("launcher-7_TIME1234"));
@@ -289,7 +301,7 @@ protected:
 // compositor refuses changes nothing, with no error box.
 TEST_P(KvtoolOnWayland, ASecondStartBringsTheWindowToTheFront) {
     Kvtool first({}, environment());
-    ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool")));
+    ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool"))) << first.whatItDid();
     QMap<QString, QString> other = environment();
     other.insert(QStringLiteral("KVTOOL_PROBE_ID"), QStringLiteral("another program"));
     Kvtool another({}, other, QStringLiteral(KVTOOL_INSTANCE_PROBE));
