@@ -156,7 +156,6 @@ void Rack::ended(ProbeJob* job) {
         console.line(resultLine(job));
         draw();
     }
-    Q_EMIT jobEnded(job);
 }
 
 QString Rack::resultLine(const ProbeJob* job) const {

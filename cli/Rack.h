@@ -50,9 +50,6 @@ public:
     // One probe's result, as "probes" holds it and its "probeResult" event tells it.
     static QJsonObject resultJson(const ProbeJob* job);
 
-Q_SIGNALS:
-    void jobEnded(ProbeJob* job);
-
 private:
     void add(ProbeJob* job);
     void ended(ProbeJob* job);
