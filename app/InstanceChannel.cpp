@@ -56,8 +56,8 @@ bool fitsSocketAddress(const QString& path) {
 // user can create, replace or reach anything in it. Empty, with `problem` set, when the
 // name is taken by something else (another user's directory, a symbolic link, a file).
 QString privateTemporaryDirectory(QString& problem) {
-    const QString directory = QDir::cleanPath(QDir::tempPath()) + QStringLiteral("/kvtool-") +
-                              QString::number(::getuid());
+    QString directory = QDir::cleanPath(QDir::tempPath()) + QStringLiteral("/kvtool-") +
+                        QString::number(::getuid());
     const QByteArray name = QFile::encodeName(directory);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
         problem = directory + QStringLiteral(" cannot be created");

@@ -30,7 +30,7 @@ constexpr int WATCH_POLL_MS = 1000;
 
 // The image, which must be one that can be installed.
 ImageIdentity installableImage(const CliOptions& options) {
-    const ImageIdentity image = readImage(imagePathOf(options));
+    ImageIdentity image = readImage(imagePathOf(options));
     if (!image.installable()) {
         throw CliFailure(ExitCode::BadImage, image.problem)
             .with({{QStringLiteral("image"), imageJson(image)}});

@@ -75,7 +75,7 @@ InstalledFirmware Gen2Engine::awaitReturn(const UsbDeviceInfo& probe) {
     for (;;) {
         if (const std::optional<UsbDeviceInfo> device = returnedApplication(probe)) {
             try {
-                const InstalledFirmware firmware = readInstalled(*device);
+                InstalledFirmware firmware = readInstalled(*device);
                 if (firmware.state == InstalledFirmware::State::Installed) {
                     return firmware;
                 }

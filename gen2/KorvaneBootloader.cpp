@@ -180,7 +180,7 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
     plan.run();
 }
 
-QList<InstallStep> KorvaneBootloader::downloadSteps(std::shared_ptr<KV2FirmwareImage> image,
+QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2FirmwareImage>& image,
                                                     bool patchSerial, const ProbeFinder& finder) {
     // What the steps share: the probe as found before the restart (its serial number goes
     // into the image), and the bootloader's link once the wait reached it. Released with

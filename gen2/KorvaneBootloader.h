@@ -48,8 +48,8 @@ public:
     void downloadApplication(KV2FirmwareImage& image, bool patchSerial);
     // The update as the steps of a plan, on the probe that `finder` finds; the steps keep
     // `image` and patch it. What downloadApplication runs, with a finder of its own.
-    QList<InstallStep> downloadSteps(std::shared_ptr<KV2FirmwareImage> image, bool patchSerial,
-                                     const ProbeFinder& finder);
+    QList<InstallStep> downloadSteps(const std::shared_ptr<KV2FirmwareImage>& image,
+                                     bool patchSerial, const ProbeFinder& finder);
     // Opens the single attached generation-2 device and confirms that its bootloader
     // answers; the link belongs to the caller. Throws "No devices connected", "Multiple
     // devices connected", "Bootloader not running" or the link's own messages.
