@@ -8,6 +8,9 @@
 
 class QIODevice;
 
+// Times are kept in milliseconds and shown in seconds.
+inline constexpr double MS_PER_S = 1000.0;
+
 // Where kvtool-cli writes: results and progress on standard output, failures and
 // diagnostics on standard error. On a terminal, progress is a live block of lines (one for
 // an install, one per probe for several) that is redrawn in place; anything else written

@@ -16,7 +16,6 @@ constexpr int MIN_TEXT_WIDTH = 16;
 constexpr double KIB = 1024.0;
 // From this many bytes on, amounts are shown in KiB (a live line has little room).
 constexpr qint64 LARGE_AMOUNT = qint64(100) * 1024;
-constexpr double MS_PER_S = 1000.0;
 
 bool isBytes(const QString& units) {
     return units.compare(QLatin1String("bytes"), Qt::CaseInsensitive) == 0;

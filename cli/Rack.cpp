@@ -14,7 +14,6 @@ namespace {
 
 // How often the live lines are drawn again (their rates and times move on their own).
 constexpr int REDRAW_MS = 200;
-constexpr double MS_PER_S = 1000.0;
 
 QString outcomeName(ProbeJob::Outcome outcome) {
     switch (outcome) {

@@ -200,3 +200,11 @@ QStringList EmulatorSetup::kindDescriptions() {
     }
     return lines;
 }
+
+std::optional<qint64> optionNumber(const QString& text, qint64 maximum) {
+    bool ok = false;
+    const qint64 value = text.trimmed().toLongLong(&ok, 0);
+    if (!ok || value < 0 || value > maximum)
+        return std::nullopt;
+    return value;
+}

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The emulated devices named by a text such as "gen3", "gen2,gen3" or
 // "gen3:serial=K3000042:busy=3, device:vid=046d:pid=c52b". Items are separated by commas,
@@ -34,3 +35,6 @@ struct EmulatorSetup {
     // The kinds understood, with a one-line description each (for help texts).
     static QStringList kindDescriptions();
 };
+
+// An option's whole number from 0 to `maximum`, decimal or with a 0x prefix.
+std::optional<qint64> optionNumber(const QString& text, qint64 maximum);

@@ -1,5 +1,6 @@
 #include "emu/Gen2ProbeOptions.h"
 
+#include "emu/EmulatorSetup.h"
 #include "emu/Gen2Probe.h"
 #include "emu/RawPacketPipe.h"
 #include "gen2/KV2Variant.h"
@@ -14,15 +15,6 @@ constexpr QLatin1String FAULT("fault");
 constexpr QLatin1String ENTER("enter");
 constexpr QLatin1String STALE("stale");
 constexpr QLatin1String BUFFER("buffer");
-
-// A whole number from 0 to `maximum`, decimal or with a 0x prefix.
-std::optional<qint64> number(const QString& text, qint64 maximum) {
-    bool ok = false;
-    const qint64 value = text.trimmed().toLongLong(&ok, 0);
-    if (!ok || value < 0 || value > maximum)
-        return std::nullopt;
-    return value;
-}
 
 QString parseVariant(const QString& text, quint16& flags) {
     const QStringList parts = text.toLower().split(u'-');
@@ -48,7 +40,7 @@ QString parseFault(const QString& fault, Gen2ProbeOptions& parsed) {
     const auto needCount = [&](qint64 maximum) -> std::optional<qint64> {
         if (at < 0)
             return std::nullopt;
-        return number(count, maximum);
+        return optionNumber(count, maximum);
     };
     const auto bad = [&] { return QStringLiteral("fault \"%1\" not understood").arg(fault); };
     if (name == u"never" && at < 0) {
@@ -104,8 +96,8 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
     }
     if (options.contains(VERSION)) {
         const QStringList parts = options.value(VERSION).split(u'.');
-        const auto major = parts.size() == 2 ? number(parts[0], 0xFFFF) : std::nullopt;
-        const auto minor = parts.size() == 2 ? number(parts[1], 0xFFFF) : std::nullopt;
+        const auto major = parts.size() == 2 ? optionNumber(parts[0], 0xFFFF) : std::nullopt;
+        const auto minor = parts.size() == 2 ? optionNumber(parts[1], 0xFFFF) : std::nullopt;
         if (!major || !minor)
             return QStringLiteral("version \"%1\" is not MAJOR.MINOR").arg(options.value(VERSION));
         result.application.versionMajor = quint16(*major);
@@ -117,13 +109,13 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
             return problem;
     }
     if (options.contains(FLAGS)) {
-        const auto flags = number(options.value(FLAGS), 0xFFFF);
+        const auto flags = optionNumber(options.value(FLAGS), 0xFFFF);
         if (!flags)
             return QStringLiteral("flags \"%1\" is not a 16-bit number").arg(options.value(FLAGS));
         result.application.flags = quint16(*flags);
     }
     if (options.contains(REBOOT)) {
-        const auto reboot = number(options.value(REBOOT), Gen2Probe::NEVER_MS);
+        const auto reboot = optionNumber(options.value(REBOOT), Gen2Probe::NEVER_MS);
         if (!reboot)
             return QStringLiteral("reboot \"%1\" is not a time in milliseconds")
                 .arg(options.value(REBOOT));
@@ -142,7 +134,7 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
         result.reusesReplyBuffer = buffer == u"reuse";
     }
     if (options.contains(STALE)) {
-        const auto stale = number(options.value(STALE), 64);
+        const auto stale = optionNumber(options.value(STALE), 64);
         if (!stale)
             return QStringLiteral("stale \"%1\" is not a count from 0 to 64")
                 .arg(options.value(STALE));

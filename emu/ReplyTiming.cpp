@@ -1,5 +1,7 @@
 #include "emu/ReplyTiming.h"
 
+#include "emu/EmulatorSetup.h"
+
 #include <optional>
 
 namespace {
@@ -14,14 +16,6 @@ constexpr qint64 MAX_DELAY_MS = 0x3FFFFFFF;
 // A count of replies past every N of late=MS@N: no reply is late until a restart.
 constexpr int NOT_STARTED = 0x3FFFFFFF;
 
-std::optional<qint64> number(const QString& text, qint64 maximum) {
-    bool ok = false;
-    const qint64 value = text.trimmed().toLongLong(&ok, 0);
-    if (!ok || value < 0 || value > maximum)
-        return std::nullopt;
-    return value;
-}
-
 }  // namespace
 
 QStringList ReplyTiming::keys() {
@@ -31,7 +25,7 @@ QStringList ReplyTiming::keys() {
 QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& timing) {
     ReplyTiming parsed = timing;
     if (options.contains(LATENCY)) {
-        const auto value = number(options.value(LATENCY), MAX_DELAY_MS);
+        const auto value = optionNumber(options.value(LATENCY), MAX_DELAY_MS);
         if (!value)
             return QStringLiteral("latency \"%1\" is not a time in milliseconds")
                 .arg(options.value(LATENCY));
@@ -40,8 +34,9 @@ QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& t
     if (options.contains(LATE)) {
         const QString text = options.value(LATE);
         const qsizetype at = text.indexOf(u'@');
-        const auto value = number(text.left(at), MAX_DELAY_MS);
-        const auto reply = at < 0 ? std::optional<qint64>(1) : number(text.mid(at + 1), 1000000);
+        const auto value = optionNumber(text.left(at), MAX_DELAY_MS);
+        const auto reply =
+            at < 0 ? std::optional<qint64>(1) : optionNumber(text.mid(at + 1), 1000000);
         if (!value || !reply || *reply < 1)
             return QStringLiteral("late \"%1\" is not MS or MS@N").arg(text);
         parsed.lateMs = quint32(*value);
@@ -49,8 +44,10 @@ QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& t
     }
     if (options.contains(JITTER)) {
         const QStringList range = options.value(JITTER).split(u'-');
-        const qint64 low = range.size() == 2 ? number(range[0], MAX_DELAY_MS).value_or(-1) : -1;
-        const qint64 high = range.size() == 2 ? number(range[1], MAX_DELAY_MS).value_or(-1) : -1;
+        const qint64 low =
+            range.size() == 2 ? optionNumber(range[0], MAX_DELAY_MS).value_or(-1) : -1;
+        const qint64 high =
+            range.size() == 2 ? optionNumber(range[1], MAX_DELAY_MS).value_or(-1) : -1;
         if (low < 0 || high < low)
             return QStringLiteral("jitter \"%1\" is not MIN-MAX in milliseconds")
                 .arg(options.value(JITTER));
@@ -58,7 +55,7 @@ QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& t
         parsed.jitterMaxMs = quint32(high);
     }
     if (options.contains(SEED)) {
-        const auto value = number(options.value(SEED), 0xFFFFFFFF);
+        const auto value = optionNumber(options.value(SEED), 0xFFFFFFFF);
         if (!value)
             return QStringLiteral("seed \"%1\" is not a number").arg(options.value(SEED));
         parsed.seed = quint32(*value);

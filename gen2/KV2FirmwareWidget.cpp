@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
+constexpr QLatin1String INSTALLED_VERSION_CAPTION("<b>Installed Version: </b>");
 constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
 // What the page shows while only the bootloader runs (no application to report on).
 constexpr QLatin1String NO_APPLICATION_VERSION("none (bootloader running)");
@@ -59,7 +59,7 @@ QButtonGroup* radioGroup(const QString& title, const std::vector<std::pair<int, 
     return group;
 }
 
-QLabel* richLabel(const QString& name, QWidget* parent) {
+QLabel* namedRichLabel(const QString& name, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setObjectName(name);
     label->setTextFormat(Qt::RichText);
@@ -77,9 +77,9 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     column->setSpacing(2);
     pageLayout->addWidget(vbox, 0);
 
-    installedVersionLabel = richLabel(QStringLiteral("installedVersionLabel"), vbox);
+    installedVersionLabel = namedRichLabel(QStringLiteral("installedVersionLabel"), vbox);
     column->addWidget(installedVersionLabel);
-    installedVariantLabel = richLabel(QStringLiteral("installedVariantLabel"), vbox);
+    installedVariantLabel = namedRichLabel(QStringLiteral("installedVariantLabel"), vbox);
     column->addWidget(installedVariantLabel);
     // The blank row between what is installed and what to install: half a line, so
     // that the page fits the fixed window.
@@ -143,7 +143,7 @@ void KV2FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
 }
 
 void KV2FirmwareWidget::showApplication(const QString& version, quint16 flags) {
-    installedVersionLabel->setText(VERSION_CAPTION + version);
+    installedVersionLabel->setText(INSTALLED_VERSION_CAPTION + version);
     installedVariantLabel->setText(VARIANT_CAPTION + kv2::variantText(flags));
     // A following install re-installs the same variant unless the user changes it.
     targetGroup->button(int(kv2::familyOf(flags)))->setChecked(true);
@@ -152,7 +152,7 @@ void KV2FirmwareWidget::showApplication(const QString& version, quint16 flags) {
 
 void KV2FirmwareWidget::showBootloaderRunning() {
     // No application runs, so none is reported; the selection stays the user's.
-    installedVersionLabel->setText(VERSION_CAPTION + NO_APPLICATION_VERSION);
+    installedVersionLabel->setText(INSTALLED_VERSION_CAPTION + NO_APPLICATION_VERSION);
     installedVariantLabel->setText(VARIANT_CAPTION + NO_APPLICATION_VARIANT);
 }
 

@@ -4,9 +4,12 @@
 
 // Firmware images for the command-line tests, written into a directory.
 
+// The size of a test's generation-3 image: two full chunks and a short one.
+constexpr int GEN3_IMAGE_SIZE = 20000;
+
 // A generation-3 image of `size` bytes with version `major`.`minor` and `description`.
-QString writeGen3TestImage(const QString& directory, const QString& name, int size = 20000,
-                           int major = 1, int minor = 4,
+QString writeGen3TestImage(const QString& directory, const QString& name,
+                           int size = GEN3_IMAGE_SIZE, int major = 1, int minor = 4,
                            const QString& description = QStringLiteral("cli test"));
 // The six generation-2 images kv_{alder,birch,cedar}_{max,var}.bin (version 2.12, one per
 // variant, a serial field of 8 characters) in `directory`.

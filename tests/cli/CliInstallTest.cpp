@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int GEN3_IMAGE_SIZE = 20000;  // two full chunks and a short one
 constexpr int GEN2_APPLICATION_BYTES = 8192 - 512;
 constexpr int GEN2_PACKETS = GEN2_APPLICATION_BYTES / 32;
 constexpr char COMMAND_MAGIC[] = "\x5a\xc3\x17\x9e";

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int GEN3_IMAGE_SIZE = 20000;
-
 class CliRack : public ::testing::Test {
 protected:
     void SetUp() override {

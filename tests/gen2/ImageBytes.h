@@ -15,6 +15,10 @@
 // from the layout constants, so that a wrong constant shows up as a failure.
 namespace imagebytes {
 
+inline QByteArray zeros(int n) {
+    return QByteArray(n, '\0');
+}
+
 inline QByteArray marker() {
     return QByteArrayLiteral("(@)#");
 }

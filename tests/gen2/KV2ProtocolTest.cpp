@@ -1,3 +1,4 @@
+#include "ImageBytes.h"
 #include "app/HException.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
@@ -11,9 +12,7 @@ QByteArray bytes(const kv2::Packet& packet) {
     return kv2::bytesOf(packet).toByteArray();
 }
 
-QByteArray zeros(int n) {
-    return QByteArray(n, '\0');
-}
+using imagebytes::zeros;
 
 // Image-like bytes: byte i holds i modulo 251, so that every block differs.
 QByteArray counting(int size) {

@@ -1,5 +1,6 @@
 // The bootloader download against the emulated generation-2 probe, on virtual time.
 #include "Gen2TestSupport.h"
+#include "ImageBytes.h"
 
 #include "device/PipeDataLink.h"
 #include "device/UsbIds.h"
@@ -13,9 +14,7 @@
 
 namespace {
 
-QByteArray zeros(int n) {
-    return QByteArray(n, '\0');
-}
+using imagebytes::zeros;
 
 QByteArray command(kv2::Command code) {
     return char(code) + zeros(63);

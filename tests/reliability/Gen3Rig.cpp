@@ -17,9 +17,9 @@
 
 namespace {
 
-constexpr QLatin1String SERIAL("K3000001");
-constexpr QLatin1String SERIAL_LINE("<b>Serial Number:</b> K3000001");
-constexpr QLatin1String VERSION_CAPTION("<b>Version: </b>");
+constexpr QLatin1String GEN3_SERIAL("K3000001");
+constexpr QLatin1String GEN3_SERIAL_LINE("<b>Serial Number:</b> K3000001");
+constexpr QLatin1String GEN3_VERSION_CAPTION("<b>Version: </b>");
 constexpr QLatin1String NEW_VERSION_LABEL("<b>Version: </b>2.10 - new");
 
 // The message of a command that fails, after the step's prefix.
@@ -86,8 +86,8 @@ InstallRig::Probe Gen3Rig::probeWith(const QByteArray& memory) {
     auto function =
         std::make_unique<FaultingFunction>(std::make_unique<FtdiChip>(std::move(firmware)));
     FaultingFunction* faultingFunction = function.get();
-    auto device = std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3, SERIAL,
-                                                   std::move(function));
+    auto device = std::make_shared<EmulatedDevice>(PROBE_VENDOR_ID, PRODUCT_ID_GENERATION3,
+                                                   GEN3_SERIAL, std::move(function));
     faultingFunction->attachTo(*device);
     model->setTransportFaults(&device->faults());
     return {device, faultingFunction};
@@ -118,8 +118,8 @@ QString Gen3Rig::installedText() const {
 void Gen3Rig::expectShown() {
     EXPECT_EQ(raisedPage(), page);
     EXPECT_EQ(status(), QString(READY));
-    EXPECT_EQ(serialLine(), QString(SERIAL_LINE));
-    EXPECT_TRUE(installedText().startsWith(VERSION_CAPTION)) << installedText().toStdString();
+    EXPECT_EQ(serialLine(), QString(GEN3_SERIAL_LINE));
+    EXPECT_TRUE(installedText().startsWith(GEN3_VERSION_CAPTION)) << installedText().toStdString();
 }
 
 void Gen3Rig::expectSuccessShown() {
