@@ -19,7 +19,10 @@ constexpr int POLL_MS = 50;
 constexpr uid_t NOBODY = 65534;
 constexpr gid_t NOGROUP = 65534;
 
+// Without Xwayland: kvtool must come up as a Wayland client, and an idle Xwayland would
+// take an X display number (and remove its sockets on exit) beside the X11 tests' Xvfb.
 constexpr char CONFIG[] =
+    "xwayland disable\n"
     "output HEADLESS-1 resolution 1024x768 position 0 0\n"
     "default_border pixel 2\n"
     "focus_on_window_activation focus\n";

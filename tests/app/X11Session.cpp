@@ -11,12 +11,27 @@
 namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
+constexpr int START_ATTEMPTS = 3;
 constexpr int TOOL_TIMEOUT_MS = 10000;
 constexpr int POLL_MS = 50;
 
 }  // namespace
 
 X11Session::X11Session() {
+    // A server can report a display that takes no clients: a server that held the same
+    // number a moment before removes the socket as it ends. Such a server is replaced.
+    for (int attempt = 0; attempt < START_ATTEMPTS && displayName.isEmpty(); ++attempt) {
+        if (!startServer()) {
+            stopServer();
+        }
+    }
+}
+
+X11Session::~X11Session() {
+    stopServer();
+}
+
+bool X11Session::startServer() {
     // -displayfd 1: the server picks a free display and writes its number to stdout once
     // it accepts clients.
     server.start(QStringLiteral("Xvfb"),
@@ -30,12 +45,23 @@ X11Session::X11Session() {
         server.waitForReadyRead(POLL_MS);
         number += server.readAllStandardOutput();
     }
-    if (number.endsWith('\n')) {
-        displayName = u':' + QString::fromLatin1(number.trimmed());
+    if (!number.endsWith('\n')) {
+        return false;
     }
+    const QString name = u':' + QString::fromLatin1(number.trimmed());
+    Display* connection = XOpenDisplay(name.toLatin1().constData());
+    if (connection == nullptr) {
+        return false;
+    }
+    XCloseDisplay(connection);
+    displayName = name;
+    return true;
 }
 
-X11Session::~X11Session() {
+void X11Session::stopServer() {
+    if (server.state() == QProcess::NotRunning) {
+        return;
+    }
     server.terminate();
     if (!server.waitForFinished(5000)) {
         server.kill();
