@@ -1,6 +1,7 @@
 #include "X11Session.h"
 
 #include <QDeadlineTimer>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -11,15 +12,20 @@
 namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
-constexpr int START_ATTEMPTS = 3;
+constexpr int START_ATTEMPTS = 5;
+// Far from the displays of a desktop session.
+constexpr int FIRST_DISPLAY = 100;
+constexpr int LAST_DISPLAY = 30000;
 constexpr int TOOL_TIMEOUT_MS = 10000;
 constexpr int POLL_MS = 50;
 
 }  // namespace
 
 X11Session::X11Session() {
-    // A server can report a display that takes no clients: a server that held the same
-    // number a moment before removes the socket as it ends. Such a server is replaced.
+    // Each attempt names a random display number: servers left to pick the first free one
+    // themselves (-displayfd alone) race when tests start them at the same moment, and one
+    // can remove the socket of another that then reports a display no client reaches.
+    // A number in use makes the server end at once; the next attempt takes another.
     for (int attempt = 0; attempt < START_ATTEMPTS && displayName.isEmpty(); ++attempt) {
         if (!startServer()) {
             stopServer();
@@ -32,12 +38,14 @@ X11Session::~X11Session() {
 }
 
 bool X11Session::startServer() {
-    // -displayfd 1: the server picks a free display and writes its number to stdout once
-    // it accepts clients.
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                  QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp")});
+    // -displayfd 1: the server writes the display's number to stdout once it accepts
+    // clients.
+    const int display = QRandomGenerator::global()->bounded(FIRST_DISPLAY, LAST_DISPLAY);
+    server.start(
+        QStringLiteral("Xvfb"),
+        {u':' + QString::number(display), QStringLiteral("-displayfd"), QStringLiteral("1"),
+         QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24"),
+         QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     QDeadlineTimer deadline(START_TIMEOUT_MS);
     QByteArray number;
     while (!number.endsWith('\n') && !deadline.hasExpired() &&
