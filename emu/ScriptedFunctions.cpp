@@ -1,10 +1,5 @@
 #include "emu/ScriptedFunctions.h"
 
-void ScriptedByteStream::setEcho(bool on, quint32 delayMs) {
-    echo = on;
-    echoDelayMs = delayMs;
-}
-
 void ScriptedByteStream::answerNextWrite(const QByteArray& reply, quint32 delayMs) {
     replies.push_back({reply, delayMs});
 }
@@ -15,8 +10,6 @@ void ScriptedByteStream::received(const QByteArray& bytes, quint32 nowMs, ByteSt
     if (!replies.empty()) {
         host.sendToHost(replies.front().bytes, replies.front().delayMs);
         replies.pop_front();
-    } else if (echo) {
-        host.sendToHost(bytes, echoDelayMs);
     }
 }
 

@@ -11,10 +11,9 @@
 // device models sit behind the chip and the pipe.
 
 // A byte stream that records what the host wrote and answers from a script: each write
-// takes the next scripted reply (if any), or is echoed when echo is on.
+// takes the next scripted reply, if any.
 class ScriptedByteStream : public ByteStreamFunction {
 public:
-    void setEcho(bool on, quint32 delayMs = 0);
     // The next write that arrives is answered with `reply`, `delayMs` later.
     void answerNextWrite(const QByteArray& reply, quint32 delayMs = 0);
     QByteArray receivedBytes() const { return received_; }
@@ -27,8 +26,6 @@ private:
         quint32 delayMs;
     };
     std::deque<Reply> replies;
-    bool echo = false;
-    quint32 echoDelayMs = 0;
     QByteArray received_;
 };
 
