@@ -23,11 +23,6 @@ EmulatedDevice::~EmulatedDevice() {
     }
 }
 
-quint16 EmulatedDevice::vendorId() const {
-    const std::lock_guard lock(mutex);
-    return vendor;
-}
-
 quint16 EmulatedDevice::productId() const {
     const std::lock_guard lock(mutex);
     settle(tickCountMs());
@@ -38,13 +33,6 @@ QString EmulatedDevice::serialNumber() const {
     const std::lock_guard lock(mutex);
     settle(tickCountMs());
     return serial;
-}
-
-void EmulatedDevice::setIdentity(quint16 vendorId, quint16 productId, const QString& serialNumber) {
-    const std::lock_guard lock(mutex);
-    vendor = vendorId;
-    product = productId;
-    serial = serialNumber;
 }
 
 bool EmulatedDevice::present() const {

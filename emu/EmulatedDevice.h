@@ -31,7 +31,7 @@ public:
     EmulatedDevice& operator=(const EmulatedDevice&) = delete;
     ~EmulatedDevice() override;
 
-    quint16 vendorId() const;
+    quint16 vendorId() const { return vendor; }
     quint16 productId() const;
     QString serialNumber() const;
 
@@ -89,9 +89,6 @@ public:
     // A control OUT request (vendor request, or clearing an endpoint halt); false stalls.
     bool control(int connection, const ControlRequest& request, quint32 nowMs);
 
-protected:
-    void setIdentity(quint16 vendorId, quint16 productId, const QString& serialNumber);
-
 private:
     // Applies a due reappearance.
     void settle(quint32 nowMs) const;
@@ -101,7 +98,7 @@ private:
              quint32 nowMs);
 
     mutable std::recursive_mutex mutex;
-    quint16 vendor;
+    const quint16 vendor;
     mutable quint16 product;
     mutable QString serial;
     std::unique_ptr<UsbFunction> usbFunction;
