@@ -45,15 +45,6 @@ std::optional<int> parseOccurrence(const QString& text) {
 
 }  // namespace
 
-QString loaderCommandName(LoaderCommand command) {
-    for (const auto& [value, name] : COMMAND_NAMES) {
-        if (value == command) {
-            return QLatin1String(name);
-        }
-    }
-    return QString();
-}
-
 std::optional<Gen3LoaderFault> Gen3LoaderFault::parse(const QString& text) {
     const QString item = text.trimmed().toLower();
     const qsizetype at = item.indexOf(u'@');

@@ -36,6 +36,3 @@ struct Gen3LoaderFault {
 
     friend bool operator==(const Gen3LoaderFault&, const Gen3LoaderFault&) = default;
 };
-
-// "erase", "crc", ... as the fault vocabulary names the commands.
-QString loaderCommandName(LoaderCommand command);
