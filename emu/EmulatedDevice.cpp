@@ -155,22 +155,31 @@ void EmulatedDevice::log(const Transfer& transfer, TransferResult::Status outcom
     frames.append(std::move(frame));
 }
 
-EmulatedDevice::Transfer EmulatedDevice::beginIn(int connection, quint32 nowMs) {
-    const std::lock_guard lock(mutex);
+EmulatedDevice::Transfer EmulatedDevice::begin(int connection, UsbFrame::Direction direction,
+                                               quint32 nowMs) {
     settle(nowMs);
     Transfer transfer;
     transfer.connection = connection;
-    transfer.direction = UsbFrame::Direction::In;
+    transfer.direction = direction;
     transfer.startMs = nowMs;
-    if (!alive(connection)) {
+    if (alive(connection)) {
+        transfer.fault = transportFaults.nextTransfer(direction);
+        transfer.started = transfer.fault.kind != TransferFault::NotStarted;
+    }
+    if (!transfer.started) {
         log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
+    }
+    return transfer;
+}
+
+EmulatedDevice::Transfer EmulatedDevice::beginIn(int connection, quint32 nowMs) {
+    const std::lock_guard lock(mutex);
+    Transfer transfer = begin(connection, UsbFrame::Direction::In, nowMs);
+    if (!transfer.started) {
         return transfer;
     }
-    transfer.fault = transportFaults.nextTransfer(UsbFrame::Direction::In);
     switch (transfer.fault.kind) {
-        case TransferFault::NotStarted:
-            log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
-            return transfer;
+        case TransferFault::NotStarted:  // begin() did not start it
         case TransferFault::Fail:
             transfer.delayMs = 0;
             break;
@@ -186,7 +195,6 @@ EmulatedDevice::Transfer EmulatedDevice::beginIn(int connection, quint32 nowMs) 
             transfer.delayMs = std::max<quint32>(usbFunction->bulkInDelay(nowMs), 1);
             break;
     }
-    transfer.started = true;
     return transfer;
 }
 
@@ -210,32 +218,19 @@ TransferResult EmulatedDevice::finishIn(const Transfer& transfer, quint8* buffer
     log(transfer, complete ? TransferResult::Completed : TransferResult::Failed,
         QByteArray(reinterpret_cast<const char*>(buffer), passed), nowMs);
     if (unplugNow) {
-        unplugged = true;
-        leaveBus();
+        unplug();
     }
     return complete ? TransferResult::completed(count) : TransferResult::failed();
 }
 
 EmulatedDevice::Transfer EmulatedDevice::beginOut(int connection, quint32 nowMs) {
     const std::lock_guard lock(mutex);
-    settle(nowMs);
-    Transfer transfer;
-    transfer.connection = connection;
-    transfer.direction = UsbFrame::Direction::Out;
-    transfer.startMs = nowMs;
-    if (!alive(connection)) {
-        log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
-        return transfer;
+    Transfer transfer = begin(connection, UsbFrame::Direction::Out, nowMs);
+    if (transfer.started) {
+        transfer.delayMs = transfer.fault.kind == TransferFault::Never
+                               ? UsbFunction::NEVER
+                               : usbFunction->bulkOutDelay(nowMs);
     }
-    transfer.fault = transportFaults.nextTransfer(UsbFrame::Direction::Out);
-    if (transfer.fault.kind == TransferFault::NotStarted) {
-        log(transfer, TransferResult::NotStarted, QByteArray(), nowMs);
-        return transfer;
-    }
-    transfer.delayMs = transfer.fault.kind == TransferFault::Never
-                           ? UsbFunction::NEVER
-                           : usbFunction->bulkOutDelay(nowMs);
-    transfer.started = true;
     return transfer;
 }
 
@@ -260,8 +255,7 @@ TransferResult EmulatedDevice::finishOut(const Transfer& transfer, const quint8*
     const bool complete = passed == count;
     log(transfer, complete ? TransferResult::Completed : TransferResult::Failed, bytes, nowMs);
     if (unplugNow) {
-        unplugged = true;
-        leaveBus();
+        unplug();
     }
     return complete ? TransferResult::completed(count) : TransferResult::failed();
 }

@@ -93,6 +93,9 @@ private:
     // Applies a due reappearance.
     void settle(quint32 nowMs) const;
     bool alive(int connection) const;
+    // A bulk transfer's start: its fault drawn, or logged as not started when the connection
+    // is dead or the fault refuses it.
+    Transfer begin(int connection, UsbFrame::Direction direction, quint32 nowMs);
     void leaveBus();
     void log(const Transfer& transfer, TransferResult::Status outcome, QByteArray bytes,
              quint32 nowMs);
