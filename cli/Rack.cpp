@@ -207,16 +207,11 @@ void Rack::log(ProbeJob* job) {
     if (options.logFile.isEmpty()) {
         return;
     }
-    const QJsonObject record{
-        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("serial"), job->probe().serialNumber()},
-        {QStringLiteral("port"), job->probe().port()},
-        {QStringLiteral("before"), objectOrNull(job->before())},
-        {QStringLiteral("after"), objectOrNull(job->after())},
-        {QStringLiteral("result"), outcomeName(job->outcome())},
-        {QStringLiteral("error"), jsonText(job->error().isEmpty() ? QString() : job->error())},
-        {QStringLiteral("seconds"), double(job->elapsedMs()) / MS_PER_S},
-    };
+    // The probe's result as the JSON output gives it, with the time instead of "ok".
+    QJsonObject record = resultJson(job);
+    record.remove(QLatin1String("ok"));
+    record.insert(QStringLiteral("time"),
+                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     // Opened and closed for each line, so that each is on disk the moment the probe ends,
     // whatever becomes of this process.
     QFile file(options.logFile);
@@ -246,8 +241,7 @@ void Rack::runUntil(const std::function<bool()>& done) {
 }
 
 bool Rack::running() const {
-    return std::any_of(all.begin(), all.end(),
-                       [](const ProbeJob* job) { return !job->finished(); });
+    return count(ProbeJob::Outcome::Running) > 0;
 }
 
 QStringList Rack::abandon() {

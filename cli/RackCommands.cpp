@@ -58,9 +58,7 @@ void followInterrupts(Interrupts& interrupts, Rack& rack, Console& console,
                       const std::function<void()>& stop) {
     QObject::connect(&interrupts, &Interrupts::interrupted, &rack, [&rack, &console, stop](int n) {
         stop();
-        const int running =
-            int(std::count_if(rack.jobs().begin(), rack.jobs().end(),
-                              [](const ProbeJob* job) { return !job->finished(); }));
+        const int running = rack.count(ProbeJob::Outcome::Running);
         if (n == 1) {
             if (running > 0) {
                 console.error(QStringLiteral("kvtool-cli: waiting for the %1 install(s) under "
