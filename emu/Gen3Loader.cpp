@@ -8,6 +8,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -77,11 +78,8 @@ LoaderInfo Gen3Loader::loaderInfo() const {
 
 QList<Gen3Loader::Command> Gen3Loader::commands(LoaderCommand command) const {
     QList<Command> selected;
-    for (const Command& entry : log) {
-        if (entry.command == command) {
-            selected << entry;
-        }
-    }
+    std::copy_if(log.begin(), log.end(), std::back_inserter(selected),
+                 [command](const Command& entry) { return entry.command == command; });
     return selected;
 }
 
