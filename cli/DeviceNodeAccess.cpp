@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -36,13 +37,8 @@ bool memberOf(gid_t gid) {
         return false;
     }
     std::vector<gid_t> supplementary(static_cast<size_t>(count));
-    const int filled = ::getgroups(count, supplementary.data());
-    for (int i = 0; i < filled; ++i) {
-        if (supplementary[static_cast<size_t>(i)] == gid) {
-            return true;
-        }
-    }
-    return false;
+    const int filled = std::max(::getgroups(count, supplementary.data()), 0);
+    return std::count(supplementary.begin(), supplementary.begin() + filled, gid) > 0;
 }
 
 }  // namespace
