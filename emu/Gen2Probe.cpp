@@ -21,10 +21,6 @@ std::optional<QString> serialIn(QByteArrayView zone) {
     return std::nullopt;
 }
 
-qint32 signedDifference(quint32 later, quint32 earlier) {
-    return static_cast<qint32>(later - earlier);
-}
-
 }  // namespace
 
 quint16 productIdOf(Gen2Probe::Mode mode) {
@@ -65,7 +61,7 @@ ProbeInfo Gen2Probe::info() const {
 quint32 Gen2Probe::busyForMs(quint32 nowMs) const {
     if (!busyUntilMs)
         return 0;
-    const qint32 left = signedDifference(*busyUntilMs, nowMs);
+    const auto left = static_cast<qint32>(*busyUntilMs - nowMs);  // the tick wraps around
     return left > 0 ? quint32(left) : 0;
 }
 
