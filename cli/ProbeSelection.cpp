@@ -5,7 +5,7 @@
 
 namespace {
 
-// The specified refusals, as the bootloader download words them.
+// The refusals of the bootloader download, in its own words.
 constexpr char NO_DEVICES[] = "No devices connected";
 constexpr char MULTIPLE_DEVICES[] = "Multiple devices connected";
 

@@ -193,7 +193,7 @@ void PrintTo(const FailureCase& c, std::ostream* os) {
 
 class CliInstallFailure : public CliInstall, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(CliInstallFailure, EndsWithTheSpecifiedMessageAndExitCode) {
+TEST_P(CliInstallFailure, EndsWithItsMessageAndExitCode) {
     const FailureCase& c = GetParam();
     cli.emulate(QLatin1String(c.emulate));
     const CliRun run = cli.run({QStringLiteral("install"), c.generation3 ? gen3Image : gen2Image});
