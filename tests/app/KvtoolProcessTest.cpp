@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Kvtool, StartupArgument,
 TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {
     Kvtool kvtool({}, environment(QStringLiteral("gen4")));
     const auto box = x11.waitForWindow(QStringLiteral("Error"));
-    ASSERT_TRUE(box) << kvtool.whatItDid();
+    ASSERT_TRUE(box) << kvtool.whatItDid() << x11.whatItDid();
     EXPECT_FALSE(x11.waitForWindow(QLatin1String(MAIN_TITLE), 500));
     ASSERT_TRUE(x11.close(*box));
     EXPECT_EQ(kvtool.exitCode(), 0);
@@ -204,7 +204,8 @@ TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {
 // that launch's startup notification, so the launcher stops showing it is busy.
 TEST_F(KvtoolOnX11, ASecondStartEndsItsLaunchersStartupNotification) {
     Kvtool first({}, environment(QStringLiteral("gen3")));
-    ASSERT_TRUE(x11.waitForWindow(QLatin1String(MAIN_TITLE))) << first.whatItDid();
+    ASSERT_TRUE(x11.waitForWindow(QLatin1String(MAIN_TITLE)))
+        << first.whatItDid() << x11.whatItDid();
     X11Session::StartupMessages messages(x11);
     QMap<QString, QString> launched = environment(QStringLiteral("gen3"));
     launched.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QStringLiteral("launcher-7_TIME1234"));

@@ -39,13 +39,14 @@ X11Session::~X11Session() {
 
 bool X11Session::startServer() {
     // -displayfd 1: the server writes the display's number to stdout once it accepts
-    // clients.
+    // clients. -noreset: by default a server resets when its last client leaves (a check
+    // below, each xdotool call), and a client that connects meanwhile is turned away.
     const int display = QRandomGenerator::global()->bounded(FIRST_DISPLAY, LAST_DISPLAY);
     server.start(
         QStringLiteral("Xvfb"),
         {u':' + QString::number(display), QStringLiteral("-displayfd"), QStringLiteral("1"),
          QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24"),
-         QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+         QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
     QDeadlineTimer deadline(START_TIMEOUT_MS);
     QByteArray number;
     while (!number.endsWith('\n') && !deadline.hasExpired() &&
@@ -64,6 +65,22 @@ bool X11Session::startServer() {
     XCloseDisplay(connection);
     displayName = name;
     return true;
+}
+
+std::string X11Session::whatItDid() {
+    Display* connection = XOpenDisplay(displayName.toLatin1().constData());
+    const bool reached = connection != nullptr;
+    if (reached) {
+        XCloseDisplay(connection);
+    }
+    const QString state = server.state() == QProcess::NotRunning
+                              ? QStringLiteral("ended with %1").arg(server.exitCode())
+                              : QStringLiteral("running");
+    return QStringLiteral("X server %1 %2, %3; standard error:\n%4")
+        .arg(displayName, state,
+             reached ? QStringLiteral("takes clients") : QStringLiteral("takes no clients"),
+             QString::fromLocal8Bit(server.readAllStandardError()))
+        .toStdString();
 }
 
 void X11Session::stopServer() {

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <string>
 
 // A private X server (Xvfb) for tests that drive a real program's windows from outside:
 // find a window by its title, type keys into it, and ask it to close as a window manager
@@ -18,6 +19,9 @@ public:
 
     // The DISPLAY value of the server, empty when it did not start.
     QString display() const { return displayName; }
+    // For a failure's message: whether the server runs and takes clients, and what it wrote
+    // to standard error.
+    std::string whatItDid();
 
     // The id of the visible top-level window titled exactly `title`, waiting up to
     // `timeoutMs` for it to appear.
