@@ -1,7 +1,6 @@
 #include "X11Session.h"
 
 #include <QDeadlineTimer>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -12,41 +11,19 @@
 namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
-constexpr int START_ATTEMPTS = 5;
-// Far from the displays of a desktop session.
-constexpr int FIRST_DISPLAY = 100;
-constexpr int LAST_DISPLAY = 30000;
 constexpr int TOOL_TIMEOUT_MS = 10000;
 constexpr int POLL_MS = 50;
 
 }  // namespace
 
 X11Session::X11Session() {
-    // Each attempt names a random display number: servers left to pick the first free one
-    // themselves (-displayfd alone) race when tests start them at the same moment, and one
-    // can remove the socket of another that then reports a display no client reaches.
-    // A number in use makes the server end at once; the next attempt takes another.
-    for (int attempt = 0; attempt < START_ATTEMPTS && displayName.isEmpty(); ++attempt) {
-        if (!startServer()) {
-            stopServer();
-        }
-    }
-}
-
-X11Session::~X11Session() {
-    stopServer();
-}
-
-bool X11Session::startServer() {
-    // -displayfd 1: the server writes the display's number to stdout once it accepts
-    // clients. -noreset: by default a server resets when its last client leaves (a check
-    // below, each xdotool call), and a client that connects meanwhile is turned away.
-    const int display = QRandomGenerator::global()->bounded(FIRST_DISPLAY, LAST_DISPLAY);
-    server.start(
-        QStringLiteral("Xvfb"),
-        {u':' + QString::number(display), QStringLiteral("-displayfd"), QStringLiteral("1"),
-         QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24"),
-         QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+    // -displayfd 1: the server picks a free display and writes its number to stdout once
+    // it accepts clients. -noreset: by default a server resets when its last client leaves
+    // (each xdotool call does), and a client that connects meanwhile is turned away.
+    server.start(QStringLiteral("Xvfb"),
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                  QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                  QStringLiteral("tcp"), QStringLiteral("-noreset")});
     QDeadlineTimer deadline(START_TIMEOUT_MS);
     QByteArray number;
     while (!number.endsWith('\n') && !deadline.hasExpired() &&
@@ -54,17 +31,17 @@ bool X11Session::startServer() {
         server.waitForReadyRead(POLL_MS);
         number += server.readAllStandardOutput();
     }
-    if (!number.endsWith('\n')) {
-        return false;
+    if (number.endsWith('\n')) {
+        displayName = u':' + QString::fromLatin1(number.trimmed());
     }
-    const QString name = u':' + QString::fromLatin1(number.trimmed());
-    Display* connection = XOpenDisplay(name.toLatin1().constData());
-    if (connection == nullptr) {
-        return false;
+}
+
+X11Session::~X11Session() {
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished(5000);
     }
-    XCloseDisplay(connection);
-    displayName = name;
-    return true;
 }
 
 std::string X11Session::whatItDid() {
@@ -81,17 +58,6 @@ std::string X11Session::whatItDid() {
              reached ? QStringLiteral("takes clients") : QStringLiteral("takes no clients"),
              QString::fromLocal8Bit(server.readAllStandardError()))
         .toStdString();
-}
-
-void X11Session::stopServer() {
-    if (server.state() == QProcess::NotRunning) {
-        return;
-    }
-    server.terminate();
-    if (!server.waitForFinished(5000)) {
-        server.kill();
-        server.waitForFinished(5000);
-    }
 }
 
 bool X11Session::xdotool(const QStringList& arguments, QByteArray* output) const {

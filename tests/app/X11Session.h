@@ -49,9 +49,6 @@ public:
     };
 
 private:
-    // Starts Xvfb and waits until it takes a client; false when it does not.
-    bool startServer();
-    void stopServer();
     bool xdotool(const QStringList& arguments, QByteArray* output = nullptr) const;
 
     QProcess server;
