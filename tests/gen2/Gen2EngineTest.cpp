@@ -1,6 +1,8 @@
 // The generation-2 engine: the image it installs and the wait for the probe to come back
 // as its application.
 
+#include "Gen2TestSupport.h"
+
 #include "app/Clock.h"
 #include "app/HException.h"
 #include "device/PipeDataLink.h"
@@ -25,15 +27,9 @@ namespace {
 // A probe that is back on the bus but answers nothing costs each look at it the link's
 // whole time-out; the wait still ends once its time is up, not after a number of looks.
 TEST(Gen2RestartWait, EndsWhenItsTimeIsUpEvenIfEveryLookTimesOut) {
-    VirtualClock clock;
-    const ScopedClock scopedClock(clock);
-    auto* bus = new EmulatedUsbBus;
-    const ScopedUsbBackend backend{std::unique_ptr<UsbBackend>(bus)};
-    const QString serial = QStringLiteral("K2000001");
-    auto firmware = std::make_unique<Gen2Probe>(KV2VersionRecord{2, 12, 0x0A}, serial);
-    firmware->withholdReplies(-1);
-    bus->attach(makeGen2Device(std::move(firmware), serial));
-    const UsbDeviceInfo probe = bus->enumerate().value(0);
+    Gen2EmulatorFixture rig;
+    Gen2EmulatorFixture::probe(rig.attachProbe(2, 12)).withholdReplies(-1);
+    const UsbDeviceInfo probe = rig.bus->enumerate().value(0);
 
     const quint32 start = tickCountMs();
     try {
@@ -54,18 +50,12 @@ TEST(Gen2RestartWait, EndsWhenItsTimeIsUpEvenIfEveryLookTimesOut) {
 // The image is checked when it is identified; the probe must receive those very bytes,
 // whatever becomes of the file before the install runs.
 TEST(Gen2InstallImage, IsTheOneIdentifiedEvenIfTheFileChangesAfterwards) {
-    VirtualClock clock;
-    const ScopedClock scopedClock(clock);
-    auto* bus = new EmulatedUsbBus;
-    const ScopedUsbBackend backend{std::unique_ptr<UsbBackend>(bus)};
+    Gen2EmulatorFixture rig;
     const QString serial = QStringLiteral("K2000001");
-    const auto device = bus->attach(
-        makeGen2Device(std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, serial), serial));
-    const UsbDeviceInfo probe = bus->enumerate().value(0);
+    const auto device = rig.attachProbe(1, 5, 0x0A, serial);
+    const UsbDeviceInfo probe = rig.bus->enumerate().value(0);
 
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("kv_cedar_max.bin"));
-    writeKV2ImageFile(path, generateKV2Image(KV2ImageSpec{}));
+    const QString path = rig.writeImage(KV2ImageSpec{}, QStringLiteral("kv_cedar_max.bin"));
     const ImageIdentity image = identifyImage(path);
     ASSERT_TRUE(image.installable()) << image.problem.toStdString();
     writeKV2ImageFile(path, QByteArray(20000, 'x'));  // no image at all, and too large
@@ -94,20 +84,13 @@ TEST(Gen2Engine, FollowsItsProbeByPortWhileAnotherIsInItsBootloader) {
     for (const Other other : {Other{"K2000002", false}, Other{"K2000001", false},
                               Other{"K2000002", true}, Other{"K2000001", true}}) {
         SCOPED_TRACE(std::string(other.serial) + (other.restartsToo ? " restarting" : ""));
-        VirtualClock clock;
-        const ScopedClock scopedClock(clock);
-        auto* bus = new EmulatedUsbBus;
-        const ScopedUsbBackend backend{std::unique_ptr<UsbBackend>(bus)};
-        const QString serial = QStringLiteral("K2000001");
-        const auto device = bus->attach(makeGen2Device(
-            std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, serial), serial));
+        Gen2EmulatorFixture rig;
+        EmulatedUsbBus* bus = rig.bus;
+        const auto device = rig.attachProbe();
         const UsbDeviceInfo probe = bus->enumerate().value(0);
         const QString otherSerial = QLatin1String(other.serial);
-        const auto another = bus->attach(makeGen2Device(
-            other.restartsToo
-                ? std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, otherSerial)
-                : std::make_unique<Gen2Probe>(),
-            otherSerial));
+        const auto another = other.restartsToo ? rig.attachProbe(1, 5, 0x0A, otherSerial)
+                                               : rig.attachBootloader(otherSerial);
         if (other.restartsToo) {
             // Its own install sent it EnterBootloader just before: it leaves the bus and
             // comes back as its bootloader while this probe is awaited.
@@ -116,9 +99,7 @@ TEST(Gen2Engine, FollowsItsProbeByPortWhileAnotherIsInItsBootloader) {
         }
         const qsizetype framesBefore = another->frameLog().size();
 
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("kv_cedar_max.bin"));
-        writeKV2ImageFile(path, generateKV2Image(KV2ImageSpec{}));
+        const QString path = rig.writeImage(KV2ImageSpec{}, QStringLiteral("kv_cedar_max.bin"));
         Gen2Engine engine;
         EXPECT_NO_THROW(engine.plan(probe, identifyImage(path)).run());
         const InstalledFirmware after = engine.awaitReturn(probe);
