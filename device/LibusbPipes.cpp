@@ -142,20 +142,20 @@ void LibusbPipes::setUp(QString& openError) {
     }
 }
 
-void LibusbPipes::fail(const char* operation, int code) {
+template <typename Result>
+Result LibusbPipes::fail(const char* operation, int code, Result result) {
     error = describeLibusbError(operation, code);
+    return result;
 }
 
 TransferResult LibusbPipes::transfer(unsigned char endpoint, quint8* buffer, int length,
                                      quint32 timeoutMs) {
     if (length < 0) {
-        fail("transfer", LIBUSB_ERROR_INVALID_PARAM);
-        return TransferResult::notStarted();
+        return fail("transfer", LIBUSB_ERROR_INVALID_PARAM, TransferResult::notStarted());
     }
     const std::unique_ptr<libusb_transfer, TransferDeleter> transfer(libusb_alloc_transfer(0));
     if (!transfer) {
-        fail("libusb_alloc_transfer", LIBUSB_ERROR_NO_MEM);
-        return TransferResult::notStarted();
+        return fail("libusb_alloc_transfer", LIBUSB_ERROR_NO_MEM, TransferResult::notStarted());
     }
     int completed = 0;
     // libusb reads a time-out of 0 as "wait for ever".
@@ -165,8 +165,7 @@ TransferResult LibusbPipes::transfer(unsigned char endpoint, quint8* buffer, int
                               &completed, timeout);
     int rc = libusb_submit_transfer(transfer.get());
     if (rc != LIBUSB_SUCCESS) {
-        fail("libusb_submit_transfer", rc);
-        return TransferResult::notStarted();
+        return fail("libusb_submit_transfer", rc, TransferResult::notStarted());
     }
     // Runs until the transfer has come back, whatever happens: libusb then no longer
     // touches `buffer`, and the transfer can be freed.
@@ -180,20 +179,15 @@ TransferResult LibusbPipes::transfer(unsigned char endpoint, quint8* buffer, int
         case LIBUSB_TRANSFER_COMPLETED:
             return TransferResult::completed(std::clamp(transfer->actual_length, 0, length));
         case LIBUSB_TRANSFER_TIMED_OUT:
-            fail("bulk transfer", LIBUSB_ERROR_TIMEOUT);
-            return TransferResult::timedOut();
+            return fail("bulk transfer", LIBUSB_ERROR_TIMEOUT, TransferResult::timedOut());
         case LIBUSB_TRANSFER_STALL:
-            fail("bulk transfer", LIBUSB_ERROR_PIPE);
-            return TransferResult::failed();
+            return fail("bulk transfer", LIBUSB_ERROR_PIPE, TransferResult::failed());
         case LIBUSB_TRANSFER_NO_DEVICE:
-            fail("bulk transfer", LIBUSB_ERROR_NO_DEVICE);
-            return TransferResult::failed();
+            return fail("bulk transfer", LIBUSB_ERROR_NO_DEVICE, TransferResult::failed());
         case LIBUSB_TRANSFER_OVERFLOW:
-            fail("bulk transfer", LIBUSB_ERROR_OVERFLOW);
-            return TransferResult::failed();
+            return fail("bulk transfer", LIBUSB_ERROR_OVERFLOW, TransferResult::failed());
         default:
-            fail("bulk transfer", LIBUSB_ERROR_IO);
-            return TransferResult::failed();
+            return fail("bulk transfer", LIBUSB_ERROR_IO, TransferResult::failed());
     }
 }
 
@@ -211,8 +205,7 @@ bool LibusbPipes::resetPipe(quint8 flag) {
     for (const unsigned char endpoint : {inEndpoint, outEndpoint}) {
         const int rc = libusb_clear_halt(handle, endpoint);
         if (rc != LIBUSB_SUCCESS) {
-            fail("libusb_clear_halt", rc);
-            return false;
+            return fail("libusb_clear_halt", rc, false);
         }
     }
     return true;
@@ -221,8 +214,7 @@ bool LibusbPipes::resetPipe(quint8 flag) {
 bool LibusbPipes::vendorRequest(quint8 request, quint16 value, quint16 index,
                                 const QByteArray& payload) {
     if (payload.size() > 0xFFFF) {
-        fail("libusb_control_transfer", LIBUSB_ERROR_INVALID_PARAM);
-        return false;
+        return fail("libusb_control_transfer", LIBUSB_ERROR_INVALID_PARAM, false);
     }
     // Control OUT transfers only read their data.
     auto* data = reinterpret_cast<unsigned char*>(const_cast<char*>(payload.constData()));
@@ -230,8 +222,7 @@ bool LibusbPipes::vendorRequest(quint8 request, quint16 value, quint16 index,
         handle, VENDOR_OUT, request, value, index, payload.isEmpty() ? nullptr : data,
         static_cast<uint16_t>(payload.size()), CONTROL_TIMEOUT_MS);
     if (rc < 0) {
-        fail("libusb_control_transfer", rc);
-        return false;
+        return fail("libusb_control_transfer", rc, false);
     }
     if (rc != payload.size()) {
         error = QStringLiteral("libusb_control_transfer: %1 of %2 bytes sent")

@@ -40,7 +40,9 @@ private:
     // Detaches a kernel driver, claims interface 0 and finds the endpoints; throws.
     void setUp(QString& error);
     TransferResult transfer(unsigned char endpoint, quint8* buffer, int length, quint32 timeoutMs);
-    void fail(const char* operation, int code);
+    // Notes why `operation` failed (lastError) and returns `result`.
+    template <typename Result>
+    Result fail(const char* operation, int code, Result result);
 
     std::shared_ptr<libusb_context> context;
     libusb_device_handle* handle;
