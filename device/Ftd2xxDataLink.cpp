@@ -18,8 +18,6 @@ Ftd2xxDataLink::Ftd2xxDataLink(const UsbDeviceInfo& device) : pipes(openDevicePi
     purge();
 }
 
-Ftd2xxDataLink::~Ftd2xxDataLink() = default;
-
 bool Ftd2xxDataLink::purge() {
     if (!pipes->vendorRequest(ftdi::REQUEST_RESET, ftdi::PURGE_RX, ftdi::PORT_INDEX,
                               QByteArray())) {

@@ -20,7 +20,6 @@
 class Ftd2xxDataLink : public HDataLink {
 public:
     explicit Ftd2xxDataLink(const UsbDeviceInfo& device);
-    ~Ftd2xxDataLink() override;
 
     // `length` when all bytes arrived; fewer (possibly 0) when the probe sent only empty
     // packets for strictly more than the time-out since this call's first transfer; -1 when

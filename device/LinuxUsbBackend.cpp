@@ -28,8 +28,6 @@ bool parseUsbDevicePath(const QString& path, int& bus, int& address) {
 
 LinuxUsbBackend::LinuxUsbBackend(const SysfsDiscovery& discovery) : discovery(discovery) {}
 
-LinuxUsbBackend::~LinuxUsbBackend() = default;
-
 UsbDeviceList LinuxUsbBackend::enumerate() {
     return discovery.enumerate();
 }

@@ -13,7 +13,6 @@ struct libusb_context;
 class LinuxUsbBackend : public UsbBackend {
 public:
     explicit LinuxUsbBackend(const SysfsDiscovery& discovery = SysfsDiscovery());
-    ~LinuxUsbBackend() override;
 
     UsbDeviceList enumerate() override;
     // Opens the device whose path ends in its bus and address ("/dev/bus/usb/001/007").

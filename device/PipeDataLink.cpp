@@ -32,8 +32,6 @@ PipeDataLink::PipeDataLink(const UsbDeviceInfo& device)
     pipes = openDevicePipes(device);
 }
 
-PipeDataLink::~PipeDataLink() = default;
-
 int PipeDataLink::read(void* buffer, int length) {
     if (length == 0) {
         return 0;

@@ -34,7 +34,6 @@ public:
     static constexpr int MAX_STALE_BYTES = 64 * 64;
 
     explicit PipeDataLink(const UsbDeviceInfo& device);
-    ~PipeDataLink() override;
 
     // Gathers exactly `length` bytes over as many transfers as the probe needs and returns
     // `length`. Throws "read operation failed (I/O pending)" when a transfer cannot be
