@@ -43,17 +43,14 @@ int PipeDataLink::read(void* buffer, int length) {
     int received = 0;
     const quint32 started = tickCountMs();
     quint32 lastArrival = started;
-    // What did not arrive is still owed, and may yet arrive.
-    const auto giveUp = [&] {
-        owed->record(devicePath, length - received, tickCountMs() + STALE_REPLY_GRACE_MS);
-        return HException(READ_TIMED_OUT);
-    };
     while (received < length) {
         const int count = readSome(out + received, length - received, timeoutMs);
         // Empty transfers are no progress: a device that sends nothing else must not hold
         // the caller beyond the time-out.
         if (count < 0 || (count == 0 && quint32(tickCountMs() - lastArrival) > timeoutMs)) {
-            throw giveUp();
+            // What did not arrive is still owed, and may yet arrive.
+            owed->record(devicePath, length - received, tickCountMs() + STALE_REPLY_GRACE_MS);
+            throw HException(READ_TIMED_OUT);
         }
         received += count;
         lastArrival = count > 0 ? tickCountMs() : lastArrival;

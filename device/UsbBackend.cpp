@@ -2,6 +2,8 @@
 
 #include "device/LinuxUsbBackend.h"
 
+#include <utility>
+
 namespace {
 
 std::unique_ptr<UsbBackend>& current() {
@@ -22,9 +24,7 @@ UsbBackend& usbBackend() {
 }
 
 std::unique_ptr<UsbBackend> installUsbBackend(std::unique_ptr<UsbBackend> backend) {
-    std::unique_ptr<UsbBackend> previous = std::move(current());
-    current() = std::move(backend);
-    return previous;
+    return std::exchange(current(), std::move(backend));
 }
 
 ScopedUsbBackend::ScopedUsbBackend(std::unique_ptr<UsbBackend> backend)
