@@ -87,14 +87,10 @@ std::vector<QByteArray> candidateNames(const QByteArray& root) {
 }  // namespace
 
 quint16 parseUsbId(const QByteArray& text) {
-    if (text.isEmpty() || text.size() > 4) {
-        return 0;
-    }
     // Checked digit by digit: the toolkit's conversion would also take a sign or "0x".
-    for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return 0;
-        }
+    const auto isDigit = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (text.isEmpty() || text.size() > 4 || !std::ranges::all_of(text, isDigit)) {
+        return 0;
     }
     return static_cast<quint16>(text.toUInt(nullptr, 16));
 }
