@@ -107,9 +107,15 @@ KVFirmwareWidget* KorvaneConfigurer::pageForProductId(quint16 productId) const {
     return generation == 2 ? generation2Page : generation == 3 ? generation3Page : nullptr;
 }
 
-void KorvaneConfigurer::forgetShownProbe() {
+void KorvaneConfigurer::showWithoutPage(const QString& status, const QString& serial,
+                                        bool probeFound) {
+    setStatus(status, false);
+    showSerialNumber(serial);
+    hardwareBox->setEnabled(probeFound);
+    firmwareBox->setEnabled(false);
     lastSerialNumber.clear();
     shownProbe = UsbDeviceInfo();
+    pageStack->setCurrentWidget(blankPage);
 }
 
 void KorvaneConfigurer::poll() {
@@ -120,16 +126,12 @@ void KorvaneConfigurer::poll() {
     try {
         const UsbDeviceList probes = attachedProbes();
         if (probes.size() != 1) {
-            setStatus(probes.isEmpty()
-                          ? QStringLiteral(
-                                "No devices connected, attach the Korvane you wish to configure.")
-                          : QStringLiteral("Multiple devices connected, attach only one Korvane."),
-                      false);
-            showSerialNumber(QString());
-            hardwareBox->setEnabled(false);
-            firmwareBox->setEnabled(false);
-            forgetShownProbe();
-            pageStack->setCurrentWidget(blankPage);
+            showWithoutPage(
+                probes.isEmpty()
+                    ? QStringLiteral(
+                          "No devices connected, attach the Korvane you wish to configure.")
+                    : QStringLiteral("Multiple devices connected, attach only one Korvane."),
+                QString(), false);
             return;
         }
         const UsbDeviceInfo& probe = probes.first();
@@ -137,14 +139,9 @@ void KorvaneConfigurer::poll() {
         KVFirmwareWidget* page = pageForProductId(probe.productId);
         if (page == nullptr) {
             // A probe this program has no page for: nothing to read or install.
-            setStatus(QStringLiteral("Unsupported Korvane model (product id 0x%1)")
-                          .arg(probe.productId, 4, 16, QLatin1Char('0')),
-                      false);
-            showSerialNumber(serial);
-            hardwareBox->setEnabled(true);
-            firmwareBox->setEnabled(false);
-            forgetShownProbe();
-            pageStack->setCurrentWidget(blankPage);
+            showWithoutPage(QStringLiteral("Unsupported Korvane model (product id 0x%1)")
+                                .arg(probe.productId, 4, 16, QLatin1Char('0')),
+                            serial, true);
             return;
         }
         // A probe that restarted between its application and its bootloader keeps its

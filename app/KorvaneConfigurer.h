@@ -41,8 +41,9 @@ protected Q_SLOTS:
     void poll();
 
 private:
-    // Forgets the probe the page showed, so that the next one found is read afresh.
-    void forgetShownProbe();
+    // Raises the blank page with `status` and `serial` (the hardware box enabled when a probe
+    // was found) and forgets the probe the page showed, so that the next one is read afresh.
+    void showWithoutPage(const QString& status, const QString& serial, bool probeFound);
 
     KVFirmwareWidget* addPage(const FirmwarePages::Factory& factory);
     KVFirmwareWidget* pageForProductId(quint16 productId) const;
