@@ -18,8 +18,6 @@ InstanceConnection::InstanceConnection(QLocalSocket* socket, int timeoutMs, QObj
     QMetaObject::invokeMethod(this, &InstanceConnection::readAvailable, Qt::QueuedConnection);
 }
 
-InstanceConnection::~InstanceConnection() = default;
-
 void InstanceConnection::readAvailable() {
     using State = InstanceMessage::Decoder::State;
     // Only the call that completes the frame goes on to deliver it.

@@ -19,7 +19,6 @@ class InstanceConnection : public QObject {
 public:
     // Takes ownership of `socket`, a connected socket from the server.
     InstanceConnection(QLocalSocket* socket, int timeoutMs, QObject* parent = nullptr);
-    ~InstanceConnection() override;
 
 Q_SIGNALS:
     void received(const InstanceMessage::Message& message);

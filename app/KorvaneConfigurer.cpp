@@ -89,8 +89,6 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
     setCentralWidget(vbox);
 }
 
-KorvaneConfigurer::~KorvaneConfigurer() = default;
-
 KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {
     KVFirmwareWidget* page = factory ? factory(pageStack) : nullptr;
     if (page != nullptr) {

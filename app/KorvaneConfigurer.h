@@ -22,7 +22,6 @@ class KorvaneConfigurer : public QMainWindow {
 public:
     explicit KorvaneConfigurer(QWidget* parent = nullptr,
                                const FirmwarePages& pages = FirmwarePages::standard());
-    ~KorvaneConfigurer() override;
 
     // Sets the status line to `text` as a sentence; with `repaintNow` it is drawn at once.
     void setStatus(const QString& text, bool repaintNow);

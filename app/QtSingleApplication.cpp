@@ -24,8 +24,6 @@ InstanceMessage::Message QtSingleApplication::launchActivation() {
             qEnvironmentVariable("DESKTOP_STARTUP_ID")};
 }
 
-QtSingleApplication::~QtSingleApplication() = default;
-
 QString QtSingleApplication::instanceId() const {
     return id;
 }

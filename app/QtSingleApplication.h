@@ -26,7 +26,6 @@ public:
 
     // Creates no socket and sends nothing.
     QtSingleApplication(const QString& id, int& argc, char** argv);
-    ~QtSingleApplication() override;
 
     QString instanceId() const;
     // Whether an instance listens under the id (this one too, once it listens).
