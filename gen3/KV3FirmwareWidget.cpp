@@ -92,8 +92,6 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
     updateImageInfo();
 }
 
-KV3FirmwareWidget::~KV3FirmwareWidget() = default;
-
 void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
     const QString text = installedFirmwareText(engine->readInstalled(device));
     installedLabel->setText(QLatin1String(VERSION_CAPTION) + text);

@@ -22,7 +22,6 @@ class KV3FirmwareWidget : public KVFirmwareWidget {
 
 public:
     explicit KV3FirmwareWidget(QWidget* parent = nullptr);
-    ~KV3FirmwareWidget() override;
 
     // Asks the probe's loader what is installed (a link of its own, default time-out) and
     // shows it; then keeps `device` for the next install. Throws the link's or the
