@@ -20,8 +20,7 @@
 #include <QScopeGuard>
 #include <QVBoxLayout>
 
-#include <utility>
-#include <vector>
+#include <array>
 
 namespace {
 
@@ -40,9 +39,12 @@ constexpr int RADIO_MARGIN_X = 9;
 constexpr int RADIO_MARGIN_Y = 3;
 constexpr int INSTALL_BOX_SPACING = 3;
 
-// A titled group of radio buttons stacked in one column, with the given ids and texts.
-QButtonGroup* radioGroup(const QString& title, const std::vector<std::pair<int, QString>>& buttons,
-                         const QString& name, QWidget* parent, QLayout* row) {
+// A titled group of radio buttons stacked in one column, one for each of `choices`: its id
+// the choice's value, its text the choice's caption.
+template <typename Choice, std::size_t N>
+QButtonGroup* radioGroup(const QString& title, const std::array<Choice, N>& choices,
+                         QString (*caption)(Choice), const QString& name, QWidget* parent,
+                         QLayout* row) {
     QGroupBox* box = columnBox(title, parent);
     QLayout* column = box->layout();
     // Tight, so that three choices fit the fixed window's height.
@@ -50,10 +52,10 @@ QButtonGroup* radioGroup(const QString& title, const std::vector<std::pair<int, 
     column->setSpacing(0);
     auto* group = new QButtonGroup(box);
     group->setObjectName(name);
-    for (const auto& [id, text] : buttons) {
-        auto* radio = new QRadioButton(text, box);
+    for (const Choice choice : choices) {
+        auto* radio = new QRadioButton(caption(choice), box);
         column->addWidget(radio);
-        group->addButton(radio, id);
+        group->addButton(radio, int(choice));
     }
     row->addWidget(box);
     return group;
@@ -103,18 +105,11 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     groupsRow->setContentsMargins(0, 0, 0, 0);
     groupsRow->setSpacing(5);
     installColumn->addWidget(groups);
-    std::vector<std::pair<int, QString>> families;
-    families.reserve(kv2::TARGET_FAMILIES.size());
-    for (const kv2::TargetFamily family : kv2::TARGET_FAMILIES)
-        families.emplace_back(int(family), kv2::familyName(family));
-    std::vector<std::pair<int, QString>> clockings;
-    clockings.reserve(kv2::JTAG_CLOCKINGS.size());
-    for (const kv2::JtagClocking clocking : kv2::JTAG_CLOCKINGS)
-        clockings.emplace_back(int(clocking), kv2::clockingName(clocking));
-    targetGroup = radioGroup(QStringLiteral("Target"), families, QStringLiteral("targetGroup"),
-                             groups, groupsRow);
-    clockingGroup = radioGroup(QStringLiteral("JTAG Clocking"), clockings,
-                               QStringLiteral("clockingGroup"), groups, groupsRow);
+    targetGroup = radioGroup(QStringLiteral("Target"), kv2::TARGET_FAMILIES, kv2::familyName,
+                             QStringLiteral("targetGroup"), groups, groupsRow);
+    clockingGroup =
+        radioGroup(QStringLiteral("JTAG Clocking"), kv2::JTAG_CLOCKINGS, kv2::clockingName,
+                   QStringLiteral("clockingGroup"), groups, groupsRow);
 
     auto* buttonRow = new QWidget(installBox);
     auto* buttonLayout = new QHBoxLayout(buttonRow);
