@@ -31,24 +31,18 @@ void KV2FirmwareImage::loadBytes(const QByteArray& bytes, const QString& serialN
 }
 
 QByteArray KV2FirmwareImage::readFile(const HPath& path) {
-    const auto cannotOpen = [&path] {
-        return HException(std::string("Cannot open ") + path.nativePathAscii());
-    };
     // Only a regular file is read: a FIFO or a device named like an image would block the
     // caller (the GUI thread) on open or read, so the file is opened without waiting and
     // checked before anything is read.
     const int fd =
         ::open(QFile::encodeName(path.nativePath()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status {};
-    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
-        ::close(fd);
-        throw cannotOpen();
-    }
     QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         if (fd >= 0)
             ::close(fd);
-        throw cannotOpen();
+        throw HException(std::string("Cannot open ") + path.nativePathAscii());
     }
     const auto tooLarge = [&path] {
         return HException(std::string("Firmware file is too large (more than ") +
