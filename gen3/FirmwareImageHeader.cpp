@@ -8,11 +8,8 @@
 FirmwareImageHeader FirmwareImageHeader::decode(std::span<const quint8, SIZE> bytes) {
     FirmwareImageHeader header;
     header.magic = qFromLittleEndian<quint32>(bytes.data() + OFFSET_MAGIC);
-    const quint8* word = bytes.data() + OFFSET_RESERVED;
-    for (quint32& value : header.reserved) {
-        value = qFromLittleEndian<quint32>(word);
-        word += sizeof(quint32);
-    }
+    qFromLittleEndian<quint32>(bytes.data() + OFFSET_RESERVED, RESERVED_WORDS,
+                               header.reserved.data());
     header.versionMajor = qFromLittleEndian<quint16>(bytes.data() + OFFSET_VERSION_MAJOR);
     header.versionMinor = qFromLittleEndian<quint16>(bytes.data() + OFFSET_VERSION_MINOR);
     std::memcpy(header.description.data(), bytes.data() + OFFSET_DESCRIPTION, DESCRIPTION_SIZE);
@@ -28,20 +25,13 @@ std::optional<FirmwareImageHeader> FirmwareImageHeader::fromBytes(QByteArrayView
 }
 
 std::optional<FirmwareImageHeader> FirmwareImageHeader::validFromBytes(QByteArrayView bytes) {
-    std::optional<FirmwareImageHeader> header = fromBytes(bytes);
-    if (header && !header->hasImageMagic()) {
-        header.reset();
-    }
-    return header;
+    const std::optional<FirmwareImageHeader> header = fromBytes(bytes);
+    return header && header->hasImageMagic() ? header : std::nullopt;
 }
 
 void FirmwareImageHeader::encode(std::span<quint8, SIZE> bytes) const {
     qToLittleEndian<quint32>(magic, bytes.data() + OFFSET_MAGIC);
-    quint8* word = bytes.data() + OFFSET_RESERVED;
-    for (const quint32 value : reserved) {
-        qToLittleEndian<quint32>(value, word);
-        word += sizeof(quint32);
-    }
+    qToLittleEndian<quint32>(reserved.data(), RESERVED_WORDS, bytes.data() + OFFSET_RESERVED);
     qToLittleEndian<quint16>(versionMajor, bytes.data() + OFFSET_VERSION_MAJOR);
     qToLittleEndian<quint16>(versionMinor, bytes.data() + OFFSET_VERSION_MINOR);
     std::memcpy(bytes.data() + OFFSET_DESCRIPTION, description.data(), DESCRIPTION_SIZE);
