@@ -66,14 +66,9 @@ void connectLoader(HDataLink& link) {
         link.purge();
         sendFrame(link, frame);
         const StatusReply reply = receiveStatus(link);
-        if (reply[REPLY_OFFSET_TAG] != replyTag(TAG_CONNECT)) {
-            throw HException("connect failed, unexpected tag returned");
-        }
-        const quint8 status = reply[STATUS_REPLY_OFFSET_STATUS];
-        if (status == STATUS_FAILURE) {
-            throw HException("connect failed");
-        }
-        if (status != STATUS_BUSY) {
+        checkStatusReply(reply, TAG_CONNECT, "connect failed, unexpected tag returned",
+                         "connect failed");
+        if (reply[STATUS_REPLY_OFFSET_STATUS] != STATUS_BUSY) {
             return;
         }
         if (++busyReplies == CONNECT_MAX_BUSY_REPLIES) {
