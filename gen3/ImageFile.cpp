@@ -137,12 +137,11 @@ QByteArray readInstallImage(const QString& path) {
 }
 
 std::optional<FirmwareImageHeader> readValidImageHeader(const QString& path) {
-    std::array<quint8, FirmwareImageHeader::SIZE> bytes{};
+    std::array<char, FirmwareImageHeader::SIZE> bytes{};
     try {
-        readImageFile(path, qint64(bytes.size()), reinterpret_cast<char*>(bytes.data()));
+        readImageFile(path, qint64(bytes.size()), bytes.data());
     } catch (const HException&) {
         return std::nullopt;
     }
-    return FirmwareImageHeader::validFromBytes(
-        QByteArrayView(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+    return FirmwareImageHeader::validFromBytes(bytes);
 }
