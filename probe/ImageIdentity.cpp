@@ -32,14 +32,9 @@ void examineGeneration2(ImageIdentity& image) {
     try {
         image.marks.serialField = kv2::locateSerialField(image.bytes);
         image.serialFieldText = kv2::readSerialField(image.bytes, *image.marks.serialField);
-    } catch (const HException& e) {
-        image.problem = messageOf(e);
-        return;
-    }
-    // The install loads the image exactly so; what it refuses is the problem. A file the
-    // bootloader download would refuse for its size is refused as well, before the probe
-    // is restarted into its bootloader.
-    try {
+        // The install loads the image exactly so; what it refuses is the problem. A file the
+        // bootloader download would refuse for its size is refused as well, before the probe
+        // is restarted into its bootloader.
         KV2FirmwareImage loaded;
         loaded.loadBytes(image.bytes, QString());
         loaded.checkFitsApplicationZone();
