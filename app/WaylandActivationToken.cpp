@@ -19,8 +19,7 @@ struct Globals {
 };
 
 void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface,
-              uint32_t version) {
-    Q_UNUSED(version);
+              uint32_t /*version*/) {
     auto* globals = static_cast<Globals*>(data);
     if (globals->activation == nullptr &&
         std::strcmp(interface, xdg_activation_v1_interface.name) == 0) {
@@ -29,16 +28,11 @@ void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* inte
     }
 }
 
-void onGlobalRemove(void* data, wl_registry* registry, uint32_t name) {
-    Q_UNUSED(data);
-    Q_UNUSED(registry);
-    Q_UNUSED(name);
-}
+void onGlobalRemove(void*, wl_registry*, uint32_t) {}
 
 constexpr wl_registry_listener REGISTRY_LISTENER{onGlobal, onGlobalRemove};
 
-void onDone(void* data, xdg_activation_token_v1* token, const char* text) {
-    Q_UNUSED(token);
+void onDone(void* data, xdg_activation_token_v1*, const char* text) {
     *static_cast<std::optional<QString>*>(data) = QString::fromUtf8(text);
 }
 
