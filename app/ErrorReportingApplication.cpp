@@ -16,11 +16,10 @@ bool ErrorReportingApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void ErrorReportingApplication::runReportingErrors() {
-    bool running = true;
-    while (running) {
+    for (;;) {
         try {
             exec();
-            running = false;
+            return;
         } catch (const HException& error) {
             reportError(error);
         }
