@@ -5,8 +5,5 @@
 QString executableDirectory() {
     // The kernel keeps the path of the running program file behind this link.
     const QString program = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-    if (program.isEmpty()) {
-        return QString();
-    }
-    return QFileInfo(program).absolutePath();
+    return program.isEmpty() ? QString() : QFileInfo(program).absolutePath();
 }

@@ -7,8 +7,5 @@
 HPath firmwareDirectory;  // NOLINT(cert-err58-cpp)
 
 HPath firmwareDirectoryFromArguments(const QStringList& arguments) {
-    if (arguments.size() >= 2) {
-        return HPath(arguments.at(1));
-    }
-    return HPath(executableDirectory());
+    return HPath(arguments.size() >= 2 ? arguments.at(1) : executableDirectory());
 }
