@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include <utility>
+
 namespace {
 
 ErrorReporter& installed() {
@@ -20,7 +22,5 @@ void reportError(const HException& error) {
 }
 
 ErrorReporter setErrorReporter(ErrorReporter reporter) {
-    ErrorReporter previous = std::move(installed());
-    installed() = std::move(reporter);
-    return previous;
+    return std::exchange(installed(), std::move(reporter));
 }
