@@ -15,10 +15,6 @@ constexpr char REDRAW_BLOCK[] = "\r\033[J";
 Console::Console(QIODevice& out, QIODevice& err, bool terminal)
     : out(out), err(err), isTerminal(terminal) {}
 
-void Console::write(QIODevice& device, const QByteArray& bytes) {
-    device.write(bytes);
-}
-
 QByteArray Console::rewind() const {
     if (liveShown && liveText.size() > 1) {
         // Cursor up to the block's first line.
@@ -29,24 +25,24 @@ QByteArray Console::rewind() const {
 
 void Console::clearLive() {
     if (liveShown) {
-        write(out, rewind());
+        out.write(rewind());
         liveShown = false;
     }
 }
 
 void Console::line(const QString& text) {
     clearLive();
-    write(out, (text + u'\n').toUtf8());
+    out.write((text + u'\n').toUtf8());
 }
 
 void Console::json(const QJsonObject& object) {
     clearLive();
-    write(out, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    out.write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 void Console::error(const QString& text) {
     clearLive();
-    write(err, (text + u'\n').toUtf8());
+    err.write((text + u'\n').toUtf8());
 }
 
 void Console::liveLines(const QStringList& lines) {
@@ -55,7 +51,7 @@ void Console::liveLines(const QStringList& lines) {
     }
     const QByteArray start = rewind();
     liveText = lines;
-    write(out, start + lines.join(u'\n').toUtf8());
+    out.write(start + lines.join(u'\n').toUtf8());
     liveShown = true;
 }
 
@@ -64,9 +60,9 @@ void Console::endLive() {
         return;
     }
     if (!liveShown) {
-        write(out, REDRAW + liveText.join(u'\n').toUtf8());
+        out.write(REDRAW + liveText.join(u'\n').toUtf8());
     }
-    write(out, "\n");
+    out.write("\n");
     liveText.clear();
     liveShown = false;
 }

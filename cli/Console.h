@@ -50,7 +50,6 @@ public:
     static QStringList columns(const QList<QStringList>& rows);
 
 private:
-    void write(QIODevice& device, const QByteArray& bytes);
     // Clears the live block before other output; it is drawn again by the next live().
     void clearLive();
     // Back to the start of the live block's first line (which it erases below).
