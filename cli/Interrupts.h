@@ -16,9 +16,6 @@ public:
     Interrupts(const Interrupts&) = delete;
     Interrupts& operator=(const Interrupts&) = delete;
 
-    // How many interrupts came so far.
-    int count() const { return received; }
-
 Q_SIGNALS:
     void interrupted(int count);
 
