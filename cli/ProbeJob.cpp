@@ -27,9 +27,9 @@ ProbeJob* ProbeJob::refused(const UsbDeviceInfo& probe, const QString& error, QO
 }
 
 ProbeJob::ProbeJob(const UsbDeviceInfo& probe, const QStringList& installArguments, QObject* parent)
-    : QObject(parent), record(probe), arguments(installArguments) {
+    : QObject(parent), record(probe) {
     process.setProgram(QCoreApplication::applicationFilePath());
-    process.setArguments(arguments);
+    process.setArguments(installArguments);
     // Out of the terminal's process group: a Ctrl-C is for the command that runs the jobs.
     process.setChildProcessModifier([] { ::setpgid(0, 0); });
     process.setStandardErrorFile(QProcess::nullDevice());
@@ -129,6 +129,6 @@ void ProbeJob::end(Outcome outcome, const QString& error) {
     }
     result = outcome;
     failure = error;
-    finalMs = clock.isValid() ? clock.elapsed() : 0;
+    finalMs = elapsedMs();
     Q_EMIT ended();
 }

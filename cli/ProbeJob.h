@@ -73,7 +73,6 @@ private:
     void end(Outcome outcome, const QString& error);
 
     UsbDeviceInfo record;
-    QStringList arguments;
     QProcess process;
     QByteArray pending;
     Outcome result = Outcome::Running;
