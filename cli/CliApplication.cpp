@@ -141,10 +141,7 @@ int CliApplication::report(const CliOptions& options, const CliFailure& failure,
                 result.insert(QLatin1String(key), QJsonValue(QJsonValue::Null));
             }
         }
-        for (auto it = failure.json.begin(); it != failure.json.end(); ++it) {
-            result.insert(it.key(), it.value());
-        }
-        console.json(result);
+        console.json(merged(result, failure.json));
     }
     return exitStatus(failure.exitCode);
 }

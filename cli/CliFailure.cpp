@@ -1,6 +1,7 @@
 #include "cli/CliFailure.h"
 
 #include "app/HException.h"
+#include "cli/JsonOutput.h"
 #include "device/UsbOpenError.h"
 
 CliFailure CliFailure::fromOperation(const HException& error) {
@@ -18,8 +19,6 @@ CliFailure CliFailure::fromImage(const HException& error) {
 }
 
 CliFailure& CliFailure::with(const QJsonObject& fields) {
-    for (auto it = fields.begin(); it != fields.end(); ++it) {
-        json.insert(it.key(), it.value());
-    }
+    json = merged(json, fields);
     return *this;
 }

@@ -163,10 +163,6 @@ void runDoctor(const CliOptions& options, Console& console) {
             .with(result);
     }
     if (options.json) {
-        const QJsonObject common = jsonResult(options.commandName, 0);
-        for (auto it = common.begin(); it != common.end(); ++it) {
-            result.insert(it.key(), it.value());
-        }
-        console.json(result);
+        console.json(merged(result, jsonResult(options.commandName, 0)));
     }
 }

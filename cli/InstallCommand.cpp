@@ -126,10 +126,7 @@ private:
 
     // The JSON result of an install that did its job.
     QJsonObject result(const QJsonValue& firmware, const QJsonValue& plan) const {
-        QJsonObject object = jsonResult(options.commandName, 0);
-        for (auto it = known.begin(); it != known.end(); ++it) {
-            object.insert(it.key(), it.value());
-        }
+        QJsonObject object = merged(jsonResult(options.commandName, 0), known);
         object.insert(QStringLiteral("event"), QStringLiteral("result"));
         object.insert(QStringLiteral("firmware"), firmware);
         object.insert(QStringLiteral("plan"), plan);

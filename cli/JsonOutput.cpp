@@ -16,6 +16,13 @@ QJsonObject jsonResult(const QString& command, int exitCode, const QString& erro
     return object;
 }
 
+QJsonObject merged(QJsonObject object, const QJsonObject& fields) {
+    for (auto it = fields.begin(); it != fields.end(); ++it) {
+        object.insert(it.key(), it.value());
+    }
+    return object;
+}
+
 QJsonValue jsonText(const QString& text) {
     return text.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }

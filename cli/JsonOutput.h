@@ -19,6 +19,9 @@ QJsonObject jsonObject(const QString& command);
 QJsonObject jsonResult(const QString& command, int exitCode, const QString& error = QString(),
                        const QString& hint = QString(), const QString& usbError = QString());
 
+// `object` with every key of `fields` added, replacing its own of the same name.
+QJsonObject merged(QJsonObject object, const QJsonObject& fields);
+
 // A text, or null for a null text.
 QJsonValue jsonText(const QString& text);
 // A number, or null.

@@ -137,12 +137,8 @@ void Rack::phaseChanged(ProbeJob* job) {
 void Rack::ended(ProbeJob* job) {
     log(job);
     if (options.json) {
-        QJsonObject event = jsonObject(options.commandName);
+        QJsonObject event = merged(jsonObject(options.commandName), resultJson(job));
         event.insert(QStringLiteral("event"), QStringLiteral("probeResult"));
-        const QJsonObject result = resultJson(job);
-        for (auto it = result.begin(); it != result.end(); ++it) {
-            event.insert(it.key(), it.value());
-        }
         event.insert(QStringLiteral("plan"), objectOrNull(job->plan()));
         console.json(event);
     } else {

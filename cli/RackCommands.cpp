@@ -109,11 +109,8 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
             .with(known);
     }
     if (options.json) {
-        QJsonObject result = jsonResult(options.commandName, 0);
+        QJsonObject result = merged(jsonResult(options.commandName, 0), known);
         result.insert(QStringLiteral("event"), QStringLiteral("result"));
-        for (auto it = known.begin(); it != known.end(); ++it) {
-            result.insert(it.key(), it.value());
-        }
         console.json(result);
     }
 }
