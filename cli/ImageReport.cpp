@@ -48,10 +48,6 @@ QString offsetText(const std::optional<qsizetype>& offset) {
     return offset ? QStringLiteral("at %1").arg(hex(*offset)) : QStringLiteral("missing");
 }
 
-QJsonValue offsetJson(const std::optional<qsizetype>& offset) {
-    return jsonNumber(offset ? std::optional<qint64>(*offset) : std::nullopt);
-}
-
 // A caption padded so that the values line up.
 QString row(const QString& caption, const QString& value) {
     return QString(caption.isEmpty() ? QString() : caption + u':').leftJustified(13) + value;
@@ -133,12 +129,12 @@ QJsonObject imageJson(const ImageIdentity& image) {
                                   {QStringLiteral("text"), image.serialFieldText}};
     }
     const QJsonObject marksJson{
-        {QStringLiteral("imageMagic"), offsetJson(marks.imageMagic)},
-        {QStringLiteral("serialMarker"), offsetJson(marks.serialMarker)},
+        {QStringLiteral("imageMagic"), jsonNumber(marks.imageMagic)},
+        {QStringLiteral("serialMarker"), jsonNumber(marks.serialMarker)},
         {QStringLiteral("serialField"), serialField},
-        {QStringLiteral("deviceDescriptor"), offsetJson(marks.deviceDescriptorPattern)},
-        {QStringLiteral("makerName"), offsetJson(marks.makerName)},
-        {QStringLiteral("versionRecord"), offsetJson(marks.versionRecord)},
+        {QStringLiteral("deviceDescriptor"), jsonNumber(marks.deviceDescriptorPattern)},
+        {QStringLiteral("makerName"), jsonNumber(marks.makerName)},
+        {QStringLiteral("versionRecord"), jsonNumber(marks.versionRecord)},
     };
 
     std::optional<qint64> major;
@@ -162,8 +158,7 @@ QJsonObject imageJson(const ImageIdentity& image) {
         {QStringLiteral("path"), image.path},
         {QStringLiteral("size"), image.size()},
         {QStringLiteral("crc32"), qint64(image.crc)},
-        {QStringLiteral("generation"),
-         jsonNumber(image.generation ? std::optional<qint64>(*image.generation) : std::nullopt)},
+        {QStringLiteral("generation"), jsonNumber(image.generation)},
         {QStringLiteral("installable"), image.installable()},
         {QStringLiteral("problem"),
          image.problem.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(image.problem)},

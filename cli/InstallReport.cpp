@@ -25,10 +25,6 @@ QString stateName(InstalledFirmware::State state) {
     return QStringLiteral("unknown");
 }
 
-QJsonValue optionalNumber(std::optional<quint16> value) {
-    return jsonNumber(value ? std::optional<qint64>(*value) : std::nullopt);
-}
-
 }  // namespace
 
 QString firmwareText(const InstalledFirmware& firmware) {
@@ -67,8 +63,8 @@ QJsonObject firmwareJson(const InstalledFirmware& firmware) {
     return QJsonObject{
         {QStringLiteral("state"), stateName(firmware.state)},
         {QStringLiteral("versionText"), jsonText(firmware.versionText)},
-        {QStringLiteral("versionMajor"), optionalNumber(firmware.versionMajor)},
-        {QStringLiteral("versionMinor"), optionalNumber(firmware.versionMinor)},
+        {QStringLiteral("versionMajor"), jsonNumber(firmware.versionMajor)},
+        {QStringLiteral("versionMinor"), jsonNumber(firmware.versionMinor)},
         {QStringLiteral("description"),
          described ? QJsonValue(firmware.description) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("variant"), variant},

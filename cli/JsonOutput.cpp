@@ -26,7 +26,3 @@ QJsonObject merged(QJsonObject object, const QJsonObject& fields) {
 QJsonValue jsonText(const QString& text) {
     return text.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
-
-QJsonValue jsonNumber(std::optional<qint64> value) {
-    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
-}

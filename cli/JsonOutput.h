@@ -25,4 +25,7 @@ QJsonObject merged(QJsonObject object, const QJsonObject& fields);
 // A text, or null for a null text.
 QJsonValue jsonText(const QString& text);
 // A number, or null.
-QJsonValue jsonNumber(std::optional<qint64> value);
+template <typename Number>
+QJsonValue jsonNumber(const std::optional<Number>& value) {
+    return value ? QJsonValue(qint64(*value)) : QJsonValue(QJsonValue::Null);
+}

@@ -29,8 +29,7 @@ QJsonObject probeJson(const UsbDeviceInfo& probe) {
     const ProbeKind kind = ProbeKind::of(probe.productId);
     return QJsonObject{
         {QStringLiteral("serial"), probe.serialNumber()},
-        {QStringLiteral("generation"),
-         jsonNumber(kind.generation ? std::optional<qint64>(*kind.generation) : std::nullopt)},
+        {QStringLiteral("generation"), jsonNumber(kind.generation)},
         {QStringLiteral("mode"), kind.mode},
         {QStringLiteral("devicePath"), probe.devicePath()},
         {QStringLiteral("vendorId"), hexId(probe.vendorId)},

@@ -5,8 +5,6 @@
 #include <QJsonObject>
 #include <QString>
 
-#include <optional>
-
 // "K3000001 (generation 3, loader, /dev/bus/usb/001/007)".
 QString describeProbe(const UsbDeviceInfo& probe);
 // "... is not a probe kvtool knows", for a probe with a product id of no generation.
