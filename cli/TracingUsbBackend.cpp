@@ -29,6 +29,12 @@ struct TracingUsbBackend::State {
         }
         repeats = 0;
     }
+    // Keeps `error` as the reason behind the last failure; returns it as " (error)" for the
+    // failure's line, or nothing when there is none.
+    QString failed(const QString& error) {
+        lastUsbError = error;
+        return error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(error);
+    }
 };
 
 namespace {
@@ -82,8 +88,6 @@ public:
     QString lastError() const override { return inner->lastError(); }
 
 private:
-    void failed() { state->lastUsbError = inner->lastError(); }
-
     void tell(const QString& direction, const TransferResult& result, const quint8* bytes,
               int requested = -1) {
         QString line = QStringLiteral("%1 %2").arg(label, direction);
@@ -94,17 +98,13 @@ private:
                 line += QStringLiteral(" (of %1)").arg(requested);
             }
         } else {
-            failed();
-            line += u' ' + outcomeText(result);
-            if (!state->lastUsbError.isEmpty()) {
-                line += QStringLiteral(" (%1)").arg(state->lastUsbError);
-            }
+            line += u' ' + outcomeText(result) + state->failed(inner->lastError());
         }
         state->note(line);
     }
     void control(const QString& what, bool ok) {
         if (!ok) {
-            failed();
+            state->failed(inner->lastError());
         }
         state->note(QStringLiteral("%1 %2: %3")
                         .arg(label, what,
@@ -152,12 +152,9 @@ std::unique_ptr<UsbPipes> TracingUsbBackend::open(const UsbDeviceInfo& device) {
         state->note(QStringLiteral("%1 opened (%2)").arg(label, device.devicePath()));
         return std::make_unique<TracingPipes>(std::move(pipes), label, state);
     } catch (const HException& e) {
-        state->lastUsbError = inner->lastError();
-        state->note(QStringLiteral("%1 not opened (%2): %3%4")
-                        .arg(label, device.devicePath(), messageOf(e),
-                             state->lastUsbError.isEmpty()
-                                 ? QString()
-                                 : QStringLiteral(" (%1)").arg(state->lastUsbError)));
+        state->note(
+            QStringLiteral("%1 not opened (%2): %3%4")
+                .arg(label, device.devicePath(), messageOf(e), state->failed(inner->lastError())));
         throw;
     }
 }
