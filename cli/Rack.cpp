@@ -68,10 +68,9 @@ QString seconds(qint64 ms) {
 
 Rack::Rack(const CliOptions& options, Console& console, const ImageIdentity& image)
     : options(options), console(console), image(image) {
-    redraw.setInterval(REDRAW_MS);
     connect(&redraw, &QTimer::timeout, this, &Rack::draw);
     if (console.terminal() && !options.json) {
-        redraw.start();
+        redraw.start(REDRAW_MS);
     }
 }
 
@@ -85,24 +84,18 @@ void Rack::install(const UsbDeviceInfo& probe) {
     if (options.dryRun) {
         arguments << QStringLiteral("--dry-run");
     }
-    auto* job = new ProbeJob(probe, arguments, this);
-    add(job);
-    job->start();
+    add(new ProbeJob(probe, arguments, this))->start();
 }
 
 void Rack::skip(const UsbDeviceInfo& probe, const QString& reason) {
-    ProbeJob* job = ProbeJob::skipped(probe, reason, this);
-    add(job);
-    ended(job);
+    ended(add(ProbeJob::skipped(probe, reason, this)));
 }
 
 void Rack::refuse(const UsbDeviceInfo& probe, const QString& error) {
-    ProbeJob* job = ProbeJob::refused(probe, error, this);
-    add(job);
-    ended(job);
+    ended(add(ProbeJob::refused(probe, error, this)));
 }
 
-void Rack::add(ProbeJob* job) {
+ProbeJob* Rack::add(ProbeJob* job) {
     all << job;
     connect(job, &ProbeJob::ended, this, [this, job] { ended(job); });
     connect(job, &ProbeJob::phaseChanged, this, [this, job] { phaseChanged(job); });
@@ -117,6 +110,7 @@ void Rack::add(ProbeJob* job) {
         event.insert(QStringLiteral("port"), job->probe().port());
         console.json(event);
     });
+    return job;
 }
 
 void Rack::phaseChanged(ProbeJob* job) {
@@ -221,13 +215,12 @@ void Rack::log(ProbeJob* job) {
 void Rack::runUntil(const std::function<bool()>& done) {
     QEventLoop loop;
     QTimer check;
-    check.setInterval(REDRAW_MS / 4);
     connect(&check, &QTimer::timeout, &loop, [&] {
         if (done()) {
             loop.quit();
         }
     });
-    check.start();
+    check.start(REDRAW_MS / 4);
     if (!done()) {
         loop.exec();
     }
@@ -258,8 +251,7 @@ QStringList Rack::abandon() {
 }
 
 int Rack::count(ProbeJob::Outcome outcome) const {
-    return int(std::count_if(all.begin(), all.end(),
-                             [outcome](const ProbeJob* job) { return job->outcome() == outcome; }));
+    return int(std::ranges::count(all, outcome, &ProbeJob::outcome));
 }
 
 QString Rack::totals() const {

@@ -51,7 +51,8 @@ public:
     static QJsonObject resultJson(const ProbeJob* job);
 
 private:
-    void add(ProbeJob* job);
+    // Takes `job` in and follows it; returns it.
+    ProbeJob* add(ProbeJob* job);
     void ended(ProbeJob* job);
     void phaseChanged(ProbeJob* job);
     void draw();

@@ -101,8 +101,7 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
             .with(known);
     }
     if (options.command == Command::Install &&
-        std::none_of(rack.jobs().begin(), rack.jobs().end(),
-                     [](const ProbeJob* job) { return job->succeeded(); })) {
+        std::ranges::none_of(rack.jobs(), &ProbeJob::succeeded)) {
         throw CliFailure(
             ExitCode::NoProbe,
             QStringLiteral("No probe of generation %1 connected").arg(*image.generation))
@@ -209,7 +208,7 @@ void runWatch(const CliOptions& options, Console& console) {
     // install runs, through which a generation-2 probe leaves the bus and comes back).
     QSet<QString> handled;
     const auto installingOn = [&rack](const QString& key) {
-        return std::any_of(rack.jobs().begin(), rack.jobs().end(), [&key](const ProbeJob* job) {
+        return std::ranges::any_of(rack.jobs(), [&key](const ProbeJob* job) {
             return !job->finished() && attachment(job->probe()) == key;
         });
     };
