@@ -4,8 +4,6 @@
 #include "cli/Console.h"
 #include "cli/JsonOutput.h"
 
-#include <QJsonObject>
-
 #include <cmath>
 
 namespace {
@@ -107,6 +105,15 @@ QString ProgressRenderer::amount(qint64 value) const {
                                                                   : units.toLower());
 }
 
+QJsonObject ProgressRenderer::phaseEvent(const QString& kind) const {
+    QJsonObject event = jsonObject(QStringLiteral("install"));
+    event.insert(QStringLiteral("event"), kind);
+    event.insert(QStringLiteral("text"), text);
+    event.insert(QStringLiteral("total"), total);
+    event.insert(QStringLiteral("units"), jsonText(units.isEmpty() ? QString() : units));
+    return event;
+}
+
 void ProgressRenderer::progress(int step, int steps, const char* taskdesc, const char* units) {
     if (steps >= 0) {
         startPhase(steps, taskdesc, units);
@@ -129,15 +136,9 @@ void ProgressRenderer::startPhase(int steps, const char* taskdesc, const char* n
     startMs = tickCountMs();
     endMs = startMs;
     switch (style) {
-        case Style::Json: {
-            QJsonObject event = jsonObject(QStringLiteral("install"));
-            event.insert(QStringLiteral("event"), QStringLiteral("phase"));
-            event.insert(QStringLiteral("text"), text);
-            event.insert(QStringLiteral("total"), total);
-            event.insert(QStringLiteral("units"), jsonText(units.isEmpty() ? QString() : units));
-            console.json(event);
+        case Style::Json:
+            console.json(phaseEvent(QStringLiteral("phase")));
             break;
-        }
         case Style::Plain:
             console.line(QStringLiteral("%1: %2").arg(text, amount(total)));
             break;
@@ -154,16 +155,10 @@ void ProgressRenderer::advance(int step) {
     done = step;
     endMs = tickCountMs();
     switch (style) {
-        case Style::Json: {
-            QJsonObject event = jsonObject(QStringLiteral("install"));
-            event.insert(QStringLiteral("event"), QStringLiteral("progress"));
-            event.insert(QStringLiteral("text"), text);
-            event.insert(QStringLiteral("done"), done);
-            event.insert(QStringLiteral("total"), total);
-            event.insert(QStringLiteral("units"), jsonText(units.isEmpty() ? QString() : units));
-            console.json(event);
+        case Style::Json:
+            console.json(
+                merged(phaseEvent(QStringLiteral("progress")), {{QStringLiteral("done"), done}}));
             break;
-        }
         case Style::Live:
             console.live(liveLine(text, done, total, units, endMs - startMs, console.width()));
             break;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QtGlobal>
@@ -47,6 +48,8 @@ private:
     void advance(int step);
     void endPhase(bool success, qint64 reached);
     QString amount(qint64 value) const;
+    // The JSON event `kind` ("phase", "progress") of the phase under way.
+    QJsonObject phaseEvent(const QString& kind) const;
 
     Console& console;
     Style style;
