@@ -27,11 +27,9 @@ UsbDeviceInfo selectProbe(const QString& serial) {
         return probes.first();
     }
     UsbDeviceList matching;
-    for (const UsbDeviceInfo& probe : probes) {
-        if (probe.serialNumber() == serial) {
-            matching.append(probe);
-        }
-    }
+    std::ranges::copy_if(
+        probes, std::back_inserter(matching),
+        [&serial](const UsbDeviceInfo& probe) { return probe.serialNumber() == serial; });
     if (matching.isEmpty()) {
         throw CliFailure(ExitCode::NoProbe,
                          QStringLiteral("No device with serial number %1 connected").arg(serial),

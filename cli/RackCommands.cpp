@@ -153,11 +153,9 @@ void runRackInstall(const CliOptions& options, Console& console) {
         for (const QString& serial :
              QSet<QString>(options.serials.begin(), options.serials.end())) {
             const qsizetype before = chosen.size();
-            for (const UsbDeviceInfo& probe : attached) {
-                if (probe.serialNumber() == serial) {
-                    chosen.append(probe);
-                }
-            }
+            std::ranges::copy_if(
+                attached, std::back_inserter(chosen),
+                [&serial](const UsbDeviceInfo& probe) { return probe.serialNumber() == serial; });
             if (chosen.size() == before) {
                 rack.refuse(
                     UsbDeviceInfo(0, 0, serial, QString()),

@@ -19,10 +19,9 @@ UdevRuleStatus UdevRuleStatus::find(const QStringList& directories) {
         }
         // On a merged /usr, /lib is /usr/lib: the same file found twice is one.
         const QString canonical = file.canonicalFilePath();
-        bool seen = false;
-        for (const QString& earlier : status.found) {
-            seen = seen || QFileInfo(earlier).canonicalFilePath() == canonical;
-        }
+        const bool seen = std::ranges::any_of(status.found, [&canonical](const QString& earlier) {
+            return QFileInfo(earlier).canonicalFilePath() == canonical;
+        });
         if (seen && !canonical.isEmpty()) {
             continue;
         }
