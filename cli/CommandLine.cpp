@@ -182,10 +182,9 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         if (names.first() == u"help") {
             names << QStringLiteral("h");
         }
-        parser.addOption(option.valueName != nullptr
-                             ? QCommandLineOption(names, QLatin1String(option.description),
-                                                  QLatin1String(option.valueName))
-                             : QCommandLineOption(names, QLatin1String(option.description)));
+        // Without a value name (a null one here) the option is a flag.
+        parser.addOption(QCommandLineOption(names, QLatin1String(option.description),
+                                            QLatin1String(option.valueName)));
     }
     const QStringList positional = [&] {
         if (!parser.parse(arguments)) {
@@ -194,15 +193,13 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         return parser.positionalArguments();
     }();
 
-    ParsedCommandLine parsed;
     if (parser.isSet(QStringLiteral("help"))) {
-        parsed.action = ParsedCommandLine::Action::Help;
-        return parsed;
+        return {ParsedCommandLine::Action::Help, {}};
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        parsed.action = ParsedCommandLine::Action::Version;
-        return parsed;
+        return {ParsedCommandLine::Action::Version, {}};
     }
+    ParsedCommandLine parsed;
     if (positional.isEmpty()) {
         throw UsageError{QStringLiteral("no command given"), QString(), json};
     }
