@@ -57,8 +57,7 @@ int CliApplication::run(const QStringList& arguments) {
         console.error(QLatin1String(PREFIX) + error.message);
         console.error(QStringLiteral("Try 'kvtool-cli --help' for more information."));
         if (error.json) {
-            console.json(jsonResult(error.commandName.isEmpty() ? QString() : error.commandName,
-                                    exitStatus(ExitCode::Usage), error.message,
+            console.json(jsonResult(error.commandName, exitStatus(ExitCode::Usage), error.message,
                                     QStringLiteral("kvtool-cli --help")));
         }
         return exitStatus(ExitCode::Usage);
