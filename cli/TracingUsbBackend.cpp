@@ -39,6 +39,20 @@ struct TracingUsbBackend::State {
 
 namespace {
 
+// Up to `limit` bytes in hexadecimal, separated by spaces, then "... (N bytes)" when there
+// are more.
+QString hexPreview(const quint8* bytes, int count, int limit = 24) {
+    if (count <= 0 || bytes == nullptr) {
+        return QStringLiteral("-");
+    }
+    const int shown = std::min(count, limit);
+    QString text = QByteArray(reinterpret_cast<const char*>(bytes), shown).toHex(' ');
+    if (shown < count) {
+        text += QStringLiteral(" ... (%1 bytes)").arg(count);
+    }
+    return text;
+}
+
 QString outcomeText(const TransferResult& result) {
     switch (result.status) {
         case TransferResult::Completed:
@@ -118,18 +132,6 @@ private:
 };
 
 }  // namespace
-
-QString hexPreview(const quint8* bytes, int count, int limit) {
-    if (count <= 0 || bytes == nullptr) {
-        return QStringLiteral("-");
-    }
-    const int shown = std::min(count, limit);
-    QString text = QByteArray(reinterpret_cast<const char*>(bytes), shown).toHex(' ');
-    if (shown < count) {
-        text += QStringLiteral(" ... (%1 bytes)").arg(count);
-    }
-    return text;
-}
 
 TracingUsbBackend::TracingUsbBackend(std::unique_ptr<UsbBackend> inner, Trace trace)
     : inner(std::move(inner)), state(std::make_shared<State>()) {

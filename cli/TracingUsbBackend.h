@@ -37,7 +37,3 @@ private:
     std::unique_ptr<UsbBackend> inner;
     std::shared_ptr<State> state;
 };
-
-// Up to `limit` bytes in hexadecimal, separated by spaces, then "... (N bytes)" when there
-// are more.
-QString hexPreview(const quint8* bytes, int count, int limit = 24);
