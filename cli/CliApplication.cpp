@@ -77,6 +77,10 @@ int CliApplication::run(const QStringList& arguments) {
 
 int CliApplication::runCommand(const CliOptions& options) {
     WatchedBackend backend(options.verbose, console);
+    const auto failed = [&](const CliFailure& failure) {
+        backend.flush();
+        return report(options, failure, backend.lastUsbError());
+    };
     try {
         switch (options.command) {
             case Command::List:
@@ -105,19 +109,13 @@ int CliApplication::runCommand(const CliOptions& options) {
         backend.flush();
         return exitStatus(ExitCode::Done);
     } catch (const CliFailure& failure) {
-        backend.flush();
-        return report(options, failure, backend.lastUsbError());
+        return failed(failure);
     } catch (const HException& error) {
-        backend.flush();
-        return report(options, CliFailure::fromOperation(error), backend.lastUsbError());
+        return failed(CliFailure::fromOperation(error));
     } catch (const std::exception& error) {
-        backend.flush();
-        return report(
-            options,
-            CliFailure(
-                ExitCode::Failed,
-                QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what()))),
-            backend.lastUsbError());
+        return failed(CliFailure(
+            ExitCode::Failed,
+            QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what()))));
     }
 }
 
