@@ -13,8 +13,6 @@ class Interrupts : public QObject {
 public:
     explicit Interrupts(QObject* parent = nullptr);
     ~Interrupts() override;
-    Interrupts(const Interrupts&) = delete;
-    Interrupts& operator=(const Interrupts&) = delete;
 
 Q_SIGNALS:
     void interrupted(int count);
