@@ -9,14 +9,6 @@
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 
-namespace {
-
-QString hex(qint64 value) {
-    return QStringLiteral("0x%1").arg(value, 0, 16);
-}
-
-}  // namespace
-
 ImageIdentity readImage(const QString& path) {
     try {
         return identifyImage(path);
@@ -43,6 +35,10 @@ QString imagePathOf(const CliOptions& options) {
 }
 
 namespace {
+
+QString hex(qint64 value) {
+    return QStringLiteral("0x%1").arg(value, 0, 16);
+}
 
 QString offsetText(const std::optional<qsizetype>& offset) {
     return offset ? QStringLiteral("at %1").arg(hex(*offset)) : QStringLiteral("missing");
