@@ -23,7 +23,8 @@ public:
 
     // Opens the device at `bus` and `address`. Throws "device already in use" when libusb
     // reports it busy (another program claimed it), "cannot open device driver" for any
-    // other failure; `error` then says why, for diagnostics, and `refusal` of what kind.
+    // other failure, as a UsbOpenError that says which kind of refusal it was; `error`
+    // then says why, for diagnostics.
     static std::unique_ptr<LibusbPipes> open(std::shared_ptr<libusb_context> context, int bus,
                                              int address, QString& error);
     ~LibusbPipes() override;
