@@ -1,7 +1,6 @@
 #include "emu/EmulatedPipes.h"
 
 #include "app/Clock.h"
-#include "emu/EmulatedDevice.h"
 
 #include <climits>
 
@@ -43,32 +42,33 @@ TransferResult EmulatedPipes::note(TransferResult result, const char* what) {
     return result;
 }
 
-TransferResult EmulatedPipes::read(quint8* buffer, int maxLength, quint32 timeoutMs) {
-    const EmulatedDevice::Transfer transfer = device->beginIn(connection, tickCountMs());
+TransferResult EmulatedPipes::complete(const EmulatedDevice::Transfer& transfer, quint32 timeoutMs,
+                                       const char* what,
+                                       const std::function<TransferResult(quint32)>& finish) {
     if (!transfer.started) {
-        return note(TransferResult::notStarted(), "bulk IN");
+        return note(TransferResult::notStarted(), what);
     }
     if (transfer.delayMs > timeoutMs) {
         waitMs(timeoutMs);
         device->cancel(transfer, tickCountMs());
-        return note(TransferResult::timedOut(), "bulk IN");
+        return note(TransferResult::timedOut(), what);
     }
     waitMs(transfer.delayMs);
-    return note(device->finishIn(transfer, buffer, maxLength, tickCountMs()), "bulk IN");
+    return note(finish(tickCountMs()), what);
+}
+
+TransferResult EmulatedPipes::read(quint8* buffer, int maxLength, quint32 timeoutMs) {
+    const EmulatedDevice::Transfer transfer = device->beginIn(connection, tickCountMs());
+    return complete(transfer, timeoutMs, "bulk IN", [&](quint32 nowMs) {
+        return device->finishIn(transfer, buffer, maxLength, nowMs);
+    });
 }
 
 TransferResult EmulatedPipes::write(const quint8* buffer, int length, quint32 timeoutMs) {
     const EmulatedDevice::Transfer transfer = device->beginOut(connection, tickCountMs());
-    if (!transfer.started) {
-        return note(TransferResult::notStarted(), "bulk OUT");
-    }
-    if (transfer.delayMs > timeoutMs) {
-        waitMs(timeoutMs);
-        device->cancel(transfer, tickCountMs());
-        return note(TransferResult::timedOut(), "bulk OUT");
-    }
-    waitMs(transfer.delayMs);
-    return note(device->finishOut(transfer, buffer, length, tickCountMs()), "bulk OUT");
+    return complete(transfer, timeoutMs, "bulk OUT", [&](quint32 nowMs) {
+        return device->finishOut(transfer, buffer, length, nowMs);
+    });
 }
 
 bool EmulatedPipes::resetPipe(quint8 flag) {

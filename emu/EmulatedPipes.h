@@ -1,10 +1,10 @@
 #pragma once
 
 #include "device/UsbPipes.h"
+#include "emu/EmulatedDevice.h"
 
+#include <functional>
 #include <memory>
-
-class EmulatedDevice;
 
 // The pipes of one open emulated device, in-process. Each wait costs what it would on the
 // wire, on the project clock: a transfer waits as long as the device takes to answer it,
@@ -26,6 +26,10 @@ public:
 
 private:
     TransferResult note(TransferResult result, const char* what);
+    // Waits for a bulk transfer that began as `transfer` and ends it: by `finish` when the
+    // device completes it within `timeoutMs`, by cancelling it when not.
+    TransferResult complete(const EmulatedDevice::Transfer& transfer, quint32 timeoutMs,
+                            const char* what, const std::function<TransferResult(quint32)>& finish);
 
     std::shared_ptr<EmulatedDevice> device;
     int connection;
