@@ -10,15 +10,17 @@
 
 namespace {
 
+// Makes a device of a kind, given its serial number.
+using Factory = std::function<std::shared_ptr<EmulatedDevice>(const QString&)>;
+
 struct Kind {
     const char* name;
     const char* description;
     const char* serialPrefix;
     QStringList options;  // accepted besides "serial"
-    std::function<std::shared_ptr<EmulatedDevice>(const EmulatorSetup::Options&, const QString&)>
-        create;
-    // Why the options' values are not acceptable, or empty when they are (may be unset).
-    std::function<QString(const EmulatorSetup::Options&)> check = nullptr;
+    // Reads the options' values into the factory of the device; sets `problem` when they
+    // are not acceptable.
+    std::function<Factory(const EmulatorSetup::Options&, QString& problem)> prepare;
     // Whether the device has a function that can be opened (and so takes `open`).
     bool hasFunction = true;
 };
@@ -54,15 +56,16 @@ bool hexOption(const EmulatorSetup::Options& options, const QString& key, quint1
     return true;
 }
 
-Gen2ProbeOptions gen2Options(const EmulatorSetup::Options& options, bool inBootloader) {
-    Gen2ProbeOptions parsed;
-    Gen2ProbeOptions::parse(options, inBootloader, parsed);
-    return parsed;
-}
-
-QString gen2Problem(const EmulatorSetup::Options& options, bool inBootloader) {
-    Gen2ProbeOptions parsed;
-    return Gen2ProbeOptions::parse(options, inBootloader, parsed);
+// The kind of a generation-2 probe that starts in its application or in its bootloader.
+Kind gen2Kind(const char* name, const char* description, bool inBootloader) {
+    return {name, description, "K2", Gen2ProbeOptions::names(inBootloader),
+            [inBootloader](const EmulatorSetup::Options& options, QString& problem) -> Factory {
+                Gen2ProbeOptions parsed;
+                problem = Gen2ProbeOptions::parse(options, inBootloader, parsed);
+                return [parsed, inBootloader](const QString& serial) {
+                    return parsed.create(serial, inBootloader);
+                };
+            }};
 }
 
 const QList<Kind>& kinds() {
@@ -71,44 +74,32 @@ const QList<Kind>& kinds() {
          "generation-3 probe with its resident loader (options version, desc, installed, "
          "busy, memory, fault)",
          "K3", Gen3ProbeOptions::keys(),
-         [](const EmulatorSetup::Options& options, const QString& serial) {
-             QString problem;
-             return createGen3Probe(
-                 serial, Gen3ProbeOptions::fromSpec(options, problem).value_or(Gen3ProbeOptions()));
-         },
-         [](const EmulatorSetup::Options& options) {
-             QString problem;
-             Gen3ProbeOptions::fromSpec(options, problem);
-             return problem;
+         [](const EmulatorSetup::Options& options, QString& problem) -> Factory {
+             const std::optional<Gen3ProbeOptions> parsed =
+                 Gen3ProbeOptions::fromSpec(options, problem);
+             return [parsed](const QString& serial) { return createGen3Probe(serial, *parsed); };
          }},
-        {"gen2",
-         "generation-2 probe running its application firmware (options version, variant or "
-         "flags, reboot, fault: never, app@N, verify@K, mute[@N], unplug@N)",
-         "K2", Gen2ProbeOptions::names(false),
-         [](const EmulatorSetup::Options& options, const QString& serial) {
-             return gen2Options(options, false).create(serial, false);
-         },
-         [](const EmulatorSetup::Options& options) { return gen2Problem(options, false); }},
-        {"gen2-bootloader",
-         "generation-2 probe left in its bootloader with no application (options reboot, "
-         "fault)",
-         "K2", Gen2ProbeOptions::names(true),
-         [](const EmulatorSetup::Options& options, const QString& serial) {
-             return gen2Options(options, true).create(serial, true);
-         },
-         [](const EmulatorSetup::Options& options) { return gen2Problem(options, true); }},
+        gen2Kind("gen2",
+                 "generation-2 probe running its application firmware (options version, variant "
+                 "or flags, reboot, fault: never, app@N, verify@K, mute[@N], unplug@N)",
+                 false),
+        gen2Kind("gen2-bootloader",
+                 "generation-2 probe left in its bootloader with no application (options reboot, "
+                 "fault)",
+                 true),
         {"device",
          "any USB device without a function (options vid, pid in hexadecimal)",
          "D",
          {QStringLiteral("vid"), QStringLiteral("pid")},
-         [](const EmulatorSetup::Options& options, const QString& serial) {
+         [](const EmulatorSetup::Options& options, QString&) -> Factory {
              quint16 vid = 0x1D6B;
              quint16 pid = 0x0002;
              hexOption(options, QStringLiteral("vid"), vid);
              hexOption(options, QStringLiteral("pid"), pid);
-             return std::make_shared<EmulatedDevice>(vid, pid, serial);
+             return [vid, pid](const QString& serial) {
+                 return std::make_shared<EmulatedDevice>(vid, pid, serial);
+             };
          },
-         nullptr,
          false},
     };
     return all;
@@ -161,8 +152,9 @@ EmulatorSetup EmulatorSetup::parse(const QString& text) {
         if (problem.isEmpty() && !refusal) {
             problem = QStringLiteral("open is ok, denied, busy or fail");
         }
-        if (problem.isEmpty() && kind->check) {
-            problem = kind->check(options);
+        Factory create;
+        if (problem.isEmpty()) {
+            create = kind->prepare(options, problem);
         }
         if (!problem.isEmpty()) {
             spec.errors << problem;
@@ -179,9 +171,8 @@ EmulatorSetup EmulatorSetup::parse(const QString& text) {
         item.options = options;
         item.serial = serial;
         item.key = itemText + QStringLiteral("#serial=") + serial;
-        const auto create = kind->create;
-        item.create = [create, options, serial, refusal] {
-            std::shared_ptr<EmulatedDevice> device = create(options, serial);
+        item.create = [create, serial, refusal] {
+            std::shared_ptr<EmulatedDevice> device = create(serial);
             if (*refusal != OpenRefusal::None) {
                 device->faults().refuseOpen(*refusal);
             }
