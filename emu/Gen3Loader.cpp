@@ -8,6 +8,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -37,16 +38,8 @@ std::optional<LoaderCommand> commandOf(quint8 tag) {
 // Whether the bytes present from `pos` (fewer than a whole frame) could still begin a
 // frame with the command magic.
 bool couldBeFrame(const QByteArray& input, qsizetype pos) {
-    for (qsizetype i = 0; i < qsizetype(COMMAND_MAGIC.size()); ++i) {
-        const qsizetype at = pos + FRAME_OFFSET_MAGIC + i;
-        if (at >= input.size()) {
-            return true;
-        }
-        if (quint8(input[at]) != COMMAND_MAGIC[size_t(i)]) {
-            return false;
-        }
-    }
-    return true;
+    return QByteArrayView(COMMAND_MAGIC)
+        .startsWith(input.mid(pos + FRAME_OFFSET_MAGIC, qsizetype(COMMAND_MAGIC.size())));
 }
 
 }  // namespace
@@ -125,9 +118,7 @@ qsizetype Gen3Loader::takeWriteData(qsizetype pos, quint32 nowMs, ByteStreamPort
         // Flash programming clears bits only.
         char* target = flash.data() + (write.address - IMAGE_BASE_ADDRESS) + write.received;
         const char* source = input.constData() + pos;
-        for (quint32 i = 0; i < take; ++i) {
-            target[i] = char(quint8(target[i]) & quint8(source[i]));
-        }
+        std::transform(target, target + take, source, target, std::bit_and<char>());
     }
     write.received += take;
     if (write.received == write.count) {
