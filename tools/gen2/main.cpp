@@ -40,6 +40,19 @@ int offsetOption(const QCommandLineParser& parser, const QString& name, int curr
     return integerOption(parser, name, 0, KV2ImageSpec::MAX_SIZE);
 }
 
+// The options that place one mark of the image.
+struct OffsetOption {
+    const char* name;
+    const char* mark;  // as the help text names it
+    int KV2ImageSpec::*offset;
+};
+constexpr OffsetOption OFFSET_OPTIONS[] = {
+    {"descriptor-at", "the device descriptor", &KV2ImageSpec::deviceDescriptorOffset},
+    {"maker-at", "the maker's string descriptor", &KV2ImageSpec::makerDescriptorOffset},
+    {"record-at", "the version record", &KV2ImageSpec::versionRecordOffset},
+    {"serial-at", "the serial-number marker", &KV2ImageSpec::serialMarkerOffset},
+};
+
 template <typename Enum, std::size_t N>
 std::optional<Enum> choice(const QString& text, const std::array<Enum, N>& values,
                            QString (*nameOf)(Enum)) {
@@ -85,14 +98,9 @@ KV2ImageSpec specFrom(const QCommandLineParser& parser) {
         spec.flags = quint16(integerOption(parser, QStringLiteral("flags"), 0, 0xFFFF));
     if (parser.isSet(QStringLiteral("product-id")))
         spec.productId = quint16(integerOption(parser, QStringLiteral("product-id"), 0, 0xFFFF));
-    spec.deviceDescriptorOffset =
-        offsetOption(parser, QStringLiteral("descriptor-at"), spec.deviceDescriptorOffset);
-    spec.makerDescriptorOffset =
-        offsetOption(parser, QStringLiteral("maker-at"), spec.makerDescriptorOffset);
-    spec.versionRecordOffset =
-        offsetOption(parser, QStringLiteral("record-at"), spec.versionRecordOffset);
-    spec.serialMarkerOffset =
-        offsetOption(parser, QStringLiteral("serial-at"), spec.serialMarkerOffset);
+    for (const OffsetOption& option : OFFSET_OPTIONS)
+        spec.*option.offset =
+            offsetOption(parser, QString::fromLatin1(option.name), spec.*option.offset);
     if (parser.isSet(QStringLiteral("seed")))
         spec.seed = quint32(integerOption(parser, QStringLiteral("seed"), 0, 0x7FFFFFFF));
     return spec;
@@ -119,9 +127,6 @@ int main(int argc, char* argv[]) {
                                             QString::fromLatin1(valueName), defaultValue));
     };
     const KV2ImageSpec defaults;
-    const auto hex = [](int offset) -> QString {
-        return QStringLiteral("0x") + QString::number(offset, 16);
-    };
     option("demo", QStringLiteral("Write the six demo images into DIRECTORY."), "directory");
     option("size", QStringLiteral("Image size in bytes (default %1).").arg(defaults.size), "bytes");
     option("serial-length",
@@ -149,22 +154,11 @@ int main(int argc, char* argv[]) {
         "product-id",
         QStringLiteral("Product id in the device descriptor (default %1).").arg(defaults.productId),
         "id");
-    option("descriptor-at",
-           QStringLiteral("Offset of the device descriptor (default %1).")
-               .arg(hex(defaults.deviceDescriptorOffset)),
-           "offset");
-    option("maker-at",
-           QStringLiteral("Offset of the maker's string descriptor (default %1).")
-               .arg(hex(defaults.makerDescriptorOffset)),
-           "offset");
-    option("record-at",
-           QStringLiteral("Offset of the version record (default %1).")
-               .arg(hex(defaults.versionRecordOffset)),
-           "offset");
-    option("serial-at",
-           QStringLiteral("Offset of the serial-number marker (default %1).")
-               .arg(hex(defaults.serialMarkerOffset)),
-           "offset");
+    for (const OffsetOption& offset : OFFSET_OPTIONS)
+        option(offset.name,
+               QStringLiteral("Offset of %1 (default 0x%2).")
+                   .arg(QLatin1String(offset.mark), QString::number(defaults.*offset.offset, 16)),
+               "offset");
     option("seed", QStringLiteral("Seed of the fill bytes (default %1).").arg(defaults.seed), "n");
     parser.process(app);
 
