@@ -28,10 +28,11 @@ static_assert(kv2::DEVICE_DESCRIPTOR_PATTERN_OFFSET + int(kv2::DEVICE_DESCRIPTOR
 
 constexpr int STRING_DESCRIPTOR_HEADER = 2;  // length byte and type byte
 
-struct Item {
+// A mark and where it goes in the image.
+struct Placed {
     const char* name;
     int begin;
-    int size;
+    QByteArray bytes;
 };
 
 QByteArray deviceDescriptor(const KV2ImageSpec& spec) {
@@ -72,10 +73,6 @@ QByteArray serialBlock(const KV2ImageSpec& spec) {
     return kv2::bytesOf(kv2::SERIAL_MARKER).toByteArray() + stringDescriptor(utf16le);
 }
 
-KV2VersionRecord versionRecord(const KV2ImageSpec& spec) {
-    return KV2VersionRecord{spec.versionMajor, spec.versionMinor, spec.flags};
-}
-
 // Every pattern that something searches an image for.
 std::vector<QByteArrayView> searchedPatterns() {
     return {kv2::bytesOf(kv2::SERIAL_MARKER), kv2::bytesOf(kv2::DEVICE_DESCRIPTOR_PATTERN),
@@ -109,19 +106,19 @@ QByteArray fill(int size, quint32 seed) {
     throw HException("Cannot generate image: " + why);
 }
 
-void checkPlacement(const KV2ImageSpec& spec, std::vector<Item> items) {
-    std::sort(items.begin(), items.end(),
-              [](const Item& a, const Item& b) { return a.begin < b.begin; });
+void checkPlacement(const KV2ImageSpec& spec, std::vector<Placed> marks) {
+    std::ranges::sort(marks, {}, &Placed::begin);
     int end = 0;
     const char* previous = nullptr;
-    for (const Item& item : items) {
-        if (item.begin < 0 || item.size > spec.size - item.begin)
-            refuse(std::string(item.name) + " does not fit an image of " +
+    for (const Placed& mark : marks) {
+        const int size = int(mark.bytes.size());
+        if (mark.begin < 0 || size > spec.size - mark.begin)
+            refuse(std::string(mark.name) + " does not fit an image of " +
                    std::to_string(spec.size) + " bytes");
-        if (previous && item.begin < end)
-            refuse(std::string(item.name) + " overlaps " + previous);
-        end = item.begin + item.size;
-        previous = item.name;
+        if (previous && mark.begin < end)
+            refuse(std::string(mark.name) + " overlaps " + previous);
+        end = mark.begin + size;
+        previous = mark.name;
     }
 }
 
@@ -160,33 +157,24 @@ QByteArray generateKV2Image(const KV2ImageSpec& spec) {
         refuse("the version record must lie at offset " + std::to_string(kv2::MIN_IMAGE_SIZE) +
                " or above, where the head copy leaves it in the programmed zone");
 
-    struct Placed {
-        Item item;
-        QByteArray bytes;
-    };
     std::vector<Placed> placed;
     if (present(spec.deviceDescriptorOffset))
         placed.push_back(
-            {{"device descriptor", spec.deviceDescriptorOffset, 0}, deviceDescriptor(spec)});
+            {"device descriptor", spec.deviceDescriptorOffset, deviceDescriptor(spec)});
     if (present(spec.makerDescriptorOffset))
-        placed.push_back({{"maker name", spec.makerDescriptorOffset, 0},
+        placed.push_back({"maker name", spec.makerDescriptorOffset,
                           stringDescriptor(kv2::bytesOf(kv2::MAKER_NAME))});
     if (present(spec.versionRecordOffset))
         placed.push_back(
-            {{"version record", spec.versionRecordOffset, 0}, versionRecord(spec).encode()});
+            {"version record", spec.versionRecordOffset,
+             KV2VersionRecord{spec.versionMajor, spec.versionMinor, spec.flags}.encode()});
     if (present(spec.serialMarkerOffset))
-        placed.push_back({{"serial number", spec.serialMarkerOffset, 0}, serialBlock(spec)});
-
-    std::vector<Item> items;
-    for (Placed& p : placed) {
-        p.item.size = int(p.bytes.size());
-        items.push_back(p.item);
-    }
-    checkPlacement(spec, items);
+        placed.push_back({"serial number", spec.serialMarkerOffset, serialBlock(spec)});
+    checkPlacement(spec, placed);
 
     QByteArray image = fill(spec.size, spec.seed);
-    for (const Placed& p : placed)
-        std::copy(p.bytes.begin(), p.bytes.end(), image.begin() + p.item.begin);
+    for (const Placed& mark : placed)
+        std::copy(mark.bytes.begin(), mark.bytes.end(), image.begin() + mark.begin);
 
     // The marks must be found where they were placed and nowhere else (a mark's bytes
     // next to the fill could in principle form another one).
