@@ -5,6 +5,8 @@
 #include "emu/EmulatedDevice.h"
 #include "emu/RawPacketPipe.h"
 
+#include <QStringEncoder>
+
 #include <algorithm>
 
 namespace {
@@ -35,13 +37,10 @@ Gen2Probe::Gen2Probe(const KV2VersionRecord& application, const QString& serialN
     std::copy(record.begin(), record.end(), memory.begin() + RECORD_ADDRESS);
 
     QByteArray serial = kv2::bytesOf(kv2::SERIAL_MARKER).toByteArray();
-    const qsizetype characters = std::min<qsizetype>(serialNumber.size(), 126);
-    serial.append(char(kv2::SERIAL_BYTES_PER_CHARACTER * (characters + 1)));
+    const QString characters = serialNumber.left(126);
+    serial.append(char(kv2::SERIAL_BYTES_PER_CHARACTER * (characters.size() + 1)));
     serial.append(char(kv2::STRING_DESCRIPTOR_TYPE));
-    for (qsizetype k = 0; k < characters; ++k) {
-        serial.append(char(serialNumber[k].unicode() & 0xFF));
-        serial.append(char(serialNumber[k].unicode() >> 8));
-    }
+    serial.append(QStringEncoder(QStringEncoder::Utf16LE).encode(characters));
     std::copy(serial.begin(), serial.end(), memory.begin() + SERIAL_MARKER_ADDRESS);
     static_assert(SERIAL_MARKER_ADDRESS + 4 + 2 + 2 * 126 <= FLASH_SIZE);
     static_assert(RECORD_ADDRESS + KV2VersionRecord::SIZE <= SERIAL_MARKER_ADDRESS);

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QSaveFile>
+#include <QStringEncoder>
 #include <QtEndian>
 
 #include <algorithm>
@@ -65,11 +66,7 @@ QByteArray serialBlock(const KV2ImageSpec& spec) {
         spec.serialText.isEmpty()
             ? QString(spec.serialFieldLength, QChar(KV2ImageSpec::SERIAL_PLACEHOLDER))
             : spec.serialText;
-    QByteArray utf16le;
-    for (const QChar c : text) {
-        utf16le.append(char(c.unicode() & 0xFF));
-        utf16le.append(char(c.unicode() >> 8));
-    }
+    const QByteArray utf16le = QStringEncoder(QStringEncoder::Utf16LE).encode(text);
     return kv2::bytesOf(kv2::SERIAL_MARKER).toByteArray() + stringDescriptor(utf16le);
 }
 
