@@ -36,37 +36,22 @@ bool TransportFaults::Rule::fire(bool taken) {
 
 void TransportFaults::inject(Direction direction, TransferFault fault, int after, int times) {
     const std::lock_guard lock(mutex);
-    TransferRule rule;
-    rule.after = std::max(after, 0);
-    rule.times = times;
-    rule.direction = direction;
-    rule.fault = fault;
-    transferRules.append(rule);
+    transferRules.append({{std::max(after, 0), times}, direction, fault});
 }
 
 void TransportFaults::refuseOpen(OpenRefusal refusal, int times) {
     const std::lock_guard lock(mutex);
-    OpenRule rule;
-    rule.times = times;
-    rule.refusal = refusal;
-    openRules.append(rule);
+    openRules.append({{0, times}, refusal});
 }
 
 void TransportFaults::failVendorRequest(quint8 request, quint16 value, int times) {
     const std::lock_guard lock(mutex);
-    ControlRule rule;
-    rule.times = times;
-    rule.request = request;
-    rule.value = value;
-    controlRules.append(rule);
+    controlRules.append({{0, times}, /*clearHalt=*/false, request, value});
 }
 
 void TransportFaults::failPipeReset(int times) {
     const std::lock_guard lock(mutex);
-    ControlRule rule;
-    rule.times = times;
-    rule.clearHalt = true;
-    controlRules.append(rule);
+    controlRules.append({{0, times}, /*clearHalt=*/true});
 }
 
 void TransportFaults::unplugAfter(Direction direction, qint64 bytes) {
