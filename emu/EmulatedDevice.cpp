@@ -268,23 +268,19 @@ void EmulatedDevice::cancel(const Transfer& transfer, quint32 nowMs) {
 bool EmulatedDevice::control(int connection, const ControlRequest& request, quint32 nowMs) {
     const std::lock_guard lock(mutex);
     settle(nowMs);
-    UsbFrame frame;
-    frame.direction = UsbFrame::Direction::Out;
-    frame.kind = UsbFrame::Kind::Control;
-    frame.setup = request;
-    frame.bytes = request.data;
-    frame.timeMs = nowMs;
-    frame.startMs = nowMs;
-    bool accepted = false;
-    if (!alive(connection)) {
-        frame.outcome = TransferResult::NotStarted;
-    } else {
-        accepted = !transportFaults.controlFails(request) &&
-                   (request.isClearHalt()
-                        ? usbFunction->clearHalt(static_cast<quint8>(request.index), nowMs)
-                        : usbFunction->controlOut(request, nowMs));
-        frame.outcome = accepted ? TransferResult::Completed : TransferResult::Failed;
-    }
-    frames.append(std::move(frame));
+    const bool live = alive(connection);
+    const bool accepted =
+        live && !transportFaults.controlFails(request) &&
+        (request.isClearHalt() ? usbFunction->clearHalt(static_cast<quint8>(request.index), nowMs)
+                               : usbFunction->controlOut(request, nowMs));
+    frames.append({.direction = UsbFrame::Direction::Out,
+                   .kind = UsbFrame::Kind::Control,
+                   .outcome = !live      ? TransferResult::NotStarted
+                              : accepted ? TransferResult::Completed
+                                         : TransferResult::Failed,
+                   .bytes = request.data,
+                   .setup = request,
+                   .timeMs = nowMs,
+                   .startMs = nowMs});
     return accepted;
 }
