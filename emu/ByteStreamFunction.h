@@ -6,7 +6,7 @@
 // How a byte-stream function behind an FtdiChip answers the host.
 class ByteStreamPort {
 public:
-    virtual ~ByteStreamPort();
+    virtual ~ByteStreamPort() = default;
     // Queues `bytes` for the host. They reach the chip's receive buffer `delayMs` after the
     // current time (an erase that takes 50 ms answers with delayMs 50), and never before
     // bytes queued earlier.
@@ -29,7 +29,7 @@ public:
 //         std::make_unique<FtdiChip>(std::make_unique<EchoLoader>()));
 class ByteStreamFunction {
 public:
-    virtual ~ByteStreamFunction();
+    virtual ~ByteStreamFunction() = default;
     // Bytes the host wrote, at `nowMs` on the project clock.
     virtual void received(const QByteArray& bytes, quint32 nowMs, ByteStreamPort& host) = 0;
 };

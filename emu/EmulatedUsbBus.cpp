@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 
-EmulatedUsbBus::EmulatedUsbBus() = default;
-
 EmulatedUsbBus::~EmulatedUsbBus() {
     if (!frameLogExport.isEmpty()) {
         QString problem;

@@ -13,7 +13,6 @@
 // through their own pipes. Device paths are "emulated:<n>", n counting attachments.
 class EmulatedUsbBus : public UsbBackend {
 public:
-    EmulatedUsbBus();
     ~EmulatedUsbBus() override;
 
     // Attaches (plugs in) `device` and returns it (for chaining in tests).

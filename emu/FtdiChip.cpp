@@ -6,14 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-ByteStreamPort::~ByteStreamPort() = default;
-
-ByteStreamFunction::~ByteStreamFunction() = default;
-
 FtdiChip::FtdiChip(std::unique_ptr<ByteStreamFunction> function)
     : streamFunction(std::move(function)), latency(ftdi::DEFAULT_LATENCY_TIMER_MS) {}
-
-FtdiChip::~FtdiChip() = default;
 
 bool FtdiChip::isReady(const Chunk& chunk, quint32 nowMs) {
     return static_cast<qint32>(nowMs - chunk.readyAtMs) >= 0;

@@ -22,7 +22,6 @@ public:
     static constexpr quint8 MODEM_STATUS[2] = {0x31, 0x60};
 
     explicit FtdiChip(std::unique_ptr<ByteStreamFunction> function);
-    ~FtdiChip() override;
 
     ByteStreamFunction& function() const { return *streamFunction; }
     quint16 latencyMs() const { return latency; }

@@ -30,8 +30,6 @@ quint16 productIdOf(Gen2Probe::Mode mode) {
                                                 : PRODUCT_ID_GENERATION2_BOOTLOADER;
 }
 
-Gen2Probe::Gen2Probe() = default;
-
 Gen2Probe::Gen2Probe(const KV2VersionRecord& application, const QString& serialNumber) {
     const QByteArray record = application.encode();
     std::copy(record.begin(), record.end(), memory.begin() + RECORD_ADDRESS);

@@ -62,7 +62,7 @@ public:
     // `serialNumber` in its serial-number field (at most 126 characters).
     Gen2Probe(const KV2VersionRecord& application, const QString& serialNumber);
     // A probe in its bootloader with an erased application zone.
-    Gen2Probe();
+    Gen2Probe() = default;
 
     Mode mode() const { return current; }
     // What the probe answers to ReadInfo in its current mode.

@@ -50,8 +50,6 @@ Gen3Loader::Gen3Loader(const Settings& configuration) : settings(configuration) 
     busyLeft = settings.busyReplies;
 }
 
-Gen3Loader::~Gen3Loader() = default;
-
 bool Gen3Loader::loadImage(QByteArrayView image) {
     if (image.size() > flash.size()) {
         return false;

@@ -70,7 +70,6 @@ public:
     // The memory starts erased (no image installed). `settings.memorySize` is clamped to
     // MIN_MEMORY_SIZE..MAX_MEMORY_SIZE.
     explicit Gen3Loader(const Settings& configuration = Settings());
-    ~Gen3Loader() override;
 
     // The memory from IMAGE_BASE_ADDRESS.
     const QByteArray& memory() const { return flash; }

@@ -9,7 +9,7 @@
 // How a packet function behind a RawPacketPipe answers the host and acts on its device.
 class PacketPort {
 public:
-    virtual ~PacketPort();
+    virtual ~PacketPort() = default;
     // Queues one reply for the host (normally 64 bytes), readable `delayMs` after the
     // current time and never before replies queued earlier. Each bulk IN transfer takes
     // from one reply only, at most what the host asked for.
@@ -38,7 +38,7 @@ public:
 //         std::make_unique<RawPacketPipe>(std::make_unique<Gen2Probe>()));
 class PacketFunction {
 public:
-    virtual ~PacketFunction();
+    virtual ~PacketFunction() = default;
     // One bulk OUT transfer from the host, at `nowMs` on the project clock.
     virtual void received(const QByteArray& packet, quint32 nowMs, PacketPort& host) = 0;
     // How long the firmware stays too busy to take the next packet (writing flash, say);

@@ -5,10 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-PacketPort::~PacketPort() = default;
-
-PacketFunction::~PacketFunction() = default;
-
 quint32 PacketFunction::busyForMs(quint32 nowMs) const {
     Q_UNUSED(nowMs);
     return 0;
@@ -16,8 +12,6 @@ quint32 PacketFunction::busyForMs(quint32 nowMs) const {
 
 RawPacketPipe::RawPacketPipe(std::unique_ptr<PacketFunction> function)
     : packetFunction(std::move(function)) {}
-
-RawPacketPipe::~RawPacketPipe() = default;
 
 void RawPacketPipe::setReplyPieces(const QList<int>& pieces) {
     replyPieces = pieces;

@@ -19,7 +19,6 @@
 class RawPacketPipe : public UsbFunction, public PacketPort {
 public:
     explicit RawPacketPipe(std::unique_ptr<PacketFunction> function);
-    ~RawPacketPipe() override;
 
     PacketFunction& function() const { return *packetFunction; }
     // Replies queued from now on go out as transfers of these sizes, the last taking the

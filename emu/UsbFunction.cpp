@@ -1,9 +1,5 @@
 #include "emu/UsbFunction.h"
 
-UsbDeviceControl::~UsbDeviceControl() = default;
-
-UsbFunction::~UsbFunction() = default;
-
 bool UsbFunction::clearHalt(quint8 endpoint, quint32 nowMs) {
     Q_UNUSED(nowMs);
     return endpoint == BULK_IN_ENDPOINT || endpoint == BULK_OUT_ENDPOINT;

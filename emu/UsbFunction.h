@@ -36,7 +36,7 @@ struct ControlRequest {
 // What a function may do to the device that carries it.
 class UsbDeviceControl {
 public:
-    virtual ~UsbDeviceControl();
+    virtual ~UsbDeviceControl() = default;
     // The device drops off the bus now (pipes opened before are dead from here on) and
     // comes back `absentMs` later on the project clock with `productId`, and with
     // `serialNumber` when one is given.
@@ -71,7 +71,7 @@ public:
     UsbFunction() = default;
     UsbFunction(const UsbFunction&) = delete;
     UsbFunction& operator=(const UsbFunction&) = delete;
-    virtual ~UsbFunction();
+    virtual ~UsbFunction() = default;
 
     // One bulk OUT transfer, taken whole.
     virtual void bulkOut(const QByteArray& data, quint32 nowMs) = 0;
