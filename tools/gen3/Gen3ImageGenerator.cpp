@@ -8,26 +8,6 @@
 
 namespace {
 
-// xorshift32: small, fast and the same on every platform, so a seed names an image.
-class PatternSource {
-public:
-    // The seed is mixed first, so that small seeds do not start with small words.
-    explicit PatternSource(quint32 seed) : state((seed ^ 0x9E3779B9u) * 0x85EBCA6Bu) {
-        if (state == 0) {
-            state = 1;  // the one state xorshift never leaves
-        }
-    }
-    quint32 next() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-
-private:
-    quint32 state;
-};
-
 void fillPayload(char* data, qint64 offset, qint64 end, const Gen3ImageRecipe& recipe) {
     switch (recipe.pattern) {
         case Gen3ImageRecipe::Pattern::Zero:
@@ -40,11 +20,16 @@ void fillPayload(char* data, qint64 offset, qint64 end, const Gen3ImageRecipe& r
             }
             break;
         case Gen3ImageRecipe::Pattern::Random: {
-            PatternSource source(recipe.seed);
+            // xorshift32: small, fast and the same on every platform, so a seed names an
+            // image. The seed is mixed first, so that small seeds do not start with small
+            // words; a mix of 0 becomes 1, as xorshift never leaves the state 0.
+            quint32 state = std::max((recipe.seed ^ 0x9E3779B9u) * 0x85EBCA6Bu, 1u);
             for (qint64 i = offset; i < end; i += 4) {
-                const quint32 word = source.next();
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
                 for (qint64 k = 0; k < 4 && i + k < end; ++k) {
-                    data[i + k] = char(word >> (8 * k));
+                    data[i + k] = char(state >> (8 * k));
                 }
             }
             break;
