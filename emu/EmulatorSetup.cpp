@@ -91,11 +91,13 @@ const QList<Kind>& kinds() {
          "any USB device without a function (options vid, pid in hexadecimal)",
          "D",
          {QStringLiteral("vid"), QStringLiteral("pid")},
-         [](const EmulatorSetup::Options& options, QString&) -> Factory {
+         [](const EmulatorSetup::Options& options, QString& problem) -> Factory {
              quint16 vid = 0x1D6B;
              quint16 pid = 0x0002;
-             hexOption(options, QStringLiteral("vid"), vid);
-             hexOption(options, QStringLiteral("pid"), pid);
+             if (!hexOption(options, QStringLiteral("vid"), vid) ||
+                 !hexOption(options, QStringLiteral("pid"), pid)) {
+                 problem = QStringLiteral("vid and pid are hexadecimal 16-bit ids");
+             }
              return [vid, pid](const QString& serial) {
                  return std::make_shared<EmulatedDevice>(vid, pid, serial);
              };
@@ -142,11 +144,6 @@ EmulatorSetup EmulatorSetup::parse(const QString& text) {
             } else {
                 options.insert(key, part.mid(equals + 1).trimmed());
             }
-        }
-        quint16 ignored = 0;
-        if (problem.isEmpty() && (!hexOption(options, QStringLiteral("vid"), ignored) ||
-                                  !hexOption(options, QStringLiteral("pid"), ignored))) {
-            problem = QStringLiteral("vid and pid are hexadecimal 16-bit ids");
         }
         const std::optional<OpenRefusal> refusal = openRefusal(open);
         if (problem.isEmpty() && !refusal) {
