@@ -48,11 +48,7 @@ Gen2Probe::Gen2Probe(const KV2VersionRecord& application, const QString& serialN
 }
 
 ProbeInfo Gen2Probe::info() const {
-    if (current == Mode::Application)
-        return running;
-    ProbeInfo bootloaderInfo;
-    bootloaderInfo.kind = ProbeInfo::KIND_BOOTLOADER;
-    return bootloaderInfo;
+    return current == Mode::Application ? running : ProbeInfo{.kind = ProbeInfo::KIND_BOOTLOADER};
 }
 
 quint32 Gen2Probe::busyForMs(quint32 nowMs) const {

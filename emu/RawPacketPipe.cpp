@@ -13,10 +13,6 @@ quint32 PacketFunction::busyForMs(quint32 nowMs) const {
 RawPacketPipe::RawPacketPipe(std::unique_ptr<PacketFunction> function)
     : packetFunction(std::move(function)) {}
 
-void RawPacketPipe::setReplyPieces(const QList<int>& pieces) {
-    replyPieces = pieces;
-}
-
 quint32 RawPacketPipe::currentTime() const {
     return callTimeMs ? *callTimeMs : tickCountMs();
 }

@@ -23,7 +23,7 @@ public:
     PacketFunction& function() const { return *packetFunction; }
     // Replies queued from now on go out as transfers of these sizes, the last taking the
     // rest (for example {40} or {40, 24}); empty: one transfer per reply.
-    void setReplyPieces(const QList<int>& pieces);
+    void setReplyPieces(const QList<int>& pieces) { replyPieces = pieces; }
     // Replies queued from now on come with these delays (see ReplyTiming); the count of
     // late replies starts at the next restart.
     void setReplyTiming(const ReplyTiming& timing) { delays = ReplyDelays(timing, false); }
