@@ -38,3 +38,15 @@ struct EmulatorSetup {
 
 // An option's whole number from 0 to `maximum`, decimal or with a 0x prefix.
 std::optional<qint64> optionNumber(const QString& text, qint64 maximum);
+
+// Reads option `key`, when present, as optionNumber into `setting`; false when malformed.
+template <typename Number>
+bool readOptionNumber(const EmulatorSetup::Options& options, QLatin1String key, qint64 maximum,
+                      Number& setting) {
+    if (!options.contains(key))
+        return true;
+    const std::optional<qint64> value = optionNumber(options.value(key), maximum);
+    if (value)
+        setting = Number(*value);
+    return value.has_value();
+}

@@ -108,19 +108,11 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
         if (!problem.isEmpty())
             return problem;
     }
-    if (options.contains(FLAGS)) {
-        const auto flags = optionNumber(options.value(FLAGS), 0xFFFF);
-        if (!flags)
-            return QStringLiteral("flags \"%1\" is not a 16-bit number").arg(options.value(FLAGS));
-        result.application.flags = quint16(*flags);
-    }
-    if (options.contains(REBOOT)) {
-        const auto reboot = optionNumber(options.value(REBOOT), Gen2Probe::NEVER_MS);
-        if (!reboot)
-            return QStringLiteral("reboot \"%1\" is not a time in milliseconds")
-                .arg(options.value(REBOOT));
-        result.rebootMs = quint32(*reboot);
-    }
+    if (!readOptionNumber(options, FLAGS, 0xFFFF, result.application.flags))
+        return QStringLiteral("flags \"%1\" is not a 16-bit number").arg(options.value(FLAGS));
+    if (!readOptionNumber(options, REBOOT, Gen2Probe::NEVER_MS, result.rebootMs))
+        return QStringLiteral("reboot \"%1\" is not a time in milliseconds")
+            .arg(options.value(REBOOT));
     if (options.contains(ENTER)) {
         const QString enter = options.value(ENTER).toLower();
         if (enter != u"restart" && enter != u"ignore")
@@ -133,13 +125,8 @@ QString Gen2ProbeOptions::parse(const QMap<QString, QString>& options, bool inBo
             return QStringLiteral("buffer \"%1\" is not reuse or fresh").arg(buffer);
         result.reusesReplyBuffer = buffer == u"reuse";
     }
-    if (options.contains(STALE)) {
-        const auto stale = optionNumber(options.value(STALE), 64);
-        if (!stale)
-            return QStringLiteral("stale \"%1\" is not a count from 0 to 64")
-                .arg(options.value(STALE));
-        result.staleReplies = int(*stale);
-    }
+    if (!readOptionNumber(options, STALE, 64, result.staleReplies))
+        return QStringLiteral("stale \"%1\" is not a count from 0 to 64").arg(options.value(STALE));
     QString timingProblem = ReplyTiming::parse(options, result.timing);
     if (!timingProblem.isEmpty())
         return timingProblem;

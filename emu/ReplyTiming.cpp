@@ -24,13 +24,9 @@ QStringList ReplyTiming::keys() {
 
 QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& timing) {
     ReplyTiming parsed = timing;
-    if (options.contains(LATENCY)) {
-        const auto value = optionNumber(options.value(LATENCY), MAX_DELAY_MS);
-        if (!value)
-            return QStringLiteral("latency \"%1\" is not a time in milliseconds")
-                .arg(options.value(LATENCY));
-        parsed.latencyMs = quint32(*value);
-    }
+    if (!readOptionNumber(options, LATENCY, MAX_DELAY_MS, parsed.latencyMs))
+        return QStringLiteral("latency \"%1\" is not a time in milliseconds")
+            .arg(options.value(LATENCY));
     if (options.contains(LATE)) {
         const QString text = options.value(LATE);
         const qsizetype at = text.indexOf(u'@');
@@ -54,12 +50,8 @@ QString ReplyTiming::parse(const QMap<QString, QString>& options, ReplyTiming& t
         parsed.jitterMinMs = quint32(low);
         parsed.jitterMaxMs = quint32(high);
     }
-    if (options.contains(SEED)) {
-        const auto value = optionNumber(options.value(SEED), 0xFFFFFFFF);
-        if (!value)
-            return QStringLiteral("seed \"%1\" is not a number").arg(options.value(SEED));
-        parsed.seed = quint32(*value);
-    }
+    if (!readOptionNumber(options, SEED, 0xFFFFFFFF, parsed.seed))
+        return QStringLiteral("seed \"%1\" is not a number").arg(options.value(SEED));
     if (options.contains(PACE)) {
         const QString pace = options.value(PACE).toLower();
         if (pace != u"overlap" && pace != u"serial")
