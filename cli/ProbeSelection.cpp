@@ -3,6 +3,9 @@
 #include "cli/CliFailure.h"
 #include "device/UsbDiscovery.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // The refusals of the bootloader download, in its own words.
@@ -10,6 +13,14 @@ constexpr char NO_DEVICES[] = "No devices connected";
 constexpr char MULTIPLE_DEVICES[] = "Multiple devices connected";
 
 }  // namespace
+
+UsbDeviceList probesWithSerial(const UsbDeviceList& probes, const QString& serial) {
+    UsbDeviceList matching;
+    std::ranges::copy_if(
+        probes, std::back_inserter(matching),
+        [&serial](const UsbDeviceInfo& probe) { return probe.serialNumber() == serial; });
+    return matching;
+}
 
 UsbDeviceInfo selectProbe(const QString& serial) {
     const UsbDeviceList probes = attachedProbes();
@@ -26,10 +37,7 @@ UsbDeviceInfo selectProbe(const QString& serial) {
         }
         return probes.first();
     }
-    UsbDeviceList matching;
-    std::ranges::copy_if(
-        probes, std::back_inserter(matching),
-        [&serial](const UsbDeviceInfo& probe) { return probe.serialNumber() == serial; });
+    const UsbDeviceList matching = probesWithSerial(probes, serial);
     if (matching.isEmpty()) {
         throw CliFailure(ExitCode::NoProbe,
                          QStringLiteral("No device with serial number %1 connected").arg(serial),

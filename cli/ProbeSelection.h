@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/UsbDeviceInfo.h"
+#include "device/UsbDeviceList.h"
 
 #include <QString>
 
@@ -9,3 +9,6 @@
 // connected", "Multiple devices connected" or "No device with serial number ... connected",
 // each with a hint.
 UsbDeviceInfo selectProbe(const QString& serial);
+
+// The probes of `probes` whose serial number is `serial`.
+UsbDeviceList probesWithSerial(const UsbDeviceList& probes, const QString& serial);

@@ -11,6 +11,7 @@
 #include "cli/Interrupts.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
+#include "cli/ProbeSelection.h"
 #include "cli/Rack.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
@@ -152,15 +153,13 @@ void runRackInstall(const CliOptions& options, Console& console) {
     } else {
         for (const QString& serial :
              QSet<QString>(options.serials.begin(), options.serials.end())) {
-            const qsizetype before = chosen.size();
-            std::ranges::copy_if(
-                attached, std::back_inserter(chosen),
-                [&serial](const UsbDeviceInfo& probe) { return probe.serialNumber() == serial; });
-            if (chosen.size() == before) {
+            const UsbDeviceList matching = probesWithSerial(attached, serial);
+            if (matching.isEmpty()) {
                 rack.refuse(
                     UsbDeviceInfo(0, 0, serial, QString()),
                     QStringLiteral("No device with serial number %1 connected").arg(serial));
             }
+            chosen += matching;
         }
     }
     QHash<QString, int> serials;
