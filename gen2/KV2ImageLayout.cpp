@@ -11,9 +11,13 @@ bool fieldFits(const SerialField& field, qsizetype imageSize) {
            field.byteCount() <= imageSize - field.offset;
 }
 
+qsizetype lastOffsetOf(QByteArrayView image, QByteArrayView pattern) {
+    return pattern.size() > image.size() ? -1 : image.lastIndexOf(pattern);
+}
+
 SerialField locateSerialField(QByteArrayView image) {
     // A backward search: the marker with the highest offset wins.
-    const qsizetype marker = image.lastIndexOf(bytesOf(SERIAL_MARKER));
+    const qsizetype marker = lastOffsetOf(image, bytesOf(SERIAL_MARKER));
     if (marker < 0)
         throw HException("Cannot find serial number");
     if (marker + SERIAL_LENGTH_BYTE_OFFSET >= image.size())
@@ -29,11 +33,11 @@ SerialField locateSerialField(QByteArrayView image) {
 }
 
 bool hasDeviceDescriptorPattern(QByteArrayView image) {
-    return image.lastIndexOf(bytesOf(DEVICE_DESCRIPTOR_PATTERN)) >= 0;
+    return lastOffsetOf(image, bytesOf(DEVICE_DESCRIPTOR_PATTERN)) >= 0;
 }
 
 bool hasMakerName(QByteArrayView image) {
-    return image.lastIndexOf(bytesOf(MAKER_NAME)) >= 0;
+    return lastOffsetOf(image, bytesOf(MAKER_NAME)) >= 0;
 }
 
 QByteArrayView applicationZone(QByteArrayView image) {

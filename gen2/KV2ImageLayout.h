@@ -88,6 +88,9 @@ struct SerialField {
 inline constexpr char FIELD_PAST_END_MESSAGE[] =
     "Serial number field runs past the end of the image";
 
+// Where `pattern` last occurs in `image`, or -1. (Qt's own lastIndexOf reads before the
+// image when the pattern is longer than it.)
+qsizetype lastOffsetOf(QByteArrayView image, QByteArrayView pattern);
 // The serial-number field after the marker with the highest offset. Throws HException
 // "Cannot find serial number" when there is no marker, and refuses a marker with no
 // length byte after it or a field that runs past the end of the image.
