@@ -6,7 +6,7 @@
 #include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/JsonOutput.h"
-#include "cli/TracingUsbBackend.h"
+#include "device/TracingUsbBackend.h"
 #include "emu/EmulatorEnvironment.h"
 
 #include <exception>
@@ -79,7 +79,7 @@ int CliApplication::runCommand(const CliOptions& options) {
     WatchedBackend backend(options.verbose, console);
     const auto failed = [&](const CliFailure& failure) {
         backend.flush();
-        return report(options, failure, backend.lastUsbError());
+        return report(options, failure, failure.usbReason.value_or(backend.lastUsbError()));
     };
     try {
         switch (options.command) {

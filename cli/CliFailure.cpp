@@ -3,19 +3,51 @@
 #include "app/HException.h"
 #include "cli/JsonOutput.h"
 #include "device/UsbOpenError.h"
+#include "probe/SessionResult.h"
+
+namespace {
+
+const QString DOCTOR_HINT = QStringLiteral(
+    "this user may not open the probe: run 'kvtool-cli doctor' to see why and how to fix it");
+
+}  // namespace
 
 CliFailure CliFailure::fromOperation(const HException& error) {
     const auto* refused = dynamic_cast<const UsbOpenError*>(&error);
     if (refused != nullptr && refused->refusal() == OpenRefusal::Denied) {
-        return CliFailure(ExitCode::PermissionDenied, messageOf(error),
-                          QStringLiteral("this user may not open the probe: run 'kvtool-cli "
-                                         "doctor' to see why and how to fix it"));
+        return CliFailure(ExitCode::PermissionDenied, messageOf(error), DOCTOR_HINT);
     }
     return CliFailure(ExitCode::Failed, messageOf(error));
 }
 
 CliFailure CliFailure::fromImage(const HException& error) {
     return CliFailure(ExitCode::BadImage, messageOf(error));
+}
+
+ExitCode CliFailure::exitCodeOf(const SessionFailure& failure) {
+    switch (failure.kind) {
+        case FailureKind::None:
+            return ExitCode::Done;
+        case FailureKind::ImageRefused:
+            return ExitCode::BadImage;
+        case FailureKind::NoProbe:
+            return ExitCode::NoProbe;
+        case FailureKind::PermissionDenied:
+            return ExitCode::PermissionDenied;
+        case FailureKind::Failed:
+        case FailureKind::NotReturned:
+        case FailureKind::Abandoned:
+            break;
+    }
+    return ExitCode::Failed;
+}
+
+CliFailure CliFailure::fromSession(const SessionFailure& failure) {
+    const ExitCode code = exitCodeOf(failure);
+    CliFailure result(code, failure.message,
+                      code == ExitCode::PermissionDenied ? DOCTOR_HINT : QString());
+    result.usbReason = failure.usbReason;
+    return result;
 }
 
 CliFailure& CliFailure::with(const QJsonObject& fields) {

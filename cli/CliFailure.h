@@ -5,7 +5,10 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <optional>
+
 class HException;
+struct SessionFailure;
 
 // Why a command ends without success: the exit code, the message (the system's own text
 // when a kvcore operation failed) and, where the user can do something about it, a hint.
@@ -20,6 +23,10 @@ public:
     static CliFailure fromOperation(const HException& error);
     // A kvcore failure while reading or checking an image file: exit code 5.
     static CliFailure fromImage(const HException& error);
+    // How an install session failed, with the exit code of its kind.
+    static CliFailure fromSession(const SessionFailure& failure);
+    // The exit code of a session failure's kind (0 for none).
+    static ExitCode exitCodeOf(const SessionFailure& failure);
 
     // Adds `fields` to the JSON result that reports this failure.
     CliFailure& with(const QJsonObject& fields);
@@ -28,4 +35,7 @@ public:
     QString message;
     QString hint;
     QJsonObject json;  // what the command knew when it failed, for the JSON result
+    // The USB reason behind it, where the failure carries its own (an install session's);
+    // otherwise the backend's reason behind the last failure it saw is reported.
+    std::optional<QString> usbReason;
 };

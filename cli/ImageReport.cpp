@@ -6,8 +6,10 @@
 #include "cli/CliFailure.h"
 #include "cli/CommandLine.h"
 #include "cli/JsonOutput.h"
+#include "engines/ProbeEngines.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
+#include "gen3/FirmwareImageHeader.h"
 
 ImageIdentity readImage(const QString& path) {
     try {
@@ -58,7 +60,7 @@ QStringList markLines(const ImageIdentity& image) {
     if (marks.serialField) {
         serial += QStringLiteral(" (field of %1 characters at %2: \"%3\")")
                       .arg(marks.serialField->length)
-                      .arg(hex(marks.serialField->offset), image.serialFieldText);
+                      .arg(hex(marks.serialField->offset), marks.serialField->text);
     }
     QStringList lines{
         serial,
@@ -73,7 +75,7 @@ QStringList markLines(const ImageIdentity& image) {
 }  // namespace
 
 QString imageSummary(const ImageIdentity& image) {
-    const QString version = image.versionText();
+    const QString& version = image.versionText;
     QString size = QStringLiteral("%1 bytes").arg(image.size());
     if (!image.generation) {
         return size;
@@ -89,19 +91,19 @@ QStringList imageReportLines(const ImageIdentity& image) {
                                                    ? QString::number(*image.generation)
                                                    : QStringLiteral("none (not a firmware image)"));
     if (image.generation == 3) {
-        lines << row(QStringLiteral("Version"), image.versionText());
+        lines << row(QStringLiteral("Version"), image.versionText);
     } else if (image.generation == 2) {
         lines << row(QStringLiteral("Version"),
-                     image.versionRecord ? image.versionText() + QStringLiteral(" (version record)")
-                                         : QStringLiteral("not stated in the image"));
-        if (image.versionRecord) {
-            lines << row(QStringLiteral("Variant"), kv2::variantText(image.versionRecord->flags));
+                     image.variantFlags ? image.versionText + QStringLiteral(" (version record)")
+                                        : QStringLiteral("not stated in the image"));
+        if (image.variantFlags) {
+            lines << row(QStringLiteral("Variant"), kv2::variantText(*image.variantFlags));
         }
     }
     QString size = QStringLiteral("%1 bytes").arg(image.size());
     if (image.generation == 2) {
         size += QStringLiteral(", %1 of them in the application zone")
-                    .arg(kv2::applicationZone(image.bytes).size());
+                    .arg(image.applicationBytes.value_or(0));
     }
     lines << row(QStringLiteral("Size"), size);
     lines << row(QStringLiteral("CRC-32"), QStringLiteral("0x%1 (CRC-32/BZIP2 of the whole file)")
@@ -122,7 +124,7 @@ QJsonObject imageJson(const ImageIdentity& image) {
     if (marks.serialField) {
         serialField = QJsonObject{{QStringLiteral("offset"), marks.serialField->offset},
                                   {QStringLiteral("length"), marks.serialField->length},
-                                  {QStringLiteral("text"), image.serialFieldText}};
+                                  {QStringLiteral("text"), marks.serialField->text}};
     }
     const QJsonObject marksJson{
         {QStringLiteral("imageMagic"), jsonNumber(marks.imageMagic)},
@@ -133,22 +135,16 @@ QJsonObject imageJson(const ImageIdentity& image) {
         {QStringLiteral("versionRecord"), jsonNumber(marks.versionRecord)},
     };
 
-    std::optional<qint64> major;
-    std::optional<qint64> minor;
     QJsonValue description(QJsonValue::Null);
     QJsonValue variant(QJsonValue::Null);
     QJsonValue target(QJsonValue::Null);
     QJsonValue clocking(QJsonValue::Null);
-    if (image.header && image.generation == 3) {
-        major = image.header->versionMajor;
-        minor = image.header->versionMinor;
-        description = image.header->descriptionText();
-    } else if (image.versionRecord && image.generation == 2) {
-        major = image.versionRecord->versionMajor;
-        minor = image.versionRecord->versionMinor;
-        variant = kv2::variantText(image.versionRecord->flags);
-        target = kv2::familyFilePart(kv2::familyOf(image.versionRecord->flags));
-        clocking = kv2::clockingFilePart(kv2::clockingOf(image.versionRecord->flags));
+    if (image.generation == 3) {
+        description = image.description;
+    } else if (image.variantFlags) {
+        variant = kv2::variantText(*image.variantFlags);
+        target = kv2::familyFilePart(kv2::familyOf(*image.variantFlags));
+        clocking = kv2::clockingFilePart(kv2::clockingOf(*image.variantFlags));
     }
     return QJsonObject{
         {QStringLiteral("path"), image.path},
@@ -158,17 +154,14 @@ QJsonObject imageJson(const ImageIdentity& image) {
         {QStringLiteral("installable"), image.installable()},
         {QStringLiteral("problem"),
          image.problem.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(image.problem)},
-        {QStringLiteral("versionText"), jsonText(image.versionText())},
-        {QStringLiteral("versionMajor"), jsonNumber(major)},
-        {QStringLiteral("versionMinor"), jsonNumber(minor)},
+        {QStringLiteral("versionText"), jsonText(image.versionText)},
+        {QStringLiteral("versionMajor"), jsonNumber(image.versionMajor)},
+        {QStringLiteral("versionMinor"), jsonNumber(image.versionMinor)},
         {QStringLiteral("description"), description},
         {QStringLiteral("variant"), variant},
         {QStringLiteral("target"), target},
         {QStringLiteral("clocking"), clocking},
-        {QStringLiteral("applicationBytes"),
-         jsonNumber(image.generation == 2
-                        ? std::optional<qint64>(kv2::applicationZone(image.bytes).size())
-                        : std::nullopt)},
+        {QStringLiteral("applicationBytes"), jsonNumber(image.applicationBytes)},
         {QStringLiteral("marks"), marksJson},
     };
 }

@@ -1,4 +1,3 @@
-#include "app/HException.h"
 #include "cli/CliFailure.h"
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
@@ -9,9 +8,8 @@
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
 #include "cli/ProgressRenderer.h"
-#include "gen3/Gen3Engine.h"
-#include "probe/ProbeEngine.h"
-#include "probe/ProbeKind.h"
+#include "engines/ProbeEngines.h"
+#include "probe/InstallSession.h"
 
 namespace {
 
@@ -22,84 +20,78 @@ ProgressRenderer::Style progressStyle(const CliOptions& options, const Console& 
     return console.terminal() ? ProgressRenderer::Style::Live : ProgressRenderer::Style::Plain;
 }
 
-// Runs one install; `known` collects what the JSON result reports, failures included.
+// Shows one install session as it goes; `known` collects what the JSON result reports,
+// failures included.
 class Install {
 public:
-    Install(const CliOptions& options, Console& console) : options(options), console(console) {}
+    Install(const CliOptions& options, Console& console)
+        : options(options), console(console), progress(console, progressStyle(options, console)) {}
 
     void run() {
-        const ImageIdentity image = guarded([&] { return readImage(imagePathOf(options)); });
+        const auto image = std::make_shared<const ImageIdentity>(readImage(imagePathOf(options)));
         known.insert(QStringLiteral("dryRun"), options.dryRun);
-        known.insert(QStringLiteral("image"), imageJson(image));
-        if (!image.generation) {
-            fail(CliFailure(ExitCode::BadImage, image.problem));
+        known.insert(QStringLiteral("image"), imageJson(*image));
+        if (!image->generation) {
+            fail(CliFailure(ExitCode::BadImage, image->problem));
         }
-        if (options.target && image.generation != 2) {
+        if (options.target && image->generation != 2) {
             fail(CliFailure(ExitCode::BadImage,
                             QStringLiteral("%1 is a generation-%2 image; --target and --clocking "
                                            "choose generation-2 images")
-                                .arg(image.path)
-                                .arg(*image.generation)));
+                                .arg(image->path)
+                                .arg(*image->generation)));
         }
-
         const UsbDeviceInfo probe = guarded([&] { return selectProbe(options.serial); });
         known.insert(QStringLiteral("probe"), probeJson(probe));
-        const ProbeKind kind = ProbeKind::of(probe.productId);
-        if (!kind.generation) {
+        std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
+        if (!engine) {
             fail(CliFailure(ExitCode::Failed, unknownProbeMessage(probe)));
         }
-        if (*kind.generation != *image.generation) {
-            fail(CliFailure(ExitCode::BadImage,
-                            QStringLiteral("%1 is a generation-%2 image, but the probe %3 is "
-                                           "generation %4")
-                                .arg(image.path)
-                                .arg(*image.generation)
-                                .arg(probe.serialNumber())
-                                .arg(*kind.generation)));
+        const bool restarts = engine->restartsAfterInstall();
+        InstallSession session(std::move(engine), probe, image, {options.dryRun, false});
+        connect(session, probe, *image, restarts);
+        const SessionResult result = session.run();
+        if (!result.succeeded()) {
+            fail(CliFailure::fromSession(result.failure));
         }
-        const std::unique_ptr<ProbeEngine> engine = ProbeEngine::forGeneration(kind.generation);
-        // What the install would refuse only once under way is refused before any frame.
-        guarded([&] {
-            try {
-                engine->check(probe, image);
-            } catch (const HException& e) {
-                throw CliFailure::fromImage(e);
-            }
-            return 0;
-        });
-
-        // What the probe has now, read as the page reads it when it shows the probe.
-        const InstalledFirmware before = operation([&] { return engine->readInstalled(probe); });
-        known.insert(QStringLiteral("previousFirmware"), firmwareJson(before));
-        start(probe, before, image);
-
-        InstallPlan plan = operation([&] { return engine->plan(probe, image); });
-        if (options.dryRun) {
-            report(plan, before, image);
-            return;
+        if (result.plan) {
+            report(*result.plan, *result.before, *image);
+        } else {
+            finish(*result.after);
         }
-        ProgressRenderer progress(console, progressStyle(options, console));
-        QObject::connect(engine.get(), &ProbeEngine::progress, &progress,
-                         &ProgressRenderer::progress);
-        operation([&] {
-            try {
-                plan.run();
-            } catch (const HException& e) {
-                // A failing transfer step reports its phase's total on its way out.
-                progress.finish(false, dynamic_cast<const TransferStepFailure*>(&e) != nullptr);
-                throw;
-            }
-            progress.finish(true);
-            return 0;
-        });
-        if (*kind.generation == 2) {
-            say(QStringLiteral("Firmware installed."));
-            say(QStringLiteral("Waiting for the probe to restart into its application"));
-        }
-        finish(operation([&] { return engine->awaitReturn(probe); }));
     }
 
 private:
+    void connect(InstallSession& session, const UsbDeviceInfo& probe, const ImageIdentity& image,
+                 bool restarts) {
+        QObject::connect(&session, &SessionEvents::started, [&](const InstalledFirmware& before) {
+            known.insert(QStringLiteral("previousFirmware"), firmwareJson(before));
+            start(probe, before, image);
+        });
+        QObject::connect(&session, &InstallSession::progress, &progress,
+                         &ProgressRenderer::progress);
+        QObject::connect(&session, &SessionEvents::probeStateChanged, [this](ProbeState state) {
+            if (state == ProbeState::Installed) {
+                progress.finish(true);
+            }
+        });
+        QObject::connect(&session, &SessionEvents::told, [this, restarts](SessionMessage message) {
+            // The window says both for a generation-2 probe, which restarts; a
+            // generation-3 loader is read again at once.
+            if (!restarts) {
+                return;
+            }
+            say(message == SessionMessage::Installed
+                    ? QStringLiteral("Firmware installed.")
+                    : QStringLiteral("Waiting for the probe to restart into its application"));
+        });
+        QObject::connect(&session, &SessionEvents::finished, [this](const SessionResult& result) {
+            if (!result.succeeded()) {
+                progress.finish(false, result.failure.reportedTotal);
+            }
+        });
+    }
+
     [[noreturn]] void fail(CliFailure failure) { throw failure.with(known); }
 
     // Runs `step`; a CliFailure out of it carries what is known so far.
@@ -110,18 +102,6 @@ private:
         } catch (CliFailure& failure) {
             fail(failure);
         }
-    }
-
-    // Runs `step` of the engine; its HException is the operation's failure.
-    template <typename Step>
-    auto operation(Step step) -> decltype(step()) {
-        return guarded([&] {
-            try {
-                return step();
-            } catch (const HException& e) {
-                throw CliFailure::fromOperation(e);
-            }
-        });
     }
 
     // The JSON result of an install that did its job.
@@ -165,22 +145,21 @@ private:
         console.line(QStringLiteral("Image:      %1 (%2)").arg(image.path, imageSummary(image)));
     }
 
-    void report(const InstallPlan& plan, const InstalledFirmware& before,
+    void report(const PlanSummary& plan, const InstalledFirmware& before,
                 const ImageIdentity& image) {
         if (options.json) {
             console.json(result(QJsonValue(QJsonValue::Null), planJson(plan)));
             return;
         }
-        const QString version = image.versionText();
-        console.line(QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
-                         .arg(version.isEmpty() ? QStringLiteral("the image") : version,
-                              firmwareText(before))
-                         .arg(plan.bytes)
-                         .arg(plan.count())
-                         .arg(plan.unit));
-        const QStringList steps = plan.descriptions();
-        for (qsizetype i = 0; i < steps.size(); ++i) {
-            console.line(QStringLiteral("  %1. %2").arg(i + 1).arg(steps[i]));
+        console.line(
+            QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
+                .arg(image.versionText.isEmpty() ? QStringLiteral("the image") : image.versionText,
+                     firmwareText(before))
+                .arg(plan.bytes)
+                .arg(plan.count)
+                .arg(plan.unit));
+        for (qsizetype i = 0; i < plan.steps.size(); ++i) {
+            console.line(QStringLiteral("  %1. %2").arg(i + 1).arg(plan.steps[i]));
         }
     }
 
@@ -194,6 +173,7 @@ private:
 
     const CliOptions& options;
     Console& console;
+    ProgressRenderer progress;
     QJsonObject known;
 };
 

@@ -3,9 +3,8 @@
 #include "app/HException.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
+#include "engines/ProbeEngines.h"
 #include "gen2/KV2Variant.h"
-#include "probe/ProbeEngine.h"
-#include "probe/ProbeKind.h"
 
 #include <QJsonArray>
 
@@ -74,20 +73,19 @@ QJsonObject firmwareJson(const InstalledFirmware& firmware) {
     };
 }
 
-QJsonObject planJson(const InstallPlan& plan) {
+QJsonObject planJson(const PlanSummary& plan) {
     return QJsonObject{
         {QStringLiteral("address"), qint64(plan.address)},
         {QStringLiteral("bytes"), plan.bytes},
         {QStringLiteral("unit"), plan.unit},
         {QStringLiteral("unitSize"), plan.unitSize},
-        {QStringLiteral("count"), plan.count()},
-        {QStringLiteral("steps"), QJsonArray::fromStringList(plan.descriptions())},
+        {QStringLiteral("count"), plan.count},
+        {QStringLiteral("steps"), QJsonArray::fromStringList(plan.steps)},
     };
 }
 
 InstalledFirmware readInstalledFirmware(const UsbDeviceInfo& probe) {
-    const std::unique_ptr<ProbeEngine> engine =
-        ProbeEngine::forGeneration(ProbeKind::of(probe.productId).generation);
+    const std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
     if (!engine) {
         // A failure of the read as any other, so that the caller reports it with the probe.
         throw HException(unknownProbeMessage(probe).toLocal8Bit().toStdString());

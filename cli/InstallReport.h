@@ -17,7 +17,7 @@ QString firmwareText(const InstalledFirmware& firmware);
 // not apply.
 QJsonObject firmwareJson(const InstalledFirmware& firmware);
 // {"address", "bytes", "unit", "unitSize", "count", "steps"}.
-QJsonObject planJson(const InstallPlan& plan);
+QJsonObject planJson(const PlanSummary& plan);
 
 // What `probe` has installed, read by its generation's engine as the firmware pages read
 // it. Throws HException with the link's or the command's message, or, for a product id of

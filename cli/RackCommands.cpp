@@ -15,7 +15,7 @@
 #include "cli/Rack.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
-#include "probe/ProbeEngine.h"
+#include "engines/ProbeEngines.h"
 #include "probe/ProbeKind.h"
 
 #include <QHash>
@@ -123,18 +123,8 @@ QString attachment(const UsbDeviceInfo& probe) {
 // Whether `probe` runs the image already: the same version (and, for generation 2, the
 // same variant).
 bool runsImage(const UsbDeviceInfo& probe, const ImageIdentity& image) {
-    const std::unique_ptr<ProbeEngine> engine = ProbeEngine::forGeneration(image.generation);
-    const InstalledFirmware firmware = engine->readInstalled(probe);
-    if (firmware.state != InstalledFirmware::State::Installed) {
-        return false;
-    }
-    if (image.header) {
-        return firmware.versionMajor == image.header->versionMajor &&
-               firmware.versionMinor == image.header->versionMinor;
-    }
-    return image.versionRecord && firmware.versionMajor == image.versionRecord->versionMajor &&
-           firmware.versionMinor == image.versionRecord->versionMinor &&
-           firmware.flags == image.versionRecord->flags;
+    const std::unique_ptr<ProbeEngine> engine = engineForGeneration(image.generation);
+    return engine->runs(engine->readInstalled(probe), image);
 }
 
 }  // namespace

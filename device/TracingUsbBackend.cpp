@@ -1,4 +1,4 @@
-#include "cli/TracingUsbBackend.h"
+#include "device/TracingUsbBackend.h"
 
 #include "app/Clock.h"
 #include "app/HException.h"
@@ -6,6 +6,7 @@
 struct TracingUsbBackend::State {
     Trace trace;
     QString lastUsbError;
+    int failures = 0;
     QString lastLine;  // the last line told, without its time
     int repeats = 0;   // how often it came again since
 
@@ -33,6 +34,7 @@ struct TracingUsbBackend::State {
     // failure's line, or nothing when there is none.
     QString failed(const QString& error) {
         lastUsbError = error;
+        ++failures;
         return error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(error);
     }
 };
@@ -163,6 +165,10 @@ std::unique_ptr<UsbPipes> TracingUsbBackend::open(const UsbDeviceInfo& device) {
 
 QString TracingUsbBackend::lastError() const {
     return inner->lastError();
+}
+
+int TracingUsbBackend::failuresSeen() const {
+    return state->failures;
 }
 
 QString TracingUsbBackend::lastUsbError() const {

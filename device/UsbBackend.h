@@ -24,6 +24,11 @@ public:
     virtual std::unique_ptr<UsbPipes> open(const UsbDeviceInfo& device) = 0;
     // Why the last open failed, for diagnostics.
     virtual QString lastError() const { return QString(); }
+    // Where the backend watches its transfers (TracingUsbBackend): the reason behind the
+    // last failure of an open or a transfer, and how many failures it has seen, so that a
+    // caller can tell whether a failure of its own came with a reason.
+    virtual QString lastFailureReason() const { return lastError(); }
+    virtual int failuresSeen() const { return 0; }
 
     // The replies the devices of this bus still owe (reads the links gave up on), kept as
     // long as the backend, which outlives every link opened through it.

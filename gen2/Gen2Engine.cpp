@@ -7,8 +7,13 @@
 #include "device/UsbHotplugMonitor.h"
 #include "device/UsbIds.h"
 #include "gen2/KV2FirmwareImage.h"
+#include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
+#include "gen2/KV2Variant.h"
+#include "gen2/KV2VersionRecord.h"
 #include "probe/ImageIdentity.h"
+
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -18,10 +23,16 @@ namespace {
 // The image as identified (and checked) from the bytes read once; a file that did not load
 // is refused with the reason found then.
 const KV2FirmwareImage& loadedImage(const ImageIdentity& image) {
-    if (!image.generation2Image) {
+    const auto* loaded = std::any_cast<KV2FirmwareImage>(&image.loaded);
+    if (loaded == nullptr) {
         throw HException(image.problem.toLocal8Bit().toStdString());
     }
-    return *image.generation2Image;
+    return *loaded;
+}
+
+std::optional<qsizetype> markAt(const QByteArray& bytes, QByteArrayView pattern) {
+    const qsizetype at = kv2::lastOffsetOf(bytes, pattern);
+    return at >= 0 ? std::optional<qsizetype>(at) : std::nullopt;
 }
 
 // `probe` once it is back as its application on its port, with its own serial number.
@@ -42,11 +53,68 @@ Gen2Engine::Gen2Engine(QObject* parent) : ProbeEngine(parent) {
     connect(&bootloader, &KorvaneBootloader::progress, this, &ProbeEngine::progress);
 }
 
+bool Gen2Engine::examine(ImageIdentity& image, QString& notMine) {
+    ImageMarks& marks = image.marks;
+    marks.serialMarker = markAt(image.bytes, kv2::bytesOf(kv2::SERIAL_MARKER));
+    marks.deviceDescriptorPattern =
+        markAt(image.bytes, kv2::bytesOf(kv2::DEVICE_DESCRIPTOR_PATTERN));
+    marks.makerName = markAt(image.bytes, kv2::bytesOf(kv2::MAKER_NAME));
+    if (!marks.serialMarker || !marks.deviceDescriptorPattern || !marks.makerName) {
+        QStringList missing;
+        if (!marks.serialMarker) {
+            missing << QStringLiteral("serial-number marker");
+        }
+        if (!marks.deviceDescriptorPattern) {
+            missing << QStringLiteral("device descriptor");
+        }
+        if (!marks.makerName) {
+            missing << QStringLiteral("maker name");
+        }
+        notMine = QStringLiteral("not all generation-2 marks (missing: %1)")
+                      .arg(missing.join(QStringLiteral(", ")));
+        return false;
+    }
+    image.generation = 2;
+    image.applicationBytes = kv2::applicationZone(image.bytes).size();
+    if (const std::optional<KV2VersionRecord> record = KV2VersionRecord::find(image.bytes)) {
+        image.versionMajor = record->versionMajor;
+        image.versionMinor = record->versionMinor;
+        image.variantFlags = record->flags;
+        image.versionText = kv2::versionText(record->versionMajor, record->versionMinor);
+    }
+    marks.versionRecord = KV2VersionRecord::offsetIn(image.bytes);
+    try {
+        const kv2::SerialField field = kv2::locateSerialField(image.bytes);
+        marks.serialField = ImageMarks::SerialField{field.offset, field.length,
+                                                    kv2::readSerialField(image.bytes, field)};
+        // The install loads the image exactly so; what it refuses is the problem. A file
+        // the bootloader download would refuse for its size is refused as well, before the
+        // probe is restarted into its bootloader.
+        KV2FirmwareImage loaded;
+        loaded.loadBytes(image.bytes, QString());
+        loaded.checkFitsApplicationZone();
+        image.loaded = std::move(loaded);
+    } catch (const HException& e) {
+        image.problem = messageOf(e);
+    }
+    return true;
+}
+
+qint64 Gen2Engine::largestImage() {
+    return kv2::MAX_IMAGE_SIZE;
+}
+
+bool Gen2Engine::runs(const InstalledFirmware& firmware, const ImageIdentity& image) const {
+    return firmware.state == InstalledFirmware::State::Installed && image.variantFlags &&
+           firmware.versionMajor == image.versionMajor &&
+           firmware.versionMinor == image.versionMinor && firmware.flags == image.variantFlags;
+}
+
 InstalledFirmware Gen2Engine::readInstalled(const UsbDeviceInfo& probe) {
     PipeDataLink link(probe);
     ProbeInfo info;
     bootloader.readProbeInfo(link, info);
-    return InstalledFirmware::fromProbeInfo(info);
+    return installedFirmwareOf(info);
 }
 
 void Gen2Engine::check(const UsbDeviceInfo& probe, const ImageIdentity& image) {

@@ -19,6 +19,16 @@ public:
 
     explicit Gen2Engine(QObject* parent = nullptr);
 
+    // Whether `image` holds a generation-2 image (its serial-number marker, device
+    // descriptor and maker name are all found): then fills in what it says of itself, the
+    // image as the download loads it, and what the download would refuse in it. Otherwise
+    // returns false and says which marks are missing in `notMine`.
+    static bool examine(ImageIdentity& image, QString& notMine);
+    // The largest image a generation-2 probe takes.
+    static qint64 largestImage();
+
+    int generation() const override { return 2; }
+
     // ReadInfo on a link of its own, after the link dropped what an earlier read left.
     InstalledFirmware readInstalled(const UsbDeviceInfo& probe) override;
     // What the download would refuse only after restarting the probe into its bootloader
@@ -30,6 +40,9 @@ public:
     // Waits, at most RESTART_WAIT_MS on the project clock, for the probe to be back on its
     // port as its application, and reads it.
     InstalledFirmware awaitReturn(const UsbDeviceInfo& probe) override;
+    bool restartsAfterInstall() const override { return true; }
+    // The same version and variant as the image's version record.
+    bool runs(const InstalledFirmware& firmware, const ImageIdentity& image) const override;
 
 private:
     KorvaneBootloader bootloader;

@@ -223,18 +223,21 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
         session->connection.link.reset();
     };
     return {
-        {QStringLiteral("restart the probe into its bootloader (EnterBootloader)"), restart},
+        {QStringLiteral("restart the probe into its bootloader (EnterBootloader)"), restart,
+         InstallPhase::EnteringBootloader, true},
         {QStringLiteral("wait for the bootloader: at most %1 attempts, %2 ms apart")
              .arg(kv2::BOOTLOADER_ATTEMPTS)
              .arg(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS),
-         [this, session, finder] { session->connection = awaitBootloader(finder); }},
+         [this, session, finder] { session->connection = awaitBootloader(finder); },
+         InstallPhase::WaitingForBootloader},
         {patchSerial ? QStringLiteral("write the probe's serial number %1 into the image")
                            .arg(finder.serialNumber)
                            .simplified()
                      : QStringLiteral("check that the image fits the application zone"),
-         patch},
+         patch, InstallPhase::Preparing},
         {QStringLiteral("begin the download (BeginDownload)"),
-         [link] { send(link(), kv2::commandPacket(kv2::Command::BeginDownload)); }},
+         [link] { send(link(), kv2::commandPacket(kv2::Command::BeginDownload)); },
+         InstallPhase::Writing},
         {QStringLiteral("program %1 bytes from 0x%2 in %3 packets of at most %4 bytes")
              .arg(zoneSize)
              .arg(kv2::APPLICATION_ZONE_START, 0, 16)
@@ -242,15 +245,17 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
              .arg(kv2::MAX_BLOCK_SIZE),
          [this, link, bytes, count] {
              programMemory(link(), kv2::APPLICATION_ZONE_START, count, bytes());
-         }},
+         },
+         InstallPhase::Writing},
         {QStringLiteral("verify them in %1 packets").arg(packets),
          [this, link, bytes, count] {
              if (!verifyMemory(link(), kv2::APPLICATION_ZONE_START, count, bytes()))
                  throw HException(VERIFY_FAILED);
-         }},
+         },
+         InstallPhase::Verifying},
         {QStringLiteral("confirm that every reply was read for its own request (ReadInfo)"),
-         [this, session] { confirmInStep(session->connection); }},
+         [this, session] { confirmInStep(session->connection); }, InstallPhase::Verifying},
         {QStringLiteral("end the download (EndDownload); the probe restarts into its application"),
-         end},
+         end, InstallPhase::Finishing},
     };
 }

@@ -36,3 +36,19 @@ kv2::Packet ProbeInfo::encode() const {
     putWord(packet, kv2::PROBE_INFO_OFFSET + FLAGS_OFFSET, flags);
     return packet;
 }
+
+InstalledFirmware installedFirmwareOf(const ProbeInfo& info) {
+    InstalledFirmware firmware;
+    firmware.generation = 2;
+    firmware.kind = info.kind;
+    if (info.isBootloader()) {
+        firmware.state = InstalledFirmware::State::BootloaderRunning;
+    } else if (info.isApplication()) {
+        firmware.state = InstalledFirmware::State::Installed;
+        firmware.versionMajor = info.versionMajor;
+        firmware.versionMinor = info.versionMinor;
+        firmware.versionText = info.versionText();
+        firmware.flags = info.flags;
+    }
+    return firmware;
+}

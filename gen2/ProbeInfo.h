@@ -3,6 +3,7 @@
 #include "device/UsbIds.h"
 #include "gen2/KV2Protocol.h"
 #include "gen2/KV2Variant.h"
+#include "probe/InstalledFirmware.h"
 
 #include <QByteArrayView>
 #include <QString>
@@ -46,3 +47,6 @@ struct ProbeInfo {
 
 static_assert(ProbeInfo::FLAGS_OFFSET + 2 == ProbeInfo::SIZE);
 static_assert(kv2::PROBE_INFO_OFFSET + ProbeInfo::SIZE <= kv2::PACKET_SIZE);
+
+// What a probe that answered ReadInfo with `info` runs.
+InstalledFirmware installedFirmwareOf(const ProbeInfo& info);

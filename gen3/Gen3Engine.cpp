@@ -1,6 +1,7 @@
 #include "gen3/Gen3Engine.h"
 
 #include "device/Ftd2xxDataLink.h"
+#include "gen3/FirmwareImageHeader.h"
 #include "gen3/ImageFile.h"
 #include "gen3/LoaderCommands.h"
 #include "probe/ImageIdentity.h"
@@ -39,9 +40,49 @@ const Gen3Engine::Step Gen3Engine::VERIFY_STEP = {"Verifying firmware",
 
 Gen3Engine::Gen3Engine(QObject* parent) : ProbeEngine(parent) {}
 
+bool Gen3Engine::examine(ImageIdentity& image, QString& notMine) {
+    const std::optional<FirmwareImageHeader> header =
+        FirmwareImageHeader::validFromBytes(image.bytes);
+    if (!header) {
+        notMine = QStringLiteral("no generation-3 header (its first 4 bytes are not 0D F0 FE CA)");
+        return false;
+    }
+    image.generation = 3;
+    image.marks.imageMagic = FirmwareImageHeader::OFFSET_MAGIC;
+    image.versionMajor = header->versionMajor;
+    image.versionMinor = header->versionMinor;
+    image.description = header->descriptionText();
+    image.versionText = imageVersionText(*header);
+    try {
+        checkInstallImage(image.bytes, image.path);
+        if (image.size() > largestImage()) {
+            throw HException(QStringLiteral("image too large: %1 is %2 bytes, a generation-3 "
+                                            "probe holds at most %3")
+                                 .arg(image.path)
+                                 .arg(image.size())
+                                 .arg(largestImage())
+                                 .toLocal8Bit()
+                                 .toStdString());
+        }
+    } catch (const HException& e) {
+        image.problem = messageOf(e);
+    }
+    return true;
+}
+
+qint64 Gen3Engine::largestImage() {
+    return LARGEST_PROBE_IMAGE;
+}
+
+bool Gen3Engine::runs(const InstalledFirmware& firmware, const ImageIdentity& image) const {
+    return firmware.state == InstalledFirmware::State::Installed &&
+           firmware.versionMajor == image.versionMajor &&
+           firmware.versionMinor == image.versionMinor;
+}
+
 InstalledFirmware Gen3Engine::readInstalled(const UsbDeviceInfo& probe) {
     Ftd2xxDataLink link(probe);
-    return InstalledFirmware::fromLoaderInfo(getLoaderInfo(link));
+    return installedFirmwareOf(getLoaderInfo(link));
 }
 
 void Gen3Engine::check(const UsbDeviceInfo&, const ImageIdentity& image) {
@@ -93,18 +134,23 @@ InstallPlan Gen3Engine::sequence(const std::function<HDataLink&()>& link, const 
              checkInstallImage(image);
              link().setTimeout(INSTALL_TIMEOUT_MS);
              connectLoader(link());
-         }},
+         },
+         InstallPhase::Connecting},
         {QStringLiteral("erase %1").arg(range),
-         [this, link, size] { eraseImage(link(), IMAGE_BASE_ADDRESS, size); }},
+         [this, link, size] { eraseImage(link(), IMAGE_BASE_ADDRESS, size); },
+         InstallPhase::Erasing, true},
         {QStringLiteral("write %1").arg(range),
-         [this, link, size, data] { downloadImage(link(), IMAGE_BASE_ADDRESS, size, data()); }},
+         [this, link, size, data] { downloadImage(link(), IMAGE_BASE_ADDRESS, size, data()); },
+         InstallPhase::Writing},
         {QStringLiteral("check the CRC of %1").arg(range),
-         [this, link, size, data] { verifyImage(link(), IMAGE_BASE_ADDRESS, size, data()); }},
+         [this, link, size, data] { verifyImage(link(), IMAGE_BASE_ADDRESS, size, data()); },
+         InstallPhase::Verifying},
         {QStringLiteral("disconnect from the loader"),
          [link, done] {
              disconnectLoader(link());
              done();
-         }},
+         },
+         InstallPhase::Finishing},
     };
     return plan;
 }

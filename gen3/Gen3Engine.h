@@ -3,6 +3,7 @@
 #include "app/HException.h"
 #include "gen3/LoaderFrames.h"
 #include "probe/ProbeEngine.h"
+#include "probe/StepFailure.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -18,9 +19,9 @@ constexpr int INSTALL_TIMEOUT_MS = 60000;
 // The erase, download or verify step of an install failed: the step's prefix ("Erase
 // failed : ", ...) before the command's message. Such a step reports its total on its way
 // out, which a progress display needs to know.
-class TransferStepFailure : public HException {
+class TransferStepFailure : public StepFailure {
 public:
-    using HException::HException;
+    using StepFailure::StepFailure;
 };
 
 // The generation-3 probe: reads what its loader reports as installed, and installs an
@@ -35,6 +36,15 @@ class Gen3Engine : public ProbeEngine {
 public:
     explicit Gen3Engine(QObject* parent = nullptr);
 
+    // Whether `image` starts with a generation-3 header carrying the image marker: then
+    // fills in what the header says and what the install would refuse in the image.
+    // Otherwise returns false and says why in `notMine`.
+    static bool examine(ImageIdentity& image, QString& notMine);
+    // The largest image a generation-3 probe holds, from IMAGE_BASE_ADDRESS.
+    static qint64 largestImage();
+
+    int generation() const override { return 3; }
+
     // Get loader info on a link of its own, nothing else sent.
     InstalledFirmware readInstalled(const UsbDeviceInfo& probe) override;
     // checkInstallImage on the image's bytes: a file that is no installable image is
@@ -43,6 +53,9 @@ public:
     InstallPlan plan(const UsbDeviceInfo& probe, const ImageIdentity& image) override;
     // The loader keeps running through an install: what it reports now.
     InstalledFirmware awaitReturn(const UsbDeviceInfo& probe) override;
+    bool restartsAfterInstall() const override { return false; }
+    // The same version as the image's header.
+    bool runs(const InstalledFirmware& firmware, const ImageIdentity& image) const override;
 
     // The install of `image` on `probe`, on a link of its own (opened by the first step,
     // closed by the last or by a failure).

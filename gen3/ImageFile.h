@@ -29,6 +29,11 @@ void readImageFile(const QString& path, qint64 size, char* buffer);
 constexpr qint64 MAX_INSTALL_IMAGE_SIZE =
     qMin<qint64>(std::numeric_limits<int>::max(), (Q_INT64_C(1) << 32) - IMAGE_BASE_ADDRESS);
 
+// The most a generation-3 probe holds from IMAGE_BASE_ADDRESS (the largest flash of the
+// range): a larger file is refused before it is read whole, and never sent.
+constexpr qint64 LARGEST_PROBE_IMAGE = Q_INT64_C(16) * 1024 * 1024;
+static_assert(LARGEST_PROBE_IMAGE <= MAX_INSTALL_IMAGE_SIZE);
+
 // Refuses a range of `size` bytes from `address` that is negative, does not fit an int or
 // runs past the end of the 32-bit address range: throws "image too large: ..." (or
 // "invalid image size: ...").

@@ -1,5 +1,7 @@
 #include "gen3/LoaderInfo.h"
 
+#include "gen3/FirmwareImageHeader.h"
+
 #include <QtEndian>
 
 LoaderInfo LoaderInfo::decode(std::span<const quint8, SIZE> bytes) {
@@ -21,4 +23,21 @@ void LoaderInfo::encode(std::span<quint8, SIZE> bytes) const {
     qToLittleEndian<quint32>(loaderReserved, bytes.data() + OFFSET_LOADER_RESERVED);
     qToLittleEndian<quint32>(imageState, bytes.data() + OFFSET_IMAGE_STATE);
     imageHeader.encode(bytes.subspan<OFFSET_IMAGE_HEADER, FirmwareImageHeader::SIZE>());
+}
+
+InstalledFirmware installedFirmwareOf(const LoaderInfo& info) {
+    InstalledFirmware firmware;
+    firmware.generation = 3;
+    firmware.loaderVersionMajor = info.loaderVersionMajor;
+    firmware.loaderVersionMinor = info.loaderVersionMinor;
+    if (!info.hasInstalledImage()) {
+        firmware.state = InstalledFirmware::State::NotInstalled;
+        return firmware;
+    }
+    firmware.state = InstalledFirmware::State::Installed;
+    firmware.versionMajor = info.imageHeader.versionMajor;
+    firmware.versionMinor = info.imageHeader.versionMinor;
+    firmware.versionText = imageVersionText(info.imageHeader);
+    firmware.description = info.imageHeader.descriptionText();
+    return firmware;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gen3/FirmwareImageHeader.h"
+#include "probe/InstalledFirmware.h"
 
 #include <QtGlobal>
 
@@ -46,3 +47,6 @@ static_assert(LoaderInfo::OFFSET_IMAGE_STATE ==
 static_assert(LoaderInfo::OFFSET_IMAGE_HEADER ==
               LoaderInfo::OFFSET_IMAGE_STATE + int(sizeof(quint32)));
 static_assert(LoaderInfo::SIZE == 76);
+
+// What a probe whose loader sent `info` has installed.
+InstalledFirmware installedFirmwareOf(const LoaderInfo& info);

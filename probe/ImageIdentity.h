@@ -1,13 +1,10 @@
 #pragma once
 
-#include "gen2/KV2FirmwareImage.h"
-#include "gen2/KV2ImageLayout.h"
-#include "gen2/KV2VersionRecord.h"
-#include "gen3/FirmwareImageHeader.h"
-
 #include <QByteArray>
 #include <QString>
 
+#include <any>
+#include <memory>
 #include <optional>
 
 // Where the marks that identify a firmware image were found (byte offsets), or nothing.
@@ -15,40 +12,46 @@ struct ImageMarks {
     std::optional<qsizetype> imageMagic;  // generation 3: the header's marker, at offset 0
     // Generation 2: each the occurrence with the highest offset, as the loader takes it.
     std::optional<qsizetype> serialMarker;
-    std::optional<kv2::SerialField> serialField;
+    struct SerialField {
+        qsizetype offset = 0;  // of the first character
+        int length = 0;        // in characters
+        QString text;          // what the field holds now
+    };
+    std::optional<SerialField> serialField;
     std::optional<qsizetype> deviceDescriptorPattern;
     std::optional<qsizetype> makerName;
     std::optional<qsizetype> versionRecord;
 };
 
-// What an image file is, told from its bytes alone: a generation-3 image when its first
-// 64 bytes are a header with the image marker; a generation-2 image when the serial-number
-// marker, the device-descriptor pattern and the maker name are all found in it; otherwise
-// none. A file with both a generation-3 header and the generation-2 marks counts as
-// generation 3: its marker sits at a fixed place, theirs anywhere.
+// What an image file is, told from its bytes alone, by the probe generation whose image
+// it is (each generation's engine examines the bytes; see engines/ProbeEngines.h). A file
+// that no generation recognises has no generation and says why in `problem`.
 struct ImageIdentity {
     QString path;
-    QByteArray bytes;  // the whole file
-    quint32 crc = 0;   // CRC-32/BZIP2 of the whole file, as the generation-3 loader checks
+    QByteArray bytes;  // the whole file, as read once
+    // Keeps `bytes` valid where they are a view of memory the identity does not own (an
+    // image shared with the processes that install it).
+    std::shared_ptr<const void> storage;
+    quint32 crc = 0;  // CRC-32/BZIP2 of the whole file, as the generation-3 loader checks
     std::optional<int> generation;
-    std::optional<FirmwareImageHeader> header;      // generation 3
-    std::optional<KV2VersionRecord> versionRecord;  // generation 2, when the image has one
-    QString serialFieldText;                        // generation 2: the field's content
-    // Generation 2: the image as the download takes it (head copy applied), when it loads
-    // and fits; the install works on these bytes, not on the file read again.
-    std::optional<KV2FirmwareImage> generation2Image;
+
+    // What the image says of itself, where it says it: "1.4 - demo build" (generation 3,
+    // from its header), "2.12" (generation 2, from its version record), or nothing.
+    QString versionText;
+    std::optional<quint16> versionMajor;
+    std::optional<quint16> versionMinor;
+    QString description;                     // generation 3: the header's description
+    std::optional<quint16> variantFlags;     // generation 2: the version record's variant
+    std::optional<qint64> applicationBytes;  // generation 2: the bytes the download sends
     ImageMarks marks;
+
     // Why the file cannot be installed as it is (empty when it can): the message of the
     // same check the install makes.
     QString problem;
+    // The generation's own reading of the image, which its engine installs (generation 2:
+    // the image as loaded, head copy applied), when it could read it.
+    std::any loaded;
 
     bool installable() const { return generation.has_value() && problem.isEmpty(); }
     qint64 size() const { return bytes.size(); }
-    // "1.4 - demo build" (generation 3), "2.12" (generation 2 with a version record) or a
-    // null text.
-    QString versionText() const;
 };
-
-// Reads the file named `path` whole and examines it. Throws HException when the file cannot
-// be read ("cannot open ...", "cannot read ...", "image too large: ...").
-ImageIdentity identifyImage(const QString& path);

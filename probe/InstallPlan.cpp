@@ -10,9 +10,16 @@ QStringList InstallPlan::descriptions() const {
     return texts;
 }
 
-void InstallPlan::run() {
+PlanSummary InstallPlan::summary() const {
+    return {address, bytes, unit, unitSize, count(), descriptions()};
+}
+
+void InstallPlan::run(const std::function<void(const InstallStep&)>& starting) {
     const QList<InstallStep> spent = std::exchange(steps, {});
     for (const InstallStep& step : spent) {
+        if (starting) {
+            starting(step);
+        }
         step.run();
     }
 }

@@ -1,15 +1,14 @@
 #pragma once
 
-#include "gen2/ProbeInfo.h"
-#include "gen3/LoaderInfo.h"
-
 #include <QString>
+#include <QtGlobal>
 
 #include <optional>
 
 // What a probe reports as installed, as a value (the window's pages and the command line
 // each say it in their own words): for generation 3 the loader's record of its image, for
-// generation 2 what the running firmware answers to ReadInfo.
+// generation 2 what the running firmware answers to ReadInfo (installedFirmwareOf() of
+// each generation makes it).
 struct InstalledFirmware {
     enum class State {
         Installed,          // an image or application firmware is installed and described
@@ -29,6 +28,5 @@ struct InstalledFirmware {
     std::optional<quint16> loaderVersionMinor;
     std::optional<quint16> kind;  // generation 2: the ReadInfo kind
 
-    static InstalledFirmware fromLoaderInfo(const LoaderInfo& info);
-    static InstalledFirmware fromProbeInfo(const ProbeInfo& info);
+    friend bool operator==(const InstalledFirmware&, const InstalledFirmware&) = default;
 };

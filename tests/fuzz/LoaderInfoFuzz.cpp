@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         Ftd2xxDataLink link(probe);
         const LoaderInfo info = getLoaderInfo(link);
-        const QString text = installedFirmwareText(InstalledFirmware::fromLoaderInfo(info));
+        const QString text = installedFirmwareText(installedFirmwareOf(info));
 
         const QByteArray reply = log.readData().left(LOADER_INFO_REPLY_SIZE);
         FUZZ_CHECK(reply.size() == LOADER_INFO_REPLY_SIZE);

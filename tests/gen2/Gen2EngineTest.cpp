@@ -13,7 +13,7 @@
 #include "gen2/Gen2Engine.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2VersionRecord.h"
-#include "probe/ImageIdentity.h"
+#include "engines/ProbeEngines.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
 #include <QTemporaryDir>
@@ -64,7 +64,7 @@ TEST(Gen2InstallImage, IsTheOneIdentifiedEvenIfTheFileChangesAfterwards) {
     EXPECT_NO_THROW(engine.check(probe, image));
     EXPECT_NO_THROW(engine.plan(probe, image).run());
 
-    KV2FirmwareImage expected = *image.generation2Image;
+    KV2FirmwareImage expected = *std::any_cast<KV2FirmwareImage>(&image.loaded);
     expected.patchSerialNumber(serial);
     const Gen2Probe* firmware = gen2ProbeOf(*device);
     ASSERT_NE(firmware, nullptr);

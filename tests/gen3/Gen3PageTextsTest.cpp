@@ -72,7 +72,7 @@ TEST_P(InstalledQuery, QueriesWithoutConnectAtTheLinksTimeOut) {
     reply.replace(13, FirmwareImageHeader::SIZE, GetParam().header);
     ScriptedLink link;
     link.queueReply(reply);
-    EXPECT_EQ(installedFirmwareText(InstalledFirmware::fromLoaderInfo(getLoaderInfo(link))),
+    EXPECT_EQ(installedFirmwareText(installedFirmwareOf(getLoaderInfo(link))),
               QString::fromUtf8(GetParam().text));
     EXPECT_EQ(link.trace(), QStringList({"write 5", "read 77"}));
     EXPECT_EQ(link.writes().constFirst(), QByteArray::fromHex("085AC3179E"));
