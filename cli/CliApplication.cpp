@@ -6,8 +6,8 @@
 #include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/JsonOutput.h"
-#include "device/TracingUsbBackend.h"
-#include "emu/EmulatorEnvironment.h"
+#include "cli/SessionCommand.h"
+#include "cli/WatchedBackend.h"
 
 #include <exception>
 
@@ -19,37 +19,14 @@ constexpr char PREFIX[] = "kvtool-cli: ";
 constexpr const char* INSTALL_RESULT_KEYS[] = {"probe", "image", "previousFirmware", "firmware",
                                                "plan"};
 
-// The process-wide USB backend, watched, for the duration of one command.
-class WatchedBackend {
-public:
-    WatchedBackend(bool verbose, Console& console) {
-        for (const QString& problem : installUsbBackendFromEnvironment())
-            console.error(QLatin1String(PREFIX) + QStringLiteral("KVTOOL_EMULATE: ") + problem);
-        usbBackend();  // the Linux backend, unless the emulator was put in place
-        auto tracing = std::make_unique<TracingUsbBackend>(
-            installUsbBackend(nullptr),
-            verbose
-                ? TracingUsbBackend::Trace([&console](const QString& line) { console.error(line); })
-                : TracingUsbBackend::Trace());
-        watcher = tracing.get();
-        installUsbBackend(std::move(tracing));
-    }
-    // Taken down while the console and the clock still serve it: the emulated bus writes
-    // its frame log now, and a pending trace line is told.
-    ~WatchedBackend() { installUsbBackend(nullptr); }
-    WatchedBackend(const WatchedBackend&) = delete;
-    WatchedBackend& operator=(const WatchedBackend&) = delete;
-
-    QString lastUsbError() const { return watcher->lastUsbError(); }
-    void flush() { watcher->flush(); }
-
-private:
-    TracingUsbBackend* watcher = nullptr;
-};
-
 }  // namespace
 
 int CliApplication::run(const QStringList& arguments) {
+    // The session mode of a kvtool-cli that installs on several probes at once: not a
+    // command of the command line.
+    if (arguments.size() == 2 && arguments[1] == u"session") {
+        return runSessionCommand(console);
+    }
     ParsedCommandLine parsed;
     try {
         parsed = parseCommandLine(arguments);

@@ -164,12 +164,13 @@ QString helpText() {
         "  KVTOOL_CLOCK=virtual\n"
         "      With KVTOOL_EMULATE: every wait passes at once.\n"
         "\nExit status:\n"
-        "  0  done (on several probes: every one of them)\n"
-        "  1  the operation failed (on several probes: on any of them)\n"
+        "  0  done (on several probes: on every one of them)\n"
+        "  1  the operation failed (on several probes: also when they failed in different ways)\n"
         "  2  usage error\n"
         "  3  no probe attached, or no single probe to choose\n"
         "  4  permission denied: this user may not open the probe (see doctor)\n"
-        "  5  the image file cannot be read, is no firmware image, or does not fit the probe\n");
+        "  5  the image file cannot be read, is no firmware image, or does not fit the probe\n"
+        "  On several probes the status is the one their failures share, else 1.\n");
     return text;
 }
 

@@ -47,9 +47,8 @@ public:
         if (!engine) {
             fail(CliFailure(ExitCode::Failed, unknownProbeMessage(probe)));
         }
-        const bool restarts = engine->restartsAfterInstall();
         InstallSession session(std::move(engine), probe, image, {options.dryRun, false});
-        connect(session, probe, *image, restarts);
+        connect(session, probe, *image);
         const SessionResult result = session.run();
         if (!result.succeeded()) {
             fail(CliFailure::fromSession(result.failure));
@@ -62,28 +61,24 @@ public:
     }
 
 private:
-    void connect(InstallSession& session, const UsbDeviceInfo& probe, const ImageIdentity& image,
-                 bool restarts) {
+    void connect(InstallSession& session, const UsbDeviceInfo& probe, const ImageIdentity& image) {
         QObject::connect(&session, &SessionEvents::started, [&](const InstalledFirmware& before) {
             known.insert(QStringLiteral("previousFirmware"), firmwareJson(before));
             start(probe, before, image);
         });
-        QObject::connect(&session, &InstallSession::progress, &progress,
-                         &ProgressRenderer::progress);
+        progress.follow(session);
         QObject::connect(&session, &SessionEvents::probeStateChanged, [this](ProbeState state) {
             if (state == ProbeState::Installed) {
                 progress.finish(true);
             }
         });
-        QObject::connect(&session, &SessionEvents::told, [this, restarts](SessionMessage message) {
-            // The window says both for a generation-2 probe, which restarts; a
+        QObject::connect(&session, &SessionEvents::told, [this](SessionMessage message) {
+            // As the window says it for a probe that restarts into what it was given; a
             // generation-3 loader is read again at once.
-            if (!restarts) {
-                return;
+            if (message == SessionMessage::AwaitingRestart) {
+                say(QStringLiteral("Firmware installed."));
+                say(QStringLiteral("Waiting for the probe to restart into its application"));
             }
-            say(message == SessionMessage::Installed
-                    ? QStringLiteral("Firmware installed.")
-                    : QStringLiteral("Waiting for the probe to restart into its application"));
         });
         QObject::connect(&session, &SessionEvents::finished, [this](const SessionResult& result) {
             if (!result.succeeded()) {

@@ -3,6 +3,7 @@
 #include "app/Clock.h"
 #include "cli/Console.h"
 #include "cli/JsonOutput.h"
+#include "probe/SessionEvents.h"
 
 #include <cmath>
 
@@ -41,6 +42,15 @@ QString unitsOf(const char* units) {
 
 ProgressRenderer::ProgressRenderer(Console& console, Style style, QObject* parent)
     : QObject(parent), console(console), style(style) {}
+
+void ProgressRenderer::follow(SessionEvents& events) {
+    connect(&events, &SessionEvents::phaseStarted, this,
+            [this](InstallPhase, qint64 steps, const QString& text, const QString& newUnits) {
+                startPhase(steps, text, newUnits);
+            });
+    // A phase's first report (0) follows its start, as with the engine's own reports.
+    connect(&events, &SessionEvents::progressed, this, &ProgressRenderer::advance);
+}
 
 QString ProgressRenderer::liveLine(const QString& text, qint64 done, qint64 total,
                                    const QString& units, quint32 elapsedMs, int width,
@@ -106,7 +116,7 @@ QString ProgressRenderer::amount(qint64 value) const {
 }
 
 QJsonObject ProgressRenderer::phaseEvent(const QString& kind) const {
-    QJsonObject event = jsonObject(QStringLiteral("install"));
+    QJsonObject event = merged(jsonObject(QStringLiteral("install")), eventFields);
     event.insert(QStringLiteral("event"), kind);
     event.insert(QStringLiteral("text"), text);
     event.insert(QStringLiteral("total"), total);
@@ -116,20 +126,21 @@ QJsonObject ProgressRenderer::phaseEvent(const QString& kind) const {
 
 void ProgressRenderer::progress(int step, int steps, const char* taskdesc, const char* units) {
     if (steps >= 0) {
-        startPhase(steps, taskdesc, units);
+        startPhase(steps, taskdesc != nullptr ? QString::fromLatin1(taskdesc) : QString(),
+                   unitsOf(units));
     }
     advance(step);
 }
 
-void ProgressRenderer::startPhase(int steps, const char* taskdesc, const char* newUnits) {
+void ProgressRenderer::startPhase(qint64 steps, const QString& taskdesc, const QString& newUnits) {
     if (open) {
         endPhase(true, done);
     }
     open = true;
-    if (taskdesc != nullptr) {
-        text = QString::fromLatin1(taskdesc);
+    if (!taskdesc.isNull()) {
+        text = taskdesc;
     }
-    units = unitsOf(newUnits);
+    units = newUnits;
     total = steps;
     done = 0;
     doneBefore = 0;
@@ -147,7 +158,7 @@ void ProgressRenderer::startPhase(int steps, const char* taskdesc, const char* n
     }
 }
 
-void ProgressRenderer::advance(int step) {
+void ProgressRenderer::advance(qint64 step) {
     if (!open) {
         return;  // a report outside any phase has nothing to move
     }

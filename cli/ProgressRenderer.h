@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 class Console;
+class SessionEvents;
 
 // Shows the progress reports of an install as they arrive. The reports follow the one
 // convention of the installers: (0, total, text, units) starts a phase, (done, -1, null,
@@ -27,6 +28,11 @@ public:
 
     ProgressRenderer(Console& console, Style style, QObject* parent = nullptr);
 
+    // Shows the phases of `events` (an install session's) as they come.
+    void follow(SessionEvents& events);
+    // Keys added to every JSON event (the probe's serial and port, the command's name).
+    void setEventFields(const QJsonObject& fields) { eventFields = fields; }
+
     // Ends the current phase. After a failure it is shown as failed where it stopped: at its
     // last position when it had not reached its total; when it had, at the position before
     // that last report if `stepReportedTotal` (the failing step reported its total on its way
@@ -44,8 +50,9 @@ public Q_SLOTS:
     void progress(int step, int steps, const char* taskdesc, const char* units);
 
 private:
-    void startPhase(int steps, const char* taskdesc, const char* newUnits);
-    void advance(int step);
+    // A null `taskdesc` keeps the text of the phase before.
+    void startPhase(qint64 steps, const QString& taskdesc, const QString& newUnits);
+    void advance(qint64 step);
     void endPhase(bool success, qint64 reached);
     QString amount(qint64 value) const;
     // The JSON event `kind` ("phase", "progress") of the phase under way.
@@ -61,4 +68,5 @@ private:
     qint64 doneBefore = 0;  // the position before the last report
     quint32 startMs = 0;
     quint32 endMs = 0;
+    QJsonObject eventFields;
 };

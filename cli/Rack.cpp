@@ -2,8 +2,14 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
+#include "cli/ImageReport.h"
+#include "cli/InstallReport.h"
 #include "cli/JsonOutput.h"
+#include "cli/ProbeDescription.h"
 #include "cli/ProgressRenderer.h"
+#include "probe/ChildSession.h"
+
+#include <QCoreApplication>
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -24,6 +30,7 @@ QString outcomeName(ProbeJob::Outcome outcome) {
         case ProbeJob::Outcome::Failed:
             return QStringLiteral("failed");
         case ProbeJob::Outcome::Skipped:
+        case ProbeJob::Outcome::UpToDate:
             return QStringLiteral("skipped");
         case ProbeJob::Outcome::Running:
             break;
@@ -31,25 +38,16 @@ QString outcomeName(ProbeJob::Outcome outcome) {
     return QStringLiteral("running");
 }
 
-// What a firmware object of the JSON output says, in a few words ("-" for nothing known).
-QString firmwareWords(const QJsonObject& firmware) {
-    const QString state = firmware.value(QLatin1String("state")).toString();
-    if (state == u"installed") {
-        const QString variant = firmware.value(QLatin1String("variant")).toString();
-        const QString version = firmware.value(QLatin1String("versionText")).toString();
-        return variant.isEmpty() ? version : version + QStringLiteral(", ") + variant;
+// What a probe had or has, in a few words ("-" for nothing known).
+QString firmwareWords(const std::optional<InstalledFirmware>& firmware) {
+    if (!firmware || firmware->state == InstalledFirmware::State::Unknown) {
+        return QStringLiteral("-");
     }
-    if (state == u"notInstalled") {
-        return QStringLiteral("Not Installed");
-    }
-    if (state == u"bootloaderRunning") {
-        return QStringLiteral("bootloader running");
-    }
-    return QStringLiteral("-");
+    return firmwareText(*firmware);
 }
 
-QJsonValue objectOrNull(const QJsonObject& object) {
-    return object.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(object);
+QJsonValue firmwareOrNull(const std::optional<InstalledFirmware>& firmware) {
+    return firmware ? QJsonValue(firmwareJson(*firmware)) : QJsonValue(QJsonValue::Null);
 }
 
 // `line` cut to width - 1 columns (the last column would wrap), its end marked.
@@ -79,38 +77,71 @@ Rack::~Rack() {
 }
 
 void Rack::install(const UsbDeviceInfo& probe) {
-    QStringList arguments{QStringLiteral("install"), image.path, QStringLiteral("--serial"),
-                          probe.serialNumber(), QStringLiteral("--json")};
-    if (options.dryRun) {
-        arguments << QStringLiteral("--dry-run");
-    }
-    add(new ProbeJob(probe, arguments, this))->start();
+    sessionwire::Request request;
+    request.probe = probe;
+    request.imagePath = image.path;
+    request.options.dryRun = options.dryRun;
+    // watch leaves a probe that runs the image already alone, unless told otherwise.
+    request.options.skipIfRunning = options.command == Command::Watch && !options.force;
+    request.verbose = options.verbose;
+    ProbeJob* job = add(new ProbeJob(probe, new ChildSession(request, image.storage), this));
+    tell(job);
+    job->start(QCoreApplication::applicationFilePath());
 }
 
 void Rack::skip(const UsbDeviceInfo& probe, const QString& reason) {
     ended(add(ProbeJob::skipped(probe, reason, this)));
 }
 
-void Rack::refuse(const UsbDeviceInfo& probe, const QString& error) {
-    ended(add(ProbeJob::refused(probe, error, this)));
+void Rack::refuse(const UsbDeviceInfo& probe, const QString& error, ExitCode code) {
+    ended(add(ProbeJob::refused(probe, error, code, this)));
 }
 
 ProbeJob* Rack::add(ProbeJob* job) {
     all << job;
     connect(job, &ProbeJob::ended, this, [this, job] { ended(job); });
     connect(job, &ProbeJob::phaseChanged, this, [this, job] { phaseChanged(job); });
-    connect(job, &ProbeJob::told, this, [this, job](QJsonObject event) {
-        // Each probe's events, named by its serial number and port; its result is told
-        // as the probe's (ended), so that the last line stays the whole command's.
-        if (!options.json || event.value(QLatin1String("event")).toString() == u"result") {
-            return;
-        }
-        event.insert(QStringLiteral("command"), options.commandName);
-        event.insert(QStringLiteral("serial"), job->probe().serialNumber());
-        event.insert(QStringLiteral("port"), job->probe().port());
-        console.json(event);
-    });
     return job;
+}
+
+void Rack::tell(ProbeJob* job) {
+    SessionEvents* events = job->events();
+    const QString serial = job->probe().serialNumber();
+    if (options.verbose) {
+        connect(static_cast<ChildSession*>(events), &ChildSession::traced, this,
+                [this, serial](const QString& line) { console.error(serial + u": " + line); });
+    }
+    if (!options.json) {
+        return;
+    }
+    // Each probe's events, named by its serial number and port; its result is told as the
+    // probe's (ended), so that the last line stays the whole command's.
+    const QJsonObject fields{{QStringLiteral("command"), options.commandName},
+                             {QStringLiteral("serial"), serial},
+                             {QStringLiteral("port"), job->probe().port()}};
+    const auto emitEvent = [this, fields](const char* kind, const QJsonObject& keys) {
+        QJsonObject event = merged(merged(jsonObject(options.commandName), keys), fields);
+        event.insert(QStringLiteral("event"), QLatin1String(kind));
+        console.json(event);
+    };
+    connect(events, &SessionEvents::started, this,
+            [this, emitEvent, job](const InstalledFirmware& before) {
+                emitEvent("start", {{QStringLiteral("dryRun"), options.dryRun},
+                                    {QStringLiteral("probe"), probeJson(job->probe())},
+                                    {QStringLiteral("previousFirmware"), firmwareJson(before)},
+                                    {QStringLiteral("image"), imageJson(image)}});
+            });
+    connect(events, &SessionEvents::told, this, [emitEvent](SessionMessage message) {
+        if (message == SessionMessage::AwaitingRestart) {
+            for (const char* text :
+                 {"Firmware installed.", "Waiting for the probe to restart into its application"}) {
+                emitEvent("message", {{QStringLiteral("text"), QLatin1String(text)}});
+            }
+        }
+    });
+    auto* renderer = new ProgressRenderer(console, ProgressRenderer::Style::Json, job);
+    renderer->setEventFields(fields);
+    renderer->follow(*events);
 }
 
 void Rack::phaseChanged(ProbeJob* job) {
@@ -133,7 +164,8 @@ void Rack::ended(ProbeJob* job) {
     if (options.json) {
         QJsonObject event = merged(jsonObject(options.commandName), resultJson(job));
         event.insert(QStringLiteral("event"), QStringLiteral("probeResult"));
-        event.insert(QStringLiteral("plan"), objectOrNull(job->plan()));
+        event.insert(QStringLiteral("plan"), job->plan() ? QJsonValue(planJson(*job->plan()))
+                                                         : QJsonValue(QJsonValue::Null));
         console.json(event);
     } else {
         if (const QString phase = shownPhase.take(job); !phase.isEmpty()) {
@@ -161,6 +193,7 @@ QString Rack::resultLine(const ProbeJob* job) const {
             break;
         case ProbeJob::Outcome::Failed:
         case ProbeJob::Outcome::Skipped:
+        case ProbeJob::Outcome::UpToDate:
             line += QStringLiteral(": ") + job->error();
             break;
         case ProbeJob::Outcome::Running:
@@ -234,24 +267,39 @@ bool Rack::running() const {
 }
 
 QStringList Rack::abandon() {
-    QStringList leftInBootloader;
     for (ProbeJob* job : all) {
-        if (job->finished()) {
-            continue;
+        if (!job->finished()) {
+            job->abandon();
         }
-        if (job->inBootloader()) {
-            leftInBootloader << job->probe().serialNumber();
-        }
-        job->abandon();
     }
     if (running()) {
         runUntil([this] { return !running(); });
     }
-    return leftInBootloader;
+    QStringList left;
+    for (const ProbeJob* job : all) {
+        if (job->outcome() == ProbeJob::Outcome::Failed && job->needsInstall()) {
+            left << job->probe().serialNumber();
+        }
+    }
+    return left;
 }
 
 int Rack::count(ProbeJob::Outcome outcome) const {
     return int(std::ranges::count(all, outcome, &ProbeJob::outcome));
+}
+
+ExitCode Rack::exitCode() const {
+    std::optional<ExitCode> shared;
+    for (const ProbeJob* job : all) {
+        if (job->outcome() != ProbeJob::Outcome::Failed) {
+            continue;
+        }
+        if (shared && *shared != job->exitCode()) {
+            return ExitCode::Failed;
+        }
+        shared = job->exitCode();
+    }
+    return shared.value_or(ExitCode::Done);
 }
 
 QString Rack::totals() const {
@@ -274,7 +322,11 @@ QStringList Rack::table() const {
     QStringList lines = Console::columns(rows);
     for (const ProbeJob* job : all) {
         if (job->outcome() == ProbeJob::Outcome::Failed) {
-            lines << QStringLiteral("%1 failed: %2").arg(job->probe().serialNumber(), job->error());
+            lines << QStringLiteral("%1 failed: %2%3")
+                         .arg(job->probe().serialNumber(), job->error(),
+                              job->usbReason().isEmpty()
+                                  ? QString()
+                                  : QStringLiteral(" (last USB error: %1)").arg(job->usbReason()));
         }
     }
     return lines;
@@ -287,8 +339,10 @@ QJsonObject Rack::resultJson(const ProbeJob* job) {
         {QStringLiteral("ok"), job->succeeded()},
         {QStringLiteral("result"), outcomeName(job->outcome())},
         {QStringLiteral("error"), jsonText(job->error().isEmpty() ? QString() : job->error())},
-        {QStringLiteral("before"), objectOrNull(job->before())},
-        {QStringLiteral("after"), objectOrNull(job->after())},
+        {QStringLiteral("usbError"),
+         jsonText(job->usbReason().isEmpty() ? QString() : job->usbReason())},
+        {QStringLiteral("before"), firmwareOrNull(job->before())},
+        {QStringLiteral("after"), firmwareOrNull(job->after())},
         {QStringLiteral("seconds"), double(job->elapsedMs()) / MS_PER_S},
     };
 }

@@ -25,27 +25,30 @@ public:
 
     // Starts the install on `probe`.
     void install(const UsbDeviceInfo& probe);
-    // Leaves `probe` out: skipped (another generation, the image installed already), or
-    // refused with `error` (failed).
+    // Leaves `probe` out: skipped (another generation), or refused with `error` and the
+    // exit status of that refusal (failed).
     void skip(const UsbDeviceInfo& probe, const QString& reason);
-    void refuse(const UsbDeviceInfo& probe, const QString& error);
+    void refuse(const UsbDeviceInfo& probe, const QString& error, ExitCode code);
 
     // Runs the event loop until `done` says so (checked whenever a job ends, and on every
     // event of the loop's other sources).
     void runUntil(const std::function<bool()>& done);
     bool running() const;
-    // Ends every job under way at once; returns the serial numbers of the generation-2
-    // probes thereby left in their bootloader.
+    // Ends every job under way at once; returns the serial numbers of the probes thereby
+    // left needing an install (in their bootloader, or with a partly written image).
     QStringList abandon();
 
     const QList<ProbeJob*>& jobs() const { return all; }
     int count(ProbeJob::Outcome outcome) const;
     // "3 installed, 1 failed, 0 skipped".
     QString totals() const;
+    // The exit status of the whole: 0 when no probe failed, else the status the failed
+    // probes share, or 1 when they differ.
+    ExitCode exitCode() const;
     // The table of results (serial, before, after, result, time) and the failures' reasons.
     QStringList table() const;
-    // One object per probe: "serial", "port", "ok", "result", "error", "before", "after",
-    // "seconds".
+    // One object per probe: "serial", "port", "ok", "result", "error", "usbError",
+    // "before", "after", "seconds".
     QJsonArray probesJson() const;
     // One probe's result, as "probes" holds it and its "probeResult" event tells it.
     static QJsonObject resultJson(const ProbeJob* job);
@@ -57,6 +60,8 @@ private:
     void phaseChanged(ProbeJob* job);
     void draw();
     void log(ProbeJob* job);
+    // Tells the job's events on standard output (--json) and its USB trace (--verbose).
+    void tell(ProbeJob* job);
     QString resultLine(const ProbeJob* job) const;
 
     const CliOptions& options;

@@ -16,7 +16,6 @@
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
 #include "engines/ProbeEngines.h"
-#include "probe/ProbeKind.h"
 
 #include <QHash>
 #include <QSet>
@@ -39,15 +38,15 @@ ImageIdentity installableImage(const CliOptions& options) {
     return image;
 }
 
-// Why `probe` is left out of an install of `image`, or nothing when it is not.
+// Why `probe` is left out of an install of `image` (on --all), or nothing when it is not.
 QString mismatch(const UsbDeviceInfo& probe, const ImageIdentity& image) {
-    const ProbeKind kind = ProbeKind::of(probe.productId);
-    if (!kind.generation) {
+    const std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
+    if (!engine) {
         return unknownProbeMessage(probe);
     }
-    if (kind.generation != image.generation) {
+    if (engine->generation() != image.generation) {
         return QStringLiteral("a generation-%1 probe; the image is for generation %2")
-            .arg(*kind.generation)
+            .arg(engine->generation())
             .arg(*image.generation);
     }
     return {};
@@ -70,10 +69,12 @@ void followInterrupts(Interrupts& interrupts, Rack& rack, Console& console,
         }
         const QStringList left = rack.abandon();
         console.error(QStringLiteral("kvtool-cli: installs abandoned%1")
-                          .arg(left.isEmpty() ? QString()
-                                              : QStringLiteral("; left in their bootloader "
-                                                               "(install on them again): %1")
-                                                    .arg(left.join(QStringLiteral(", ")))));
+                          .arg(left.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("; left in their bootloader or with a "
+                                                    "partly written image (install on them "
+                                                    "again): %1")
+                                         .arg(left.join(QStringLiteral(", ")))));
     });
 }
 
@@ -97,7 +98,7 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
     const int failed = rack.count(ProbeJob::Outcome::Failed);
     if (failed > 0) {
         throw CliFailure(
-            ExitCode::Failed,
+            rack.exitCode(),
             QStringLiteral("%1 of %2 probes failed").arg(failed).arg(rack.jobs().size()))
             .with(known);
     }
@@ -120,13 +121,6 @@ QString attachment(const UsbDeviceInfo& probe) {
     return probe.port().isEmpty() ? probe.devicePath() : probe.port();
 }
 
-// Whether `probe` runs the image already: the same version (and, for generation 2, the
-// same variant).
-bool runsImage(const UsbDeviceInfo& probe, const ImageIdentity& image) {
-    const std::unique_ptr<ProbeEngine> engine = engineForGeneration(image.generation);
-    return engine->runs(engine->readInstalled(probe), image);
-}
-
 }  // namespace
 
 void runRackInstall(const CliOptions& options, Console& console) {
@@ -145,9 +139,9 @@ void runRackInstall(const CliOptions& options, Console& console) {
              QSet<QString>(options.serials.begin(), options.serials.end())) {
             const UsbDeviceList matching = probesWithSerial(attached, serial);
             if (matching.isEmpty()) {
-                rack.refuse(
-                    UsbDeviceInfo(0, 0, serial, QString()),
-                    QStringLiteral("No device with serial number %1 connected").arg(serial));
+                rack.refuse(UsbDeviceInfo(0, 0, serial, QString()),
+                            QStringLiteral("No device with serial number %1 connected").arg(serial),
+                            ExitCode::NoProbe);
             }
             chosen += matching;
         }
@@ -160,12 +154,16 @@ void runRackInstall(const CliOptions& options, Console& console) {
         const int sharing = serials.value(probe.serialNumber());
         if (sharing > 1) {
             // Neither can be told from the other, by a person or by the install.
-            rack.refuse(probe, QStringLiteral("%1 probes report the serial number %2: none of "
-                                              "them is installed, a serial number must name "
-                                              "one probe")
-                                   .arg(sharing)
-                                   .arg(probe.serialNumber()));
-        } else if (const QString reason = mismatch(probe, image); !reason.isEmpty()) {
+            rack.refuse(probe,
+                        QStringLiteral("%1 probes report the serial number %2: none of them is "
+                                       "installed, a serial number must name one probe")
+                            .arg(sharing)
+                            .arg(probe.serialNumber()),
+                        ExitCode::NoProbe);
+        } else if (const QString reason = mismatch(probe, image);
+                   options.all && !reason.isEmpty()) {
+            // --all takes the probes of the image's generation. One named by its serial
+            // number is refused by its session as an install on it alone is.
             rack.skip(probe, reason);
         } else {
             rack.install(probe);
@@ -213,15 +211,9 @@ void runWatch(const CliOptions& options, Console& console) {
                 rack.skip(probe, reason);
                 continue;
             }
-            try {
-                if (!options.force && runsImage(probe, image)) {
-                    rack.skip(probe, QStringLiteral("it runs the image's version already "
-                                                    "(--force installs it all the same)"));
-                    continue;
-                }
-            } catch (const HException&) {
-                // Not read now: the install reads it again, and says what is wrong.
-            }
+            // Whether it runs the image already is the session's to tell (without --force):
+            // it reads the probe in its own process, so a probe that does not answer holds
+            // up nobody.
             rack.install(probe);
         }
         for (const QString& key : QSet<QString>(handled)) {

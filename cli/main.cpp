@@ -1,5 +1,6 @@
 // kvtool-cli: the probe operations of kvtool for scripts, production lines and terminals.
 
+#include "app/LocalFileName.h"
 #include "cli/CliApplication.h"
 #include "cli/Console.h"
 
@@ -23,5 +24,11 @@ int main(int argc, char** argv) {
         winsize size{};
         return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
     });
-    return CliApplication(console).run(QCoreApplication::arguments());
+    // The arguments as given, bytes that are not UTF-8 included (a file name may hold them),
+    // rather than as Qt decodes them.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << fileNameFromLocal(argv[i]);
+    }
+    return CliApplication(console).run(arguments);
 }

@@ -32,7 +32,7 @@ ImageIdentity identifyImage(const QString& path) {
 }
 
 ImageIdentity identifyImageBytes(const QString& path, const QByteArray& bytes,
-                                 std::shared_ptr<const void> storage) {
+                                 std::shared_ptr<const ImageBytes> storage) {
     ImageIdentity image;
     image.path = path;
     image.bytes = bytes;

@@ -29,4 +29,4 @@ ImageIdentity identifyImage(const QString& path);
 // Examines `bytes`, the content of the file named `path` as read; `storage`, when given,
 // keeps them valid (they may be a view of memory the identity does not own).
 ImageIdentity identifyImageBytes(const QString& path, const QByteArray& bytes,
-                                 std::shared_ptr<const void> storage = nullptr);
+                                 std::shared_ptr<const ImageBytes> storage = nullptr);

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class ImageBytes;
+
 #include <any>
 #include <memory>
 #include <optional>
@@ -29,9 +31,9 @@ struct ImageMarks {
 struct ImageIdentity {
     QString path;
     QByteArray bytes;  // the whole file, as read once
-    // Keeps `bytes` valid where they are a view of memory the identity does not own (an
-    // image shared with the processes that install it).
-    std::shared_ptr<const void> storage;
+    // Where `bytes` live when they are a view of memory shared with the processes that
+    // install the image (null when the identity owns them); keeps them valid.
+    std::shared_ptr<const ImageBytes> storage;
     quint32 crc = 0;  // CRC-32/BZIP2 of the whole file, as the generation-3 loader checks
     std::optional<int> generation;
 

@@ -149,7 +149,8 @@ const Schema& INSTALL_RESULT() {
 const Schema& PROBE_RESULT() {
     static const Schema schema = Schema{
         {"serial", Str},       {"port", Str},          {"ok", Bool},          {"result", Str},
-        {"error", Str | Null}, {"before", Obj | Null}, {"after", Obj | Null}, {"seconds", Num}};
+        {"error", Str | Null}, {"usbError", Str | Null}, {"before", Obj | Null},
+        {"after", Obj | Null}, {"seconds", Num}};
     return schema;
 }
 

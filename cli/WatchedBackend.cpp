@@ -1,0 +1,21 @@
+#include "cli/WatchedBackend.h"
+
+#include "cli/Console.h"
+#include "emu/EmulatorEnvironment.h"
+
+WatchedBackend::WatchedBackend(bool verbose, Console& console) {
+    for (const QString& problem : installUsbBackendFromEnvironment()) {
+        console.error(QStringLiteral("kvtool-cli: KVTOOL_EMULATE: ") + problem);
+    }
+    usbBackend();  // the Linux backend, unless the emulator was put in place
+    auto tracing = std::make_unique<TracingUsbBackend>(
+        installUsbBackend(nullptr),
+        verbose ? TracingUsbBackend::Trace([&console](const QString& line) { console.error(line); })
+                : TracingUsbBackend::Trace());
+    watcher = tracing.get();
+    installUsbBackend(std::move(tracing));
+}
+
+WatchedBackend::~WatchedBackend() {
+    installUsbBackend(nullptr);
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "device/UsbDeviceInfo.h"
+#include "probe/InstallSession.h"
+#include "probe/SessionEvents.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// The form in which an install session crosses from the process that runs it to the one
+// that started it: one JSON object per line, each carrying the protocol version, its event
+// and the typed values of SessionEvents (phases and outcomes by name, firmware as fields).
+// Display texts travel only as data to show; nothing is decided by them. A line of another
+// version is refused, not misread: parent and child are the same program, but the program
+// file may have been replaced (an upgrade) while a long watch runs.
+namespace sessionwire {
+
+constexpr int VERSION = 1;
+// The key that carries the version in every line.
+constexpr char VERSION_KEY[] = "kvtoolSession";
+
+// What the starting process asks of the child: the probe, the image's name (its bytes are
+// handed over as a memory file), the session's options and whether to trace USB traffic.
+struct Request {
+    UsbDeviceInfo probe;
+    QString imagePath;
+    InstallSession::Options options;
+    bool verbose = false;
+};
+
+QByteArray encodeRequest(const Request& request);
+// Throws HException when `bytes` is no request of this version.
+Request decodeRequest(const QByteArray& bytes);
+// The line a child sends instead of events when it refuses a request (another version):
+// the refusal carries the child's own version.
+QByteArray encodeRefusal(const QString& message);
+
+// Writes each event of `events` as one line through `write`, from now on.
+void forward(SessionEvents& events, const std::function<void(const QByteArray& line)>& write);
+// Emits the event of one line on `events`. Throws HException for a line of another version
+// (or a refusal), or one that is no event.
+void replay(const QByteArray& line, SessionEvents& events);
+
+}  // namespace sessionwire
