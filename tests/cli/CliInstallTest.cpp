@@ -374,6 +374,9 @@ protected:
         writeGen2TestImage(cli.directory(), QStringLiteral("largest.bin"), 13311);
         writeGen2TestImage(cli.directory(), QStringLiteral("serial5.bin"), 8192, 5);
         writeFile(cli.directory(), QStringLiteral("short3.bin"), QByteArray::fromHex("0df0feca00"));
+        // Larger than any probe holds: refused before it is read (the file is sparse).
+        QFile huge(cli.path(QStringLiteral("huge.bin")));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(16 * 1024 * 1024 + 1));
     }
 };
 
@@ -426,6 +429,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"missing_file", "gen3", "missing.bin", {}, "cannot open missing.bin", 5},
         RefusalCase{"directory", "gen3", "fw", {}, "cannot open fw", 5},
         RefusalCase{"gen3_header_cut_short", "gen3", "short3.bin", {}, "not a firmware image", 5},
+        RefusalCase{"larger_than_any_probe",
+                    "gen3",
+                    "huge.bin",
+                    {},
+                    "image too large: huge.bin is 16777217 bytes, a probe holds at most 16777216",
+                    5},
         RefusalCase{"target_file_missing",
                     "gen2",
                     nullptr,

@@ -8,11 +8,13 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdlib.h>
 
 #include <map>
 #include <ostream>
@@ -139,6 +141,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {"K3000003", "installed"},
                   {"K3000009", "No device with serial number K3000009 connected"}},
                  3},
+        // Failures of different kinds: the status of none of them alone.
+        RackCase{"failures_of_different_kinds",
+                 "gen3,gen3:fault=crc-mismatch@1",
+                 true,
+                 args({"--serial", "K3000002", "--serial", "K3000009"}),
+                 {{"K3000002", "Verify failed : crc check mismatch"},
+                  {"K3000009", "No device with serial number K3000009 connected"}},
+                 1},
         RackCase{"same_serial_twice",
                  "gen3:serial=TWIN,gen3:serial=TWIN,gen3:serial=K3000042",
                  true,
@@ -162,6 +172,57 @@ TEST_F(CliRack, TwinsAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(run.exitCode, 3);  // as for one of them alone: no single probe to choose
     EXPECT_TRUE(cli.frames().isEmpty());
     EXPECT_TRUE(run.err.contains(QStringLiteral("2 of 2 probes failed"))) << run.err.toStdString();
+}
+
+// With --verbose every probe's USB traffic is shown, each line named by the probe's serial
+// number; a probe refused at open keeps the USB reason in the table and the JSON result.
+TEST_F(CliRack, EachProbeKeepsItsTraceAndItsUsbReason) {
+    cli.emulate(QStringLiteral("gen3,gen3:open=fail"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--all"),
+                                QStringLiteral("--verbose"), QStringLiteral("--json")});
+    EXPECT_EQ(run.exitCode, 1) << ::testing::PrintToString(run);
+    const QStringList trace = run.errLines();
+    EXPECT_TRUE(trace.filter(QRegularExpression(QStringLiteral("^K3000001: .* out "))).size() > 3)
+        << run.err.toStdString();
+    EXPECT_FALSE(
+        trace.filter(QRegularExpression(QStringLiteral("^K3000002: .*not opened"))).isEmpty())
+        << run.err.toStdString();
+    const QJsonObject refused = probesOf(run.result()).at(QStringLiteral("K3000002"));
+    EXPECT_EQ(refused[QStringLiteral("error")], QStringLiteral("cannot open device driver"));
+    EXPECT_FALSE(refused[QStringLiteral("usbError")].toString().isEmpty());
+    EXPECT_TRUE(
+        probesOf(run.result()).at(QStringLiteral("K3000001"))[QStringLiteral("usbError")].isNull());
+}
+
+// A probe of the other generation named by its serial number is refused as it is alone.
+TEST_F(CliRack, ProbeOfTheOtherGenerationNamedIsRefused) {
+    cli.emulate(QStringLiteral("gen3,gen2"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--serial"),
+                                QStringLiteral("K3000001"), QStringLiteral("--serial"),
+                                QStringLiteral("K2000001"), QStringLiteral("--json")});
+    EXPECT_EQ(run.exitCode, 5) << ::testing::PrintToString(run);
+    const QJsonObject refused = probesOf(run.result()).at(QStringLiteral("K2000001"));
+    EXPECT_TRUE(refused[QStringLiteral("error")].toString().endsWith(
+        QStringLiteral("is a generation-3 image, but the probe K2000001 is generation 2")));
+    EXPECT_EQ(probesOf(run.result()).at(QStringLiteral("K3000001"))[QStringLiteral("result")],
+              QStringLiteral("installed"));
+}
+
+// File names are taken as they are: one that starts with "-", and one that is no UTF-8.
+TEST_F(CliRack, FileNamesAreTakenAsTheyAre) {
+    cli.emulate(QStringLiteral("gen3,gen3"));
+    QFile::copy(gen3Image, cli.path(QStringLiteral("-dash.bin")));
+    const QByteArray bad = QFile::encodeName(cli.directory()) + "/bad\xff\xfe.bin";
+    const QByteArray copy = "cp '" + QFile::encodeName(gen3Image) + "' '" + bad + "'";
+    ASSERT_EQ(::system(copy.constData()), 0);
+    const CliRun dash = cli.run({QStringLiteral("install"), QStringLiteral("--all"),
+                                 QStringLiteral("--"), QStringLiteral("-dash.bin")});
+    EXPECT_EQ(dash.exitCode, 0) << ::testing::PrintToString(dash);
+    for (const char* choice : {"--all", "--serial K3000002"}) {
+        const CliRun run = cli.runShell(QStringLiteral("exec \"$KVTOOL_CLI\" install ./bad*.bin %1")
+                                            .arg(QLatin1String(choice)));
+        EXPECT_EQ(run.exitCode, 0) << choice << ::testing::PrintToString(run);
+    }
 }
 
 // A command that waits: its standard output read as it comes.

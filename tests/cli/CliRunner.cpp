@@ -82,7 +82,18 @@ std::unique_ptr<QProcess> CliRunner::start(const QStringList& arguments) {
     return process;
 }
 
+CliRun CliRunner::runShell(const QString& script) {
+    extra.insert(QStringLiteral("KVTOOL_CLI"), QStringLiteral(KVTOOL_CLI_PATH));
+    const CliRun result = run({QStringLiteral("-c"), script}, QStringLiteral("/bin/sh"));
+    extra.remove(QStringLiteral("KVTOOL_CLI"));
+    return result;
+}
+
 CliRun CliRunner::run(const QStringList& arguments) {
+    return run(arguments, QStringLiteral(KVTOOL_CLI_PATH));
+}
+
+CliRun CliRunner::run(const QStringList& arguments, const QString& program) {
     QFile::remove(path(QStringLiteral("frames.log")));
     QProcess process;
     process.setProcessEnvironment(environment());
@@ -95,7 +106,7 @@ CliRun CliRunner::run(const QStringList& arguments) {
             }
         });
     }
-    process.start(QStringLiteral(KVTOOL_CLI_PATH), arguments);
+    process.start(program, arguments);
     CliRun result;
     if (!process.waitForFinished(RUN_TIMEOUT_MS)) {
         process.kill();

@@ -56,6 +56,9 @@ public:
     void runUnprivileged(bool on) { unprivileged = on; }
 
     CliRun run(const QStringList& arguments);
+    // Runs `script` with /bin/sh, with $KVTOOL_CLI naming the program: for arguments that
+    // are bytes rather than text (file names that are not UTF-8).
+    CliRun runShell(const QString& script);
     // Starts a run and leaves it running (for commands that wait, such as watch).
     std::unique_ptr<QProcess> start(const QStringList& arguments);
     // Whether the last run exported a frame log (it set up the emulated bus).
@@ -67,6 +70,7 @@ public:
 
 private:
     QProcessEnvironment environment() const;
+    CliRun run(const QStringList& arguments, const QString& program);
 
     QTemporaryDir scratch;
     QString emulated;
