@@ -1,8 +1,8 @@
 // The pieces of the doctor that read what the system says: the ACL of a device node and
 // where the udev rule is installed.
 
-#include "cli/PosixAcl.h"
-#include "cli/UdevRuleStatus.h"
+#include "device/PosixAcl.h"
+#include "device/UdevRuleStatus.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "cli/AccessDiagnosis.h"
+#include "device/AccessDiagnosis.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "cli/PosixAcl.h"
+#include "device/PosixAcl.h"
 
 #include <QtEndian>
 

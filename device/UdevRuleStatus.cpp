@@ -1,4 +1,4 @@
-#include "cli/UdevRuleStatus.h"
+#include "device/UdevRuleStatus.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/DeviceNodeAccess.h"
-#include "cli/UdevRuleStatus.h"
+#include "device/DeviceNodeAccess.h"
+#include "device/UdevRuleStatus.h"
 
 #include <QString>
 #include <QStringList>

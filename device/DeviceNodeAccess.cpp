@@ -1,6 +1,6 @@
-#include "cli/DeviceNodeAccess.h"
+#include "device/DeviceNodeAccess.h"
 
-#include "cli/PosixAcl.h"
+#include "device/PosixAcl.h"
 
 #include <QFile>
 
