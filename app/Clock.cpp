@@ -1,5 +1,8 @@
 #include "app/Clock.h"
 
+#include <QTimer>
+
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -48,4 +51,17 @@ void sleepMs(int milliseconds) {
 
 quint32 tickCountMs() {
     return projectClock().tickMs();
+}
+
+void afterMs(int milliseconds, QObject* context, std::function<void()> work) {
+    if (projectClock().passesAtOnce()) {
+        // The time passes when the work is due, not before: what happens meanwhile (other
+        // events of the loop) happens first.
+        QTimer::singleShot(0, context, [milliseconds, work = std::move(work)] {
+            projectClock().sleepMs(milliseconds);
+            work();
+        });
+        return;
+    }
+    QTimer::singleShot(std::max(0, milliseconds), context, std::move(work));
 }

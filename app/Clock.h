@@ -3,6 +3,9 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <functional>
+
+class QObject;
 
 // Every wait in kvtool goes through one clock: sleepMs() and the millisecond tick that the
 // links compare with their time-outs. Production uses the steady clock and real sleeps;
@@ -14,6 +17,9 @@ public:
     // Milliseconds since an arbitrary start; wraps around like a 32-bit tick count.
     virtual quint32 tickMs() = 0;
     virtual void sleepMs(int milliseconds) = 0;
+    // Whether waits pass at once (a virtual clock): then what is due after a while is due
+    // at the next turn of the event loop.
+    virtual bool passesAtOnce() const { return false; }
 };
 
 class SteadyClock : public Clock {
@@ -28,6 +34,7 @@ public:
     explicit VirtualClock(quint32 startMs = 0) : now(startMs) {}
     quint32 tickMs() override { return now.load(); }
     void sleepMs(int milliseconds) override;
+    bool passesAtOnce() const override { return true; }
     void advance(quint32 milliseconds) { now += milliseconds; }
     // Total time slept through sleepMs() and the number of such sleeps.
     quint64 totalSleptMs() const { return slept.load(); }
@@ -57,3 +64,7 @@ private:
 void sleepMs(int milliseconds);
 // The project clock's millisecond tick.
 quint32 tickCountMs();
+// Runs `work` on `context`'s thread once `milliseconds` have passed on the project clock,
+// without blocking: a timer of the event loop (on a virtual clock, the time passes at once
+// and `work` runs at the loop's next turn). Nothing runs if `context` is gone by then.
+void afterMs(int milliseconds, QObject* context, std::function<void()> work);

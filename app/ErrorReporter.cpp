@@ -1,5 +1,7 @@
 #include "app/ErrorReporter.h"
 
+#include "app/KorvaneConfigurer.h"
+
 #include <QMessageBox>
 
 #include <utility>
@@ -18,7 +20,16 @@ void reportError(const HException& error) {
         installed()(error);
         return;
     }
-    QMessageBox::critical(nullptr, QStringLiteral("Error"), messageOf(error));
+    // A child of the main window: over it, and with the focus when the window is raised.
+    QMessageBox::critical(mainWindow, QStringLiteral("Error"), messageOf(error));
+}
+
+void reportFailure(QWidget* page, const QString& message) {
+    if (installed()) {
+        installed()(HException(message.toLocal8Bit().toStdString()));
+        return;
+    }
+    QMessageBox::warning(page, QStringLiteral("Error"), message);
 }
 
 ErrorReporter setErrorReporter(ErrorReporter reporter) {

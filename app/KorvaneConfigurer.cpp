@@ -2,26 +2,30 @@
 #include "app/ColumnBox.h"
 
 #include "app/HException.h"
+#include "app/ProbeWorker.h"
 #include "app/Sentence.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
 #include "gen3/KVFirmwareWidget.h"
 #include "probe/ProbeKind.h"
 
-#include <QCoreApplication>
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 KorvaneConfigurer* mainWindow = nullptr;
 
 namespace {
 
 constexpr int POLL_INTERVAL_MS = 1000;
-constexpr int PROGRESS_EVENT_BUDGET_MS = 3000;
 constexpr int WINDOW_WIDTH = 400;
 constexpr int WINDOW_HEIGHT = 430;
 
@@ -33,6 +37,8 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
                               Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("korvane-configurer"));
     setWindowTitle(QStringLiteral("Brenmoor Korvane Configurer"));
+    worker = new ProbeWorker(this);
+    connect(worker, &ProbeWorker::readDone, this, &KorvaneConfigurer::readDone);
 
     auto* vbox = new QWidget(this);
     auto* column = new QVBoxLayout(vbox);
@@ -92,7 +98,9 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
 KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {
     KVFirmwareWidget* page = factory ? factory(pageStack) : nullptr;
     if (page != nullptr) {
+        page->setWorker(worker);
         connect(page, &KVFirmwareWidget::progress, this, &KorvaneConfigurer::progress);
+        connect(page, &KVFirmwareWidget::installEnded, this, &KorvaneConfigurer::installEnded);
         pageStack->addWidget(page);
     }
     return page;
@@ -114,6 +122,7 @@ void KorvaneConfigurer::showWithoutPage(const QString& status, const QString& se
     lastSerialNumber.clear();
     shownProbe = UsbDeviceInfo();
     pageStack->setCurrentWidget(blankPage);
+    pendingRead.reset();  // whatever it reads now is of a probe no longer shown
 }
 
 void KorvaneConfigurer::poll() {
@@ -147,14 +156,17 @@ void KorvaneConfigurer::poll() {
         // has a new address: each counts as a new probe.
         deviceInfoCurrent = deviceInfoCurrent && serial == lastSerialNumber && probe == shownProbe;
         if (!deviceInfoCurrent) {
-            // The flag is set before the page runs and the serial stored only after it
-            // returned, so a page that fails for a new probe is asked again next time.
+            // One read at a time, on the worker: while one is under way (it may hang until
+            // its time-out) the window waits for its result, it never queues another.
+            if (worker->reading()) {
+                return;
+            }
+            // The flag is set before the read and the serial stored only after it
+            // succeeded, so a read that fails for a new probe is tried again next time.
             deviceInfoCurrent = true;
-            pageStack->setCurrentWidget(page);
-            page->showInstalledFirmware(probe);
-            lastSerialNumber = serial;
-            shownProbe = probe;
-            showSerialNumber(serial);
+            pendingPage = page;
+            pendingRead = worker->read(probe, page->firmwareReader());
+            return;
         }
         firmwareBox->setEnabled(true);
         setStatus(QStringLiteral("Device ready."), false);
@@ -164,6 +176,96 @@ void KorvaneConfigurer::poll() {
         showSerialNumber(serial);
         hardwareBox->setEnabled(true);
         firmwareBox->setEnabled(false);
+    }
+}
+
+void KorvaneConfigurer::readDone(quint64 request, const UsbDeviceInfo& probe,
+                                 const std::optional<InstalledFirmware>& firmware,
+                                 const QString& error, bool denied) {
+    if (request != pendingRead || !pollingEnabled) {
+        // Of a probe no longer shown, or overtaken by an install. A probe that came
+        // meanwhile is read now rather than at the next tick.
+        QTimer::singleShot(0, this, &KorvaneConfigurer::poll);
+        return;
+    }
+    pendingRead.reset();
+    pageStack->setCurrentWidget(pendingPage);
+    const QString serial = probe.serialNumber();
+    if (!firmware) {
+        setStatus(denied ? error + QStringLiteral(
+                                       ": this user may not open the Korvane; install the udev "
+                                       "rule 60-kvtool.rules (see 'kvtool-cli doctor')")
+                         : error,
+                  false);
+        showSerialNumber(serial);
+        hardwareBox->setEnabled(true);
+        firmwareBox->setEnabled(false);
+        return;
+    }
+    pendingPage->showInstalledFirmware(probe, *firmware);
+    lastSerialNumber = serial;
+    shownProbe = probe;
+    showSerialNumber(serial);
+    firmwareBox->setEnabled(true);
+    setStatus(QStringLiteral("Device ready."), false);
+    hardwareBox->setEnabled(true);
+}
+
+bool KorvaneConfigurer::installing() const {
+    return worker->installing() || std::ranges::any_of(pageStack->findChildren<KVFirmwareWidget*>(),
+                                                       &KVFirmwareWidget::installing);
+}
+
+bool KorvaneConfigurer::busy() const {
+    return installing() || worker->busy();
+}
+
+void KorvaneConfigurer::closeEvent(QCloseEvent* event) {
+    if (!installing()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closeQuestion != nullptr) {
+        closeQuestion->raise();
+        closeQuestion->activateWindow();
+        return;
+    }
+    // Window-modal and not waited for: the install and the window go on meanwhile.
+    closeQuestion = new QMessageBox(QMessageBox::Warning, windowTitle(),
+                                    QStringLiteral("A firmware install is under way: do not "
+                                                   "remove the Korvane until it has ended."),
+                                    QMessageBox::NoButton, this);
+    closeQuestion->setInformativeText(
+        QStringLiteral("The window can close by itself once the install has ended."));
+    closeQuestion->addButton(QStringLiteral("&Close When Finished"), QMessageBox::AcceptRole);
+    QPushButton* keepOpen =
+        closeQuestion->addButton(QStringLiteral("&Keep Open"), QMessageBox::RejectRole);
+    closeQuestion->setDefaultButton(keepOpen);
+    closeQuestion->setEscapeButton(keepOpen);
+    closeQuestion->setAttribute(Qt::WA_DeleteOnClose);
+    connect(closeQuestion, &QMessageBox::finished, this, [this, keepOpen](int) {
+        closeWhenDone = closeQuestion->clickedButton() != keepOpen;
+        closeQuestion = nullptr;
+        if (closeWhenDone) {
+            setStatus(QStringLiteral("kvtool closes once the install has ended, do not remove "
+                                     "the Korvane"),
+                      true);
+            if (!installing()) {
+                close();
+            }
+        }
+    });
+    closeQuestion->open();
+}
+
+void KorvaneConfigurer::installEnded() {
+    if (closeQuestion != nullptr) {
+        // The question is moot: the install is over.
+        closeQuestion->close();
+    }
+    if (closeWhenDone) {
+        close();
     }
 }
 
@@ -179,6 +281,10 @@ void KorvaneConfigurer::showSerialNumber(const QString& serial) {
     serialLabel->setText(QStringLiteral("<b>Serial Number:</b> ") + serial.toHtmlEscaped());
 }
 
+void KorvaneConfigurer::resetProgress() {
+    progressBar->setValue(0);
+}
+
 void KorvaneConfigurer::progress(int step, int steps, const char* taskdesc, const char* units) {
     Q_UNUSED(units);
     if (taskdesc != nullptr) {
@@ -192,6 +298,4 @@ void KorvaneConfigurer::progress(int step, int steps, const char* taskdesc, cons
         progressBar->setValue(0);
         setStatus(QString(), true);
     }
-    // Keeps the window drawn during long device operations without accepting input.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, PROGRESS_EVENT_BUDGET_MS);
 }

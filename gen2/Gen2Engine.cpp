@@ -49,7 +49,7 @@ std::optional<UsbDeviceInfo> returnedApplication(const UsbDeviceInfo& probe) {
 
 }  // namespace
 
-Gen2Engine::Gen2Engine(QObject* parent) : ProbeEngine(parent) {
+Gen2Engine::Gen2Engine(Follow follow, QObject* parent) : ProbeEngine(parent), follow(follow) {
     connect(&bootloader, &KorvaneBootloader::progress, this, &ProbeEngine::progress);
 }
 
@@ -130,7 +130,10 @@ InstallPlan Gen2Engine::plan(const UsbDeviceInfo& probe, const ImageIdentity& im
     plan.bytes = kv2::applicationZone(loaded->data).size();
     plan.unit = QStringLiteral("packet");
     plan.unitSize = kv2::MAX_BLOCK_SIZE;
-    plan.steps = bootloader.downloadSteps(loaded, true, KorvaneBootloader::onPortOf(probe));
+    plan.steps = bootloader.downloadSteps(loaded, true,
+                                          follow == Follow::OnlyProbe
+                                              ? KorvaneBootloader::onlyGeneration2Device()
+                                              : KorvaneBootloader::onPortOf(probe));
     return plan;
 }
 

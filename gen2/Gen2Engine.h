@@ -17,7 +17,13 @@ public:
     static constexpr int RESTART_WAIT_MS = 30000;
     static constexpr int RESTART_POLL_MS = 250;
 
-    explicit Gen2Engine(QObject* parent = nullptr);
+    // How the install finds its probe before the restart and in the wait for its bootloader:
+    // by the physical port of the probe it was given (other probes may be attached), or as
+    // the one generation-2 device attached (the window's page, which refuses a second).
+    enum class Follow { Port, OnlyProbe };
+
+    explicit Gen2Engine(QObject* parent = nullptr) : Gen2Engine(Follow::Port, parent) {}
+    explicit Gen2Engine(Follow follow, QObject* parent = nullptr);
 
     // Whether `image` holds a generation-2 image (its serial-number marker, device
     // descriptor and maker name are all found): then fills in what it says of itself, the
@@ -46,4 +52,5 @@ public:
 
 private:
     KorvaneBootloader bootloader;
+    Follow follow;
 };

@@ -33,13 +33,15 @@ public:
     void checkFitsApplicationZone() const;
     // The text the serial-number field holds now.
     QString serialNumber() const;
+    // The whole regular file named by the path's native form, as load() reads it: throws
+    // "Cannot open " + path (also for anything but a regular file) or "Cannot read " + path.
+    static QByteArray readFile(const HPath& path);
 
     qint32 serialOffset = 0;  // offset of the field's first character
     qint32 serialLength = 0;  // characters (UTF-16 units) in the field
     QByteArray data;          // the image, after the head copy and the serial patch
 
 private:
-    static QByteArray readFile(const HPath& path);
     void findSerialNumber();
     void checkDeviceDescriptor() const;
     void checkMakerName() const;

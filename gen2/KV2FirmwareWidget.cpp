@@ -1,14 +1,13 @@
 #include "gen2/KV2FirmwareWidget.h"
 
-#include "app/Clock.h"
 #include "app/ColumnBox.h"
 #include "app/FirmwareDirectory.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
+#include "engines/ProbeEngines.h"
 #include "gen2/Gen2Engine.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
-#include "gen2/KorvaneBootloader.h"
 
 #include <QButtonGroup>
 #include <QGroupBox>
@@ -17,7 +16,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScopeGuard>
 #include <QVBoxLayout>
 
 #include <array>
@@ -32,8 +30,8 @@ constexpr QLatin1String NO_APPLICATION_VARIANT("none");
 constexpr QLatin1String INSTRUCTIONS(
     "<p>Select the Brenmoor Korvane firmware variant you require and then click <b>Install "
     "Firmware</b> to download.</p>");
-// How long "Firmware installed." stays on screen before polling resumes.
-constexpr int INSTALLED_PAUSE_MS = 1000;
+// What the page shows when the probe could not be read after an install.
+constexpr QLatin1String NOT_READ("not read since the install");
 // Inner margins of the radio-button groups and the spacing in the install box.
 constexpr int RADIO_MARGIN_X = 9;
 constexpr int RADIO_MARGIN_Y = 3;
@@ -127,14 +125,20 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     clockingGroup->button(int(kv2::JtagClocking::MaximumSpeed))->setChecked(true);
 }
 
-void KV2FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
-    Gen2Engine engine;
-    const InstalledFirmware firmware = engine.readInstalled(device);
+void KV2FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device,
+                                              const InstalledFirmware& firmware) {
+    this->device = device;
     if (firmware.state == InstalledFirmware::State::Installed)
         showApplication(firmware.versionText, firmware.flags.value_or(0));
     else if (firmware.state == InstalledFirmware::State::BootloaderRunning)
         showBootloaderRunning();
     // Any other kind: nothing known to show; the page stays as it was.
+}
+
+void KV2FirmwareWidget::showFirmwareNotRead() {
+    // Never the version from before as if it were installed.
+    installedVersionLabel->setText(INSTALLED_VERSION_CAPTION + NOT_READ);
+    installedVariantLabel->setText(VARIANT_CAPTION + NOT_READ);
 }
 
 void KV2FirmwareWidget::showApplication(const QString& version, quint16 flags) {
@@ -160,26 +164,29 @@ QString KV2FirmwareWidget::imageFileName() const {
 }
 
 void KV2FirmwareWidget::updateFirmware() {
+    if (installing())
+        return;  // one click, one install
     installButton->setEnabled(false);
     setPollingEnabled(false);
-    // Runs on every way out, after the failure (if any) was shown: the page is usable
-    // again and the next poll reads the probe afresh.
-    const auto restore = qScopeGuard([this] {
+    const QString path = imageFileName();
+    try {
+        // Read once; the page's own checks first, with their messages, then what the
+        // download would refuse only once the probe is in its bootloader.
+        const QByteArray bytes = KV2FirmwareImage::readFile(HPath(path));
+        KV2FirmwareImage checked;
+        checked.loadBytes(bytes, QString());
+        auto image = std::make_shared<const ImageIdentity>(identifyImageBytes(path, bytes));
+        if (!image->installable())
+            throw HException(image->problem.toLocal8Bit().toStdString());
+        Gen2Engine engine;
+        engine.check(device, *image);
+        startInstall(installButton, device, image,
+                     [] { return std::make_unique<Gen2Engine>(Gen2Engine::Follow::OnlyProbe); });
+    } catch (const HException& error) {
+        showFailure(messageOf(error));
         installButton->setEnabled(true);
         setPollingEnabled(true);
         if (mainWindow != nullptr)
             mainWindow->deviceInfoCurrent = false;
-    });
-    try {
-        KV2FirmwareImage image;
-        image.load(HPath(imageFileName()), QString());
-        KorvaneBootloader bootloader;
-        connect(&bootloader, &KorvaneBootloader::progress, this, &KVFirmwareWidget::progress);
-        bootloader.downloadApplication(image, true);
-        if (mainWindow != nullptr)
-            mainWindow->setStatus(QStringLiteral("Firmware installed."), true);
-        sleepMs(INSTALLED_PAUSE_MS);
-    } catch (const HException& error) {
-        QMessageBox::warning(this, QStringLiteral("Error"), messageOf(error));
     }
 }

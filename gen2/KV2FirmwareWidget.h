@@ -20,19 +20,25 @@ class KV2FirmwareWidget : public KVFirmwareWidget {
 public:
     explicit KV2FirmwareWidget(QWidget* parent = nullptr);
 
-    // Reads what the probe runs and shows it: the application's version and variant (and
-    // selects that variant for the next install), or that only the bootloader runs.
-    // Throws HException when the probe cannot be read.
-    void showInstalledFirmware(const UsbDeviceInfo& device) override;
+    // Shows what the probe runs: the application's version and variant (and selects that
+    // variant for the next install), or that only the bootloader runs; keeps `device` for
+    // the next install.
+    void showInstalledFirmware(const UsbDeviceInfo& device,
+                               const InstalledFirmware& firmware) override;
     // The image file for the current selection: the firmware directory, "/", then
     // kv_<family>_<clocking>.bin.
     QString imageFileName() const;
 
 protected Q_SLOTS:
-    // Installs the selected image with the probe's own serial number. Shows a failure in a
+    // Installs the selected image with the probe's own serial number. The file is read and
+    // checked here, so that an image the download would refuse never sends the probe into
+    // its bootloader; the install itself runs on the window's worker. Shows a failure in a
     // warning box titled "Error"; in every case re-enables the button and polling and has
     // the next poll read the probe again.
     void updateFirmware();
+
+protected:
+    void showFirmwareNotRead() override;
 
 private:
     void showApplication(const QString& version, quint16 flags);
@@ -44,4 +50,5 @@ private:
     QButtonGroup* targetGroup = nullptr;
     QGroupBox* installBox = nullptr;
     QPushButton* installButton = nullptr;
+    UsbDeviceInfo device;
 };

@@ -94,7 +94,13 @@ InstallPlan Gen3Engine::plan(const UsbDeviceInfo& probe, const ImageIdentity& im
 }
 
 InstalledFirmware Gen3Engine::awaitReturn(const UsbDeviceInfo& probe) {
-    return readInstalled(probe);
+    try {
+        return readInstalled(probe);
+    } catch (const HException& e) {
+        // The image went in and was verified; only the look at it afterwards failed.
+        throw HException("Firmware installed, but the probe could not be read afterwards: " +
+                         std::string(e.messageText()));
+    }
 }
 
 InstallPlan Gen3Engine::plan(const UsbDeviceInfo& probe, const QByteArray& image) {

@@ -1,8 +1,8 @@
 #include "gen3/KV3FirmwareWidget.h"
 
 #include "app/ColumnBox.h"
-#include "app/ErrorReporter.h"
-#include "app/KorvaneConfigurer.h"
+#include "app/HException.h"
+#include "engines/ProbeEngines.h"
 #include "gen3/FileChooser.h"
 #include "gen3/FirmwareVersionText.h"
 #include "gen3/Gen3Engine.h"
@@ -30,10 +30,7 @@ QLabel* richLabel(const QString& toolTip, QWidget* parent) {
 
 }  // namespace
 
-KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
-    : KVFirmwareWidget(parent), engine(new Gen3Engine(this)) {
-    connect(engine, &Gen3Engine::progress, this, &KVFirmwareWidget::progress);
-
+KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent) {
     auto* pageLayout = new QVBoxLayout(this);
     pageLayout->setContentsMargins(0, 0, 0, 0);
 
@@ -82,34 +79,43 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent)
         QStringLiteral("Click to download selected firmware image onto Korvane"));
     rowLayout->addWidget(installButton);
     installBox->layout()->addWidget(buttonRow);
-    // An install failure is reported (the "Error" box) where the slot returns, so that it
-    // never unwinds through the button's signal emission.
-    connect(installButton, &QPushButton::clicked, this,
-            reportingErrors([this] { updateFirmware(); }));
+    connect(installButton, &QPushButton::clicked, this, &KV3FirmwareWidget::updateFirmware);
 
     pageLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding));
 
     updateImageInfo();
 }
 
-void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device) {
-    const QString text = installedFirmwareText(engine->readInstalled(device));
-    installedLabel->setText(QLatin1String(VERSION_CAPTION) + text);
+void KV3FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device,
+                                              const InstalledFirmware& firmware) {
+    installedLabel->setText(QLatin1String(VERSION_CAPTION) + installedFirmwareText(firmware));
     this->device = device;
 }
 
+void KV3FirmwareWidget::showFirmwareNotRead() {
+    installedLabel->setText(QLatin1String(VERSION_CAPTION) +
+                            QStringLiteral("<i>Not read since the install</i>"));
+}
+
+// The transfer steps on a link of the caller's, with this page's progress.
 void KV3FirmwareWidget::eraseImage(HDataLink& link, quint32 address, int size) {
-    engine->eraseImage(link, address, size);
+    Gen3Engine engine;
+    connect(&engine, &Gen3Engine::progress, this, &KVFirmwareWidget::progress);
+    engine.eraseImage(link, address, size);
 }
 
 void KV3FirmwareWidget::downloadImage(HDataLink& link, quint32 address, int size,
                                       const quint8* data) {
-    engine->downloadImage(link, address, size, data);
+    Gen3Engine engine;
+    connect(&engine, &Gen3Engine::progress, this, &KVFirmwareWidget::progress);
+    engine.downloadImage(link, address, size, data);
 }
 
 void KV3FirmwareWidget::verifyImage(HDataLink& link, quint32 address, int size,
                                     const quint8* data) {
-    engine->verifyImage(link, address, size, data);
+    Gen3Engine engine;
+    connect(&engine, &Gen3Engine::progress, this, &KVFirmwareWidget::progress);
+    engine.verifyImage(link, address, size, data);
 }
 
 void KV3FirmwareWidget::showImageInfo(const std::optional<FirmwareImageHeader>& header) {
@@ -122,26 +128,24 @@ void KV3FirmwareWidget::updateImageInfo() {
 }
 
 void KV3FirmwareWidget::updateFirmware() {
-    const QString path = fileChooser->text();
-    const QByteArray image = readInstallImage(path);
-
-    // The file may have changed since it was chosen: the page shows, and the install
-    // takes, the bytes actually read, and bytes that are no valid image never reach the
-    // probe.
-    showImageInfo(FirmwareImageHeader::validFromBytes(image));
-    checkInstallImage(image, path);
-
-    installButton->setEnabled(false);
-    setPollingEnabled(false);
-    // Runs on every way out from here, after the install's link is closed.
-    const auto restore = qScopeGuard([this] {
-        installButton->setEnabled(true);
-        setPollingEnabled(true);
-    });
-    // The one install sequence: connect, erase, download, verify, disconnect, on a link
-    // of its own that it opens first and closes on every way out.
-    engine->plan(device, image).run();
-    if (mainWindow != nullptr) {
-        mainWindow->deviceInfoCurrent = false;
+    if (installing()) {
+        return;  // one click, one install
     }
+    const QString path = fileChooser->text();
+    QByteArray image;
+    try {
+        image = readInstallImage(path);
+        // The file may have changed since it was chosen: the page shows, and the install
+        // takes, the bytes actually read, and bytes that are no valid image never reach
+        // the probe.
+        showImageInfo(FirmwareImageHeader::validFromBytes(image));
+        checkInstallImage(image, path);
+    } catch (const HException& error) {
+        // Nothing has changed yet: the file is refused as it is.
+        showFailure(messageOf(error));
+        return;
+    }
+    startInstall(installButton, device,
+                 std::make_shared<const ImageIdentity>(identifyImageBytes(path, image)),
+                 [] { return std::make_unique<Gen3Engine>(); });
 }

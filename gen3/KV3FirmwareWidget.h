@@ -9,7 +9,6 @@
 #include <optional>
 
 class FileChooser;
-class Gen3Engine;
 class HDataLink;
 class QLabel;
 class QPushButton;
@@ -23,13 +22,13 @@ class KV3FirmwareWidget : public KVFirmwareWidget {
 public:
     explicit KV3FirmwareWidget(QWidget* parent = nullptr);
 
-    // Asks the probe's loader what is installed (a link of its own, default time-out) and
-    // shows it; then keeps `device` for the next install. Throws the link's or the
-    // command's HException before anything on the page changes.
-    void showInstalledFirmware(const UsbDeviceInfo& device) override;
+    // Shows what the probe's loader reports as installed, and keeps `device` for the next
+    // install.
+    void showInstalledFirmware(const UsbDeviceInfo& device,
+                               const InstalledFirmware& firmware) override;
 
-    // The three transfer steps of an install, reported through `progress` (see
-    // Gen3Engine, which they delegate to).
+    // The three transfer steps of an install on an open link, reported through
+    // `progress` (see Gen3Engine, which they delegate to).
     void eraseImage(HDataLink& link, quint32 address, int size);
     void downloadImage(HDataLink& link, quint32 address, int size, const quint8* data);
     void verifyImage(HDataLink& link, quint32 address, int size, const quint8* data);
@@ -38,11 +37,14 @@ public Q_SLOTS:
     // Reads the chosen file's header: shows its version text and enables the install
     // button when it is a valid image, else shows "Invalid File" and disables the button.
     void updateImageInfo();
-    // Installs the chosen file on the probe last shown. Polling is suspended and the button
-    // disabled meanwhile, and both are restored on every way out; a failure is rethrown
-    // unchanged once they are. The file is checked again as read, so a file replaced
-    // since it was chosen is refused before the probe is touched.
+    // Installs the chosen file on the probe last shown. The file is read and checked here,
+    // so a file replaced since it was chosen is refused before the probe is touched (the
+    // failure in the "Error" box); the install itself runs on the window's worker, with
+    // polling suspended and the button disabled until it ended.
     void updateFirmware();
+
+protected:
+    void showFirmwareNotRead() override;
 
 private:
     void showImageInfo(const std::optional<FirmwareImageHeader>& header);
@@ -52,5 +54,4 @@ private:
     QLabel* imageInfoLabel = nullptr;
     QPushButton* installButton = nullptr;
     UsbDeviceInfo device;
-    Gen3Engine* engine = nullptr;  // child; its progress is this page's progress
 };

@@ -79,14 +79,16 @@ SessionResult InstallSession::Run::go() {
     }
 
     // What the probe has now, read as the window's page reads it when it shows the probe.
-    try {
-        result.before = engine.readInstalled(probe);
-    } catch (const HException& e) {
-        return failFrom(e);
-    }
-    Q_EMIT session.started(*result.before);
-    if (session.options.skipIfRunning && engine.runs(*result.before, image)) {
-        return end(SessionOutcome::UpToDate);
+    if (session.options.readBefore) {
+        try {
+            result.before = engine.readInstalled(probe);
+        } catch (const HException& e) {
+            return failFrom(e);
+        }
+        Q_EMIT session.started(*result.before);
+        if (session.options.skipIfRunning && engine.runs(*result.before, image)) {
+            return end(SessionOutcome::UpToDate);
+        }
     }
 
     InstallPlan plan;

@@ -22,6 +22,9 @@ public:
         bool dryRun = false;
         // Leave a probe that runs what the image would install alone (UpToDate).
         bool skipIfRunning = false;
+        // Read what the probe has before the install (the window's pages have just shown
+        // it, and send nothing more than the install itself).
+        bool readBefore = true;
     };
 
     InstallSession(std::unique_ptr<ProbeEngine> engine, const UsbDeviceInfo& probe,

@@ -38,9 +38,14 @@ protected:
         pages.generation2 = [this](QWidget* parent) { return page2 = new TestPage(parent); };
         pages.generation3 = [this](QWidget* parent) { return page3 = new TestPage(parent); };
         window = std::make_unique<KorvaneConfigurer>(nullptr, pages);
+        ASSERT_TRUE(waitForIdle(*window));
     }
 
-    void poll() { QMetaObject::invokeMethod(window.get(), "poll", Qt::DirectConnection); }
+    // One poll, and the read it asks the worker for.
+    void poll() {
+        QMetaObject::invokeMethod(window.get(), "poll", Qt::DirectConnection);
+        ASSERT_TRUE(waitForIdle(*window));
+    }
 
     template <typename T>
     T* child(const char* name) const {
@@ -152,6 +157,7 @@ TEST_F(KorvaneConfigurerTest, AnAttachOrDetachEventPollsAtOnce) {
     ASSERT_NE(hotplug, nullptr);
     auto device = bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000001"));
     Q_EMIT hotplug->devicesChanged();
+    ASSERT_TRUE(waitForIdle(*window));
     expectReady(page3, QStringLiteral("K3000001"));
     bus->detach(device);
     Q_EMIT hotplug->devicesChanged();

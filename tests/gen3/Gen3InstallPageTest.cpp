@@ -8,6 +8,7 @@
 #include "device/FtdiProtocol.h"
 #include "gen3/ImageFile.h"
 #include "gen3/KV3FirmwareWidget.h"
+#include "support/GuiTestSupport.h"
 
 #include <QProgressBar>
 #include <QTest>
@@ -68,6 +69,7 @@ protected:
         mainWindow = window.get();
         widgets = std::make_unique<PageWidgets>(page);
         window->show();
+        ASSERT_TRUE(waitForIdle(*window));
         statusLabel = window->findChild<QLabel*>(QStringLiteral("statusLabel"));
         bar = window->findChild<QProgressBar*>();
         QObject::connect(page, &KVFirmwareWidget::progress, page, [this] {
@@ -78,8 +80,16 @@ protected:
         });
     }
 
-    void poll() { QMetaObject::invokeMethod(window.get(), "poll", Qt::DirectConnection); }
-    void click() { QTest::mouseClick(widgets->installButton, Qt::LeftButton); }
+    // A poll, and the read it asks the window's worker for.
+    void poll() {
+        QMetaObject::invokeMethod(window.get(), "poll", Qt::DirectConnection);
+        ASSERT_TRUE(waitForIdle(*window));
+    }
+    // A click, and the install it starts on the worker until the page is usable again.
+    void click() {
+        QTest::mouseClick(widgets->installButton, Qt::LeftButton);
+        ASSERT_TRUE(waitForIdle(*window));
+    }
 
     // After any install, successful or not.
     void expectRestored() {
@@ -87,8 +97,11 @@ protected:
         EXPECT_TRUE(mainWindow->pollingEnabled);
         EXPECT_EQ(device->openConnections(), 0);  // the link is closed
         EXPECT_EQ(bar->value(), 0);
-        // A step that began has reset the display; a failure before any step left it.
-        EXPECT_EQ(statusLabel->text(), shown.empty() ? QStringLiteral("Device ready.") : QString());
+        // An install that went in says so; a step that failed has reset the display, and
+        // a failure before any step left it.
+        EXPECT_EQ(statusLabel->text(), errors.isEmpty() ? QStringLiteral("Firmware installed.")
+                                       : shown.empty()  ? QStringLiteral("Device ready.")
+                                                        : QString());
     }
 
     ScopedWorkingDirectory cwd;
@@ -187,7 +200,7 @@ TEST_F(Gen3InstallTest, AFailedQueryChangesNeitherTheLabelNorTheProbeToInstallOn
     silent.faults = *Gen3LoaderFault::parseList(QStringLiteral("info-silent@*"));
     const auto second = bus->attach(createGen3Probe(QStringLiteral("K3000002"), silent));
     const UsbDeviceInfo secondRecord = bus->enumerate().last();
-    EXPECT_EQ(thrownMessage([&] { page->showInstalledFirmware(secondRecord); }), "read timed out");
+    EXPECT_EQ(thrownMessage([&] { page->firmwareReader()(secondRecord); }), "read timed out");
     EXPECT_EQ(widgets->installedLabel->text(), label);
 
     device = first;
@@ -236,7 +249,8 @@ TEST_P(InstallFailure, EndsInTheErrorReportWithButtonAndPollingRestored) {
     click();
     EXPECT_EQ(errors, QStringList(QLatin1String(GetParam().message)));
     expectRestored();
-    EXPECT_TRUE(mainWindow->deviceInfoCurrent);
+    // The probe is read again: what a failed install left of it is what the page shows next.
+    EXPECT_FALSE(mainWindow->deviceInfoCurrent);
     EXPECT_FALSE(pollingDuringInstall.contains(true));
 }
 

@@ -43,7 +43,11 @@ enum class Place {
     FenceOut,
     FenceIn,
     FenceQuiet,
-    End
+    End,
+    // After EndDownload: the host waits for the probe to come back as its application and
+    // reads it (ReadInfo and its answer), looking again until it does.
+    ReturnOut,
+    ReturnIn
 };
 
 // What the download ends in when the frame at `place` meets `fault`; the table the
@@ -101,11 +105,29 @@ Outcome outcomeAt(Place place, FrameFault fault) {
                        ? failure("read operation failed (GetOverlappedResult)")
                        : Outcome::success();
         case Place::End:
-            // A garbled EndDownload is ignored: the host reports success (it waits for
-            // nothing after EndDownload) and the probe stays in its bootloader.
-            return fault == FrameFault::Unplug    ? writeFailed
-                   : fault == FrameFault::TimeOut ? writeTimedOut
-                                                  : Outcome::success();
+            // A garbled EndDownload is ignored: the probe stays in its bootloader, and the
+            // wait for it to come back as its application says so.
+            return fault == FrameFault::Unplug ? writeFailed
+                   : fault == FrameFault::TimeOut
+                       ? writeTimedOut
+                       : Outcome::failure(QStringLiteral("Firmware installed, but the probe %1 did "
+                                                         "not come back as its application "
+                                                         "within 30 s")
+                                              .arg(SERIAL));
+        case Place::ReturnOut:
+        case Place::ReturnIn: {
+            // A look at the returned probe that fails is tried again; only a probe that is
+            // gone for good is not back in time.
+            const char* reason = place == Place::ReturnOut
+                                     ? "write operation failed"
+                                     : "read operation failed (GetOverlappedResult)";
+            return fault == FrameFault::Unplug
+                       ? Outcome::failure(QStringLiteral("Firmware installed, but the probe %1 did "
+                                                         "not come back as its application "
+                                                         "within 30 s (%2)")
+                                              .arg(SERIAL, QLatin1String(reason)))
+                       : Outcome::success();
+        }
     }
     return Outcome::success();
 }
@@ -199,7 +221,7 @@ void Gen2Rig::prepareInstall(bool clean) {
 }
 
 void Gen2Rig::expectSuccessShown() {
-    EXPECT_EQ(status(), QStringLiteral("Firmware installed."));
+    EXPECT_EQ(statusAtEnd, QStringLiteral("Firmware installed."));
 }
 
 void Gen2Rig::expectNewFirmware() {
@@ -216,8 +238,13 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
     const QList<UsbFrame>& frames = cleanFrames();
     bool downloading = false;  // BeginDownload went out: the wait is over
     Place place = Place::EnterBootloader;
+    bool ended = false;  // EndDownload went out
     for (int i = 0; i <= index; ++i) {
         const UsbFrame& frame = frames.at(i);
+        if (ended) {
+            place = frame.isBulkOut() ? Place::ReturnOut : Place::ReturnIn;
+            continue;
+        }
         if (frame.isBulkIn()) {
             if (!downloading)
                 place = Place::WaitIn;
@@ -250,6 +277,7 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
                 break;
             case kv2::Command::EndDownload:
                 place = Place::End;
+                ended = true;
                 break;
         }
     }

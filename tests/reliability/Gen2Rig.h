@@ -26,7 +26,6 @@ protected:
     Probe makeProbe() override;
     Probe powerCycled() override;
     QPushButton* installButton() const override;
-    QMessageBox::Icon errorIcon() const override { return QMessageBox::Warning; }
     void expectShown() override;
     void prepareInstall(bool clean) override;
     void expectSuccessShown() override;

@@ -23,13 +23,14 @@ protected:
     Probe makeProbe() override;
     Probe powerCycled() override;
     QPushButton* installButton() const override;
-    QMessageBox::Icon errorIcon() const override { return QMessageBox::Critical; }
     void expectShown() override;
     void prepareInstall(bool /*clean*/) override {}
     void expectSuccessShown() override;
     void expectNewFirmware() override;
 
 private:
+    // The outcome as the install's own command texts give it.
+    Outcome installOutcome(int index, FrameFault fault);
     Probe probeWith(const QByteArray& memory);
     Gen3Loader& loader() const;
     QString installedText() const;

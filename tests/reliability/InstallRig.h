@@ -77,8 +77,6 @@ protected:
     // firmware starts afresh from what `probe` keeps in its memory.
     virtual Probe powerCycled() = 0;
     virtual QPushButton* installButton() const = 0;
-    // The icon of the box that shows the page's failures.
-    virtual QMessageBox::Icon errorIcon() const = 0;
     // Once the probe was polled: the page is raised and shows it.
     virtual void expectShown() = 0;
     // Sets up the page for the next install (the clean one, or the one with a fault).
@@ -97,6 +95,8 @@ protected:
     QWidget* raisedPage() const;
     QString serialLine() const;
 
+    // The status line when the last install ended (before any poll could change it).
+    QString statusAtEnd;
     VirtualClock clock{100000};
     ScopedClock scopedClock{clock};
     EmulatedUsbBus* bus;

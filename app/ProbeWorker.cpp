@@ -1,0 +1,83 @@
+#include "app/ProbeWorker.h"
+
+#include "app/HException.h"
+#include "device/UsbOpenError.h"
+
+ProbeWorker::ProbeWorker(QObject* parent) : QObject(parent), executor(new QObject) {
+    thread.setObjectName(QStringLiteral("kvtool probe worker"));
+    executor->moveToThread(&thread);
+    connect(&thread, &QThread::finished, executor, &QObject::deleteLater);
+    thread.start();
+}
+
+ProbeWorker::~ProbeWorker() {
+    thread.quit();
+    thread.wait();
+}
+
+void ProbeWorker::post(std::function<void()> work) {
+    QMetaObject::invokeMethod(executor, std::move(work), Qt::QueuedConnection);
+}
+
+void ProbeWorker::tell(std::function<void()> work) {
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}
+
+quint64 ProbeWorker::read(const UsbDeviceInfo& probe, Reader reader) {
+    const quint64 request = ++lastRequest;
+    ++readsInFlight;
+    post([this, request, probe, reader = std::move(reader)] {
+        std::optional<InstalledFirmware> firmware;
+        QString error;
+        bool denied = false;
+        try {
+            firmware = reader(probe);
+        } catch (const HException& e) {
+            error = messageOf(e);
+            const auto* refused = dynamic_cast<const UsbOpenError*>(&e);
+            denied = refused != nullptr && refused->refusal() == OpenRefusal::Denied;
+        }
+        tell([this, request, probe, firmware, error, denied] {
+            --readsInFlight;
+            Q_EMIT readDone(request, probe, firmware, error, denied);
+            Q_EMIT idle();
+        });
+    });
+    return request;
+}
+
+bool ProbeWorker::install(const UsbDeviceInfo& probe, std::shared_ptr<const ImageIdentity> image,
+                          EngineFactory makeEngine) {
+    if (installRunning) {
+        return false;
+    }
+    installRunning = true;
+    post([this, probe, image = std::move(image), makeEngine = std::move(makeEngine)] {
+        // The session lives on the worker; each of its events is told again here.
+        // The page has just read what the probe has: the install sends nothing more.
+        InstallSession session(makeEngine(), probe, image, {false, false, false});
+        connect(&session, &SessionEvents::started, [this](const InstalledFirmware& before) {
+            tell([this, before] { Q_EMIT events.started(before); });
+        });
+        connect(&session, &SessionEvents::probeStateChanged, [this](ProbeState state) {
+            tell([this, state] { Q_EMIT events.probeStateChanged(state); });
+        });
+        connect(
+            &session, &SessionEvents::phaseStarted,
+            [this](InstallPhase phase, qint64 total, const QString& text, const QString& units) {
+                tell([=, this] { Q_EMIT events.phaseStarted(phase, total, text, units); });
+            });
+        connect(&session, &SessionEvents::progressed,
+                [this](qint64 done) { tell([this, done] { Q_EMIT events.progressed(done); }); });
+        connect(&session, &SessionEvents::told, [this](SessionMessage message) {
+            tell([this, message] { Q_EMIT events.told(message); });
+        });
+        const SessionResult result = session.run();
+        tell([this, result] {
+            installRunning = false;
+            Q_EMIT events.finished(result);
+            Q_EMIT idle();
+        });
+    });
+    return true;
+}
