@@ -23,7 +23,6 @@
 
 #include <functional>
 #include <optional>
-#include <utility>
 
 namespace {
 
@@ -240,19 +239,20 @@ TEST_F(LibusbPipesTest, ABoundKernelDriverIsDetachedForTheLinkAndReattachedAfter
 }
 
 TEST_F(LibusbPipesTest, PathsThatNameNoDeviceCannotBeOpened) {
-    const std::pair<const char*, const char*> cases[] = {
+    struct Case {
+        const char* path;
+        const char* reason;
+    };
+    const Case cases[] = {
         {"/dev/bus/usb/001/099", "open /dev/bus/usb/001/099: No such file or directory (ENOENT)"},
         {"/dev/bus/usb/001/000", "not a USB device path"},
         {"emulated:1", "not a USB device path"},
         {"", "not a USB device path"}};
-    for (const auto& [path, reason] : cases) {
-        EXPECT_EQ(thrownMessage([&] {
-                      PipeDataLink link(
-                          UsbDeviceInfo(PROBE_VENDOR_ID, 2, "K2", QString::fromLatin1(path)));
-                  }),
-                  "cannot open device driver")
-            << path;
-        EXPECT_TRUE(usbBackend().lastError().startsWith(QLatin1String(reason)))
+    for (const Case& each : cases) {
+        const UsbDeviceInfo device(PROBE_VENDOR_ID, 2, "K2", QString::fromLatin1(each.path));
+        EXPECT_EQ(thrownMessage([&] { PipeDataLink link(device); }), "cannot open device driver")
+            << each.path;
+        EXPECT_TRUE(usbBackend().lastError().startsWith(QLatin1String(each.reason)))
             << usbBackend().lastError().toStdString();
     }
 }
