@@ -2,10 +2,16 @@
 
 #include "app/HException.h"
 
+#include <QFile>
+
 #include <libusb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -24,10 +30,6 @@ struct TransferDeleter {
     void operator()(libusb_transfer* transfer) const { libusb_free_transfer(transfer); }
 };
 
-struct DeviceListDeleter {
-    void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
-};
-
 struct ConfigDeleter {
     void operator()(libusb_config_descriptor* config) const {
         libusb_free_config_descriptor(config);
@@ -40,6 +42,32 @@ struct ConfigDeleter {
                                                      : OpenRefusal::Other);
 }
 
+// "open /dev/bus/usb/001/007: Permission denied (EACCES)".
+QString describeOpenError(const QString& node, int code) {
+    const char* name = ::strerrorname_np(code);
+    return QStringLiteral("open %1: %2 (%3)")
+        .arg(node, qt_error_string(code),
+             name != nullptr ? QLatin1String(name) : QStringLiteral("errno %1").arg(code));
+}
+
+// The usbfs node opened for reading and writing, as libusb itself would open it. A node
+// that is gone (ENOENT, ENODEV) or any other failure is Other; EACCES and EPERM are what
+// the node's permissions answer.
+ScopedFd openNode(const QString& node, QString& error) {
+    const QByteArray name = QFile::encodeName(node);
+    int fd = -1;
+    do {
+        fd = ::open(name.constData(), O_RDWR | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int code = errno;
+        error = describeOpenError(node, code);
+        throw UsbOpenError(code == EACCES || code == EPERM ? OpenRefusal::Denied
+                                                           : OpenRefusal::Other);
+    }
+    return ScopedFd(fd);
+}
+
 }  // namespace
 
 QString describeLibusbError(const char* operation, int code) {
@@ -48,8 +76,9 @@ QString describeLibusbError(const char* operation, int code) {
              QString::fromUtf8(libusb_strerror(code)));
 }
 
-LibusbPipes::LibusbPipes(std::shared_ptr<libusb_context> context, libusb_device_handle* handle)
-    : context(std::move(context)), handle(handle) {}
+LibusbPipes::LibusbPipes(std::shared_ptr<libusb_context> context, ScopedFd node,
+                         libusb_device_handle* handle)
+    : context(std::move(context)), node(std::move(node)), handle(handle) {}
 
 LibusbPipes::~LibusbPipes() {
     if (claimed) {
@@ -61,35 +90,18 @@ LibusbPipes::~LibusbPipes() {
     libusb_close(handle);
 }
 
-std::unique_ptr<LibusbPipes> LibusbPipes::open(std::shared_ptr<libusb_context> context, int bus,
-                                               int address, QString& error) {
-    libusb_device** rawList = nullptr;
-    const ssize_t count = libusb_get_device_list(context.get(), &rawList);
-    if (count < 0) {
-        error = describeLibusbError("libusb_get_device_list", static_cast<int>(count));
-        refuse(static_cast<int>(count));
-    }
-    const std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
-    libusb_device* device = nullptr;
-    for (ssize_t i = 0; i < count; ++i) {
-        if (libusb_get_bus_number(list.get()[i]) == bus &&
-            libusb_get_device_address(list.get()[i]) == address) {
-            device = list.get()[i];
-            break;
-        }
-    }
-    if (device == nullptr) {
-        error = QStringLiteral("no USB device at bus %1, address %2").arg(bus).arg(address);
-        throw UsbOpenError(OpenRefusal::Other);
-    }
+std::unique_ptr<LibusbPipes> LibusbPipes::open(std::shared_ptr<libusb_context> context,
+                                               const QString& node, QString& error) {
+    ScopedFd fd = openNode(node, error);
     libusb_device_handle* handle = nullptr;
-    const int rc = libusb_open(device, &handle);
+    const int rc = libusb_wrap_sys_device(context.get(), fd.get(), &handle);
     if (rc != LIBUSB_SUCCESS) {
-        error = describeLibusbError("libusb_open", rc);
+        error = describeLibusbError("libusb_wrap_sys_device", rc);
         refuse(rc);
     }
-    // From here on the pipes object owns the handle and undoes every step on any way out.
-    std::unique_ptr<LibusbPipes> pipes(new LibusbPipes(std::move(context), handle));
+    // From here on the pipes object owns the handle and the node and undoes every step on
+    // any way out.
+    std::unique_ptr<LibusbPipes> pipes(new LibusbPipes(std::move(context), std::move(fd), handle));
     pipes->setUp(error);
     return pipes;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/ScopedFd.h"
 #include "device/UsbBackend.h"
 #include "device/UsbPipes.h"
 
@@ -8,25 +9,31 @@
 struct libusb_context;
 struct libusb_device_handle;
 
-// The pipes of one open probe on libusb-1.0: interface 0 claimed (a kernel driver bound
-// to it is detached first and reattached on close), its first bulk IN and bulk OUT
-// endpoints, synchronous transfers with time-outs, and the FTDI vendor requests as
-// control OUT transfers. A transfer that times out is cancelled and reaped by libusb
-// before read() or write() returns, so it can never complete into the caller's buffer.
-// The pipe reset clears the halt of both bulk endpoints: that un-stalls them and resets
-// the data toggles on both sides, which is what a fresh pipe needs after an earlier
-// session ended mid-transfer; a full device reset would make the probe re-enumerate.
+// The pipes of one open probe on libusb-1.0: its usbfs device node opened by this object
+// and handed to libusb, interface 0 claimed (a kernel driver bound to it is detached first
+// and reattached on close), its first bulk IN and bulk OUT endpoints, synchronous
+// transfers with time-outs, and the FTDI vendor requests as control OUT transfers.
+// Opening the node itself, rather than looking the device up in libusb's own list, means
+// that an open never waits for libusb to learn of a device that has just (re)appeared:
+// the node that discovery named is enough. A transfer that times out is cancelled and
+// reaped by libusb before read() or write() returns, so it can never complete into the
+// caller's buffer. The pipe reset clears the halt of both bulk endpoints: that un-stalls
+// them and resets the data toggles on both sides, which is what a fresh pipe needs after
+// an earlier session ended mid-transfer; a full device reset would make the probe
+// re-enumerate.
 class LibusbPipes : public UsbPipes {
 public:
     // How long a control request may take.
     static constexpr unsigned int CONTROL_TIMEOUT_MS = 5000;
 
-    // Opens the device at `bus` and `address`. Throws "device already in use" when libusb
-    // reports it busy (another program claimed it), "cannot open device driver" for any
-    // other failure, as a UsbOpenError that says which kind of refusal it was; `error`
-    // then says why, for diagnostics.
-    static std::unique_ptr<LibusbPipes> open(std::shared_ptr<libusb_context> context, int bus,
-                                             int address, QString& error);
+    // Opens the device whose usbfs node is `node` ("/dev/bus/usb/001/007"). Throws "device
+    // already in use" when claiming its interface answers busy (another program claimed
+    // it), "cannot open device driver" for any other failure, as a UsbOpenError that says
+    // which kind of refusal it was (a node this user may not open is Denied); `error` then
+    // says why, for diagnostics ("open /dev/bus/usb/001/007: Permission denied (EACCES)",
+    // "libusb_claim_interface: LIBUSB_ERROR_BUSY (...)").
+    static std::unique_ptr<LibusbPipes> open(std::shared_ptr<libusb_context> context,
+                                             const QString& node, QString& error);
     ~LibusbPipes() override;
 
     TransferResult read(quint8* buffer, int maxLength, quint32 timeoutMs) override;
@@ -37,7 +44,8 @@ public:
     QString lastError() const override { return error; }
 
 private:
-    LibusbPipes(std::shared_ptr<libusb_context> context, libusb_device_handle* handle);
+    LibusbPipes(std::shared_ptr<libusb_context> context, ScopedFd node,
+                libusb_device_handle* handle);
     // Detaches a kernel driver, claims interface 0 and finds the endpoints; throws.
     void setUp(QString& error);
     TransferResult transfer(unsigned char endpoint, quint8* buffer, int length, quint32 timeoutMs);
@@ -46,6 +54,9 @@ private:
     Result fail(const char* operation, int code, Result result);
 
     std::shared_ptr<libusb_context> context;
+    // libusb never closes a descriptor it was handed: this one is closed after the handle
+    // (members are destroyed after the destructor's body has closed it).
+    ScopedFd node;
     libusb_device_handle* handle;
     bool kernelDriverDetached = false;
     bool claimed = false;

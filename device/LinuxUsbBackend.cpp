@@ -34,6 +34,13 @@ UsbDeviceList LinuxUsbBackend::enumerate() {
 
 std::shared_ptr<libusb_context> LinuxUsbBackend::libusbContext() {
     if (!context) {
+        // The pipes open the device nodes that discovery names and hand them to libusb,
+        // so libusb needs neither its own scan of the bus nor its hotplug thread, which
+        // can lag behind or miss a device that restarts (several processes at once, no
+        // udev in a container). Nothing else here uses libusb's list of devices. Set for
+        // the contexts made from now on; where it is not supported, libusb scans, to no
+        // harm.
+        libusb_set_option(nullptr, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
         libusb_context* raw = nullptr;
         const int rc = libusb_init(&raw);
         if (rc != LIBUSB_SUCCESS) {
@@ -57,5 +64,5 @@ std::unique_ptr<UsbPipes> LinuxUsbBackend::open(const UsbDeviceInfo& device) {
     if (!libusb) {
         throw UsbOpenError(OpenRefusal::Other);
     }
-    return LibusbPipes::open(std::move(libusb), bus, address, openError);
+    return LibusbPipes::open(std::move(libusb), device.devicePath(), openError);
 }

@@ -1,5 +1,6 @@
 #include "device/SysfsDiscovery.h"
 
+#include "device/ScopedFd.h"
 #include "device/UsbIds.h"
 
 #include <QFile>
@@ -17,24 +18,6 @@ namespace {
 
 // Attributes of interest are short; a longer read can only be junk.
 constexpr int MAX_ATTRIBUTE_BYTES = 256;
-
-// A file descriptor closed when it goes out of scope.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd(fd) {}
-    ~ScopedFd() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd; }
-    bool valid() const { return fd >= 0; }
-
-private:
-    int fd;
-};
 
 // The attribute at `path` below `directory`, without its trailing newline; empty when it
 // cannot be read. Plain system calls relative to the tree's root: the main window scans

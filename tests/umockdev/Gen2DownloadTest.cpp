@@ -2,7 +2,9 @@
 // with the emulated probe answering behind umockdev. The probe's two restarts (into its
 // bootloader, and back into the new application) appear as the kernel shows them: the
 // device is removed ("remove" uevent) and comes back at a new address with the product id
-// of its new mode ("add").
+// of its new mode ("add"). Then kvtool-cli itself, installing on several probes that all
+// restart at once.
+#include "CliUnderTestbed.h"
 #include "UmockdevTestbed.h"
 #include "UsbdevfsHandler.h"
 
@@ -17,6 +19,9 @@
 #include "gen2/KorvaneBootloader.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -49,11 +54,16 @@ private:
 };
 
 // Keeps the fake sysfs and /dev in step with an emulated device's presence and identity,
-// as the kernel would after the device re-enumerated.
+// as the kernel would after the device re-enumerated: on its port, at the next address
+// that the bus (`nextAddress`, shared by the devices on one bus) hands out.
 class BusMirror {
 public:
-    BusMirror(UmockdevTestbed& testbed, std::shared_ptr<EmulatedDevice> device, int address)
-        : testbed(testbed), device(std::move(device)), nextAddress(address) {}
+    BusMirror(UmockdevTestbed& testbed, std::shared_ptr<EmulatedDevice> device, QString port,
+              int& nextAddress)
+        : testbed(testbed),
+          device(std::move(device)),
+          port(std::move(port)),
+          nextAddress(nextAddress) {}
 
     void sync() {
         const bool present = device->present();
@@ -66,8 +76,7 @@ public:
             shown.reset();
         }
         if (!shown && present) {
-            FakeUsbDevice fake{QStringLiteral("1-2"), 1,         nextAddress++,
-                               PROBE_VENDOR_ID,       productId, serial};
+            FakeUsbDevice fake{port, 1, nextAddress++, PROBE_VENDOR_ID, productId, serial};
             handlers.push_back(std::make_unique<UsbdevfsHandler>(device));
             // Adding a device makes umockdev send its "add" uevent.
             ASSERT_TRUE(testbed.addUsbDevice(fake, handlers.back().get()));
@@ -81,7 +90,8 @@ public:
 private:
     UmockdevTestbed& testbed;
     std::shared_ptr<EmulatedDevice> device;
-    int nextAddress;
+    QString port;
+    int& nextAddress;
     std::optional<FakeUsbDevice> shown;
     // Each device node has its own handler; all of them outlive the testbed's use.
     std::vector<std::unique_ptr<UsbdevfsHandler>> handlers;
@@ -95,7 +105,7 @@ protected:
         probeDevice = makeGen2Device(
             std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, QStringLiteral("K2000001")),
             QStringLiteral("K2000001"));
-        mirror.emplace(testbed, probeDevice, 3);
+        mirror.emplace(testbed, probeDevice, QStringLiteral("1-2"), nextAddress);
         mirror->sync();
         clock.afterSleep = [this] { mirror->sync(); };
         backend.emplace(std::make_unique<LinuxUsbBackend>());
@@ -104,6 +114,7 @@ protected:
 
     // Destroyed in reverse: the backend (and libusb) first, then the testbed, then the
     // handlers that the mirror keeps.
+    int nextAddress = 3;
     std::optional<BusMirror> mirror;
     UmockdevTestbed testbed;
     std::shared_ptr<EmulatedDevice> probeDevice;
@@ -167,6 +178,79 @@ TEST_F(Gen2DownloadTest, ACompleteDownloadWithTheRestartsSeenAsRemoveAndAddUeven
     // EnterBootloader, ReadInfo, BeginDownload, 48 Program, 48 Verify, ReadInfo (the replies
     // were in step), EndDownload, ReadInfo.
     EXPECT_EQ(out.size(), 1 + 1 + 1 + 48 + 48 + 1 + 1 + 1);
+}
+
+// kvtool-cli itself on several probes (CliUnderTestbed), in real time, with every restart
+// mirrored onto the bus as it happens.
+class Gen2RackUmockdevTest : public ::testing::Test {
+protected:
+    static constexpr int PROBES = 3;
+
+    void SetUp() override {
+        ASSERT_TRUE(testbed.valid());
+        testbed.addRootHub();
+        for (int i = 0; i < PROBES; ++i) {
+            const QString serial = QStringLiteral("K20000%1").arg(11 + i);
+            devices.push_back(makeGen2Device(
+                std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, serial), serial));
+            mirrors.push_back(std::make_unique<BusMirror>(
+                testbed, devices.back(), QStringLiteral("1-%1").arg(2 + i), nextAddress));
+            mirrors.back()->sync();
+        }
+    }
+    void syncBus() {
+        for (const std::unique_ptr<BusMirror>& mirror : mirrors) {
+            mirror->sync();
+        }
+    }
+
+    // Destroyed in reverse: the devices, then the testbed, then the handlers it calls.
+    int nextAddress = 2;
+    std::vector<std::unique_ptr<BusMirror>> mirrors;
+    UmockdevTestbed testbed;
+    std::vector<std::shared_ptr<EmulatedDevice>> devices;
+    QTemporaryDir files;
+};
+
+TEST_F(Gen2RackUmockdevTest, InstallAllOnProbesThatRestartAtOnceInstallsEachOnItsOwnPort) {
+    KV2ImageSpec spec = demoImageSpec(kv2::TargetFamily::Birch, kv2::JtagClocking::MaximumSpeed);
+    spec.size = 2048;
+    const QString path = files.filePath(QStringLiteral("kv_birch_max.bin"));
+    writeKV2ImageFile(path, generateKV2Image(spec));
+
+    const CliOutcome run = runCliUnderTestbed(
+        {QStringLiteral("install"), path, QStringLiteral("--all"), QStringLiteral("--json")},
+        [this] { syncBus(); });
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QByteArray& out = run.out;
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    const QJsonObject result = QJsonDocument::fromJson(lines.last()).object();
+    EXPECT_TRUE(result.value(QLatin1String("ok")).toBool()) << out.toStdString();
+    const QJsonArray probes = result.value(QLatin1String("probes")).toArray();
+    ASSERT_EQ(probes.size(), PROBES) << out.toStdString();
+    for (int i = 0; i < PROBES; ++i) {
+        const QString serial = devices[i]->serialNumber();
+        SCOPED_TRACE(serial.toStdString());
+        const auto entry = std::ranges::find_if(probes, [&](const QJsonValue& probe) {
+            return probe.toObject().value(QLatin1String("serial")).toString() == serial;
+        });
+        ASSERT_NE(entry, probes.end());
+        EXPECT_EQ(entry->toObject().value(QLatin1String("result")).toString(),
+                  QStringLiteral("installed"))
+            << entry->toObject().value(QLatin1String("error")).toString().toStdString();
+        EXPECT_EQ(entry->toObject().value(QLatin1String("port")).toString(),
+                  QStringLiteral("1-%1").arg(2 + i));
+        // Into its bootloader and back, on its own port: two restarts.
+        EXPECT_EQ(mirrors[i]->events.size(), 5u);
+
+        // The image with this probe's own serial number.
+        KV2FirmwareImage image;
+        image.load(HPath(path), serial);
+        const QByteArray expected = kv2::applicationZone(image.data).toByteArray();
+        QByteArray zone;
+        devices[i]->withLock([&] { zone = gen2ProbeOf(*devices[i])->applicationZone(); });
+        EXPECT_EQ(zone.left(expected.size()), expected);
+    }
 }
 
 }  // namespace

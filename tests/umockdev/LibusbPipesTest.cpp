@@ -2,6 +2,7 @@
 // sysfs and /dev/bus/usb, and the usbdevfs requests of the fake device nodes are answered
 // by the emulator's device models. Time is real here (libusb times its transfers itself),
 // so the time-outs are kept short.
+#include "CliUnderTestbed.h"
 #include "UmockdevTestbed.h"
 #include "UsbdevfsHandler.h"
 #include "support/ThrownMessage.h"
@@ -21,7 +22,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-
 #include <optional>
 
 namespace {
@@ -239,15 +239,49 @@ TEST_F(LibusbPipesTest, ABoundKernelDriverIsDetachedForTheLinkAndReattachedAfter
 }
 
 TEST_F(LibusbPipesTest, PathsThatNameNoDeviceCannotBeOpened) {
-    for (const char* path : {"/dev/bus/usb/001/099", "/dev/bus/usb/001/000", "emulated:1", ""}) {
-        EXPECT_EQ(thrownMessage([&] {
-                      PipeDataLink link(
-                          UsbDeviceInfo(PROBE_VENDOR_ID, 2, "K2", QString::fromLatin1(path)));
-                  }),
-                  "cannot open device driver")
-            << path;
+    struct Case {
+        const char* path;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"/dev/bus/usb/001/099", "open /dev/bus/usb/001/099: No such file or directory (ENOENT)"},
+        {"/dev/bus/usb/001/000", "not a USB device path"},
+        {"emulated:1", "not a USB device path"},
+        {"", "not a USB device path"}};
+    for (const Case& each : cases) {
+        const UsbDeviceInfo device(PROBE_VENDOR_ID, 2, "K2", QString::fromLatin1(each.path));
+        EXPECT_EQ(thrownMessage([&] { PipeDataLink link(device); }), "cannot open device driver")
+            << each.path;
+        EXPECT_TRUE(usbBackend().lastError().startsWith(QLatin1String(each.reason)))
+            << usbBackend().lastError().toStdString();
     }
-    EXPECT_FALSE(usbBackend().lastError().isEmpty());
+}
+
+TEST_F(LibusbPipesTest, AProbeThatRestartedUnannouncedOpensWhereDiscoveryFindsIt) {
+    { PipeDataLink link(record(fakeGeneration2())); }  // this process's libusb is set up
+    // The probe comes back at a new address on its port, and no event says so.
+    FakeUsbDevice restarted = fakeGeneration2();
+    ASSERT_TRUE(testbed.readdressSilently(restarted, 9, handler2.get()));
+    const UsbDeviceInfo found = record(restarted);
+    EXPECT_EQ(found.devicePath(), QStringLiteral("/dev/bus/usb/001/009"));
+    PipeDataLink link(found);
+    EXPECT_EQ(generation2->openConnections(), 1);
+    EXPECT_EQ(handler2->counts().claims, 2);
+}
+
+TEST_F(LibusbPipesTest, ANodeThisUserMayNotOpenIsDeniedWithTheSystemsReason) {
+    // kvtool-cli runs as a user who may not open the probe's node.
+    testbed.restrictNode(fakeGeneration2());
+    const CliOutcome run =
+        runCliUnderTestbed({QStringLiteral("info"), QStringLiteral("--serial"),
+                            QStringLiteral("K2000001"), QStringLiteral("--verbose")},
+                           {}, true);
+    EXPECT_EQ(run.exitCode, 4) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("kvtool-cli: cannot open device driver")));
+    EXPECT_TRUE(run.err.contains(
+        QStringLiteral("last USB error: open /dev/bus/usb/001/003: Permission denied (EACCES)")))
+        << run.err.toStdString();
+    EXPECT_EQ(handler2->counts().claims, 0);
 }
 
 TEST_F(LibusbPipesTest, AStalledSetUpRequestFailsTheOpeningAndReleasesTheDevice) {

@@ -3,6 +3,8 @@
 #include "UsbdevfsHandler.h"
 #include "emu/UsbFunction.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
@@ -169,19 +171,70 @@ void UmockdevTestbed::removeUsbDevice(const FakeUsbDevice& device) {
     umockdev_testbed_remove_device(testbed, path.constData());
 }
 
+bool UmockdevTestbed::attach(const QString& node, UsbdevfsHandler* handler) {
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, qPrintable(node), handler->base(), &error)) {
+        ADD_FAILURE() << "umockdev_testbed_attach_ioctl: "
+                      << (error != nullptr ? error->message : "failed");
+        g_clear_error(&error);
+        return false;
+    }
+    attachedNodes.append(node);
+    return true;
+}
+
+bool UmockdevTestbed::readdressSilently(FakeUsbDevice& device, int address,
+                                        UsbdevfsHandler* handler) {
+    const QString oldNode = deviceNode(device);
+    if (attachedNodes.removeOne(oldNode)) {
+        umockdev_testbed_detach_ioctl(testbed, qPrintable(oldNode), nullptr);
+    }
+    QFile::remove(rootDirectory() + oldNode);
+    device.address = address;
+    const QString node = deviceNode(device);
+    handler->setAddress(address);
+    if (!attach(node, handler)) {
+        return false;
+    }
+    // The node's contents are what reading usbfs gives: the descriptors.
+    QFile file(rootDirectory() + node);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(usbDescriptors(device.vendorId, device.productId)) < 0) {
+        ADD_FAILURE() << "cannot write " << file.fileName().toStdString();
+        return false;
+    }
+    // Property and attribute writes send no uevent.
+    const QByteArray path = sysfsPath(device).toUtf8();
+    const QByteArray number = QByteArray::number(address);
+    umockdev_testbed_set_property(testbed, path.constData(), "DEVNUM",
+                                  number.rightJustified(3, '0').constData());
+    umockdev_testbed_set_property(testbed, path.constData(), "DEVNAME", qPrintable(node));
+    umockdev_testbed_set_attribute(testbed, path.constData(), "devnum",
+                                   QByteArray(number + "\n").constData());
+    return true;
+}
+
+void UmockdevTestbed::restrictNode(const FakeUsbDevice& device) {
+    const QString root = rootDirectory();
+    const QString node = deviceNode(device);
+    constexpr QFileDevice::Permissions reachable = QFileDevice::ReadOther | QFileDevice::ExeOther;
+    EXPECT_TRUE(QFile::setPermissions(root, QFile::permissions(root) | reachable));
+    EXPECT_TRUE(QFile::setPermissions(root + node, QFileDevice::Permissions()));
+    // The preload connects to the node's socket before it opens the node.
+    const QString socket = root + QStringLiteral("/ioctl") + node;
+    EXPECT_TRUE(QFile::setPermissions(
+        socket, QFile::permissions(socket) | QFileDevice::WriteOther | reachable));
+}
+
 bool UmockdevTestbed::addUsbDevice(const FakeUsbDevice& device, UsbdevfsHandler* handler) {
     const QString bus = QStringLiteral("%1").arg(device.bus, 3, 10, QLatin1Char('0'));
     const QString address = QStringLiteral("%1").arg(device.address, 3, 10, QLatin1Char('0'));
     const QString node = deviceNode(device);
     if (handler != nullptr) {
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed, qPrintable(node), handler->base(), &error)) {
-            ADD_FAILURE() << "umockdev_testbed_attach_ioctl: "
-                          << (error != nullptr ? error->message : "failed");
-            g_clear_error(&error);
+        handler->setAddress(device.address);
+        if (!attach(node, handler)) {
             return false;
         }
-        attachedNodes.append(node);
     }
     const QByteArray descriptors = usbDescriptors(device.vendorId, device.productId);
     const int minor = (device.bus - 1) * 128 + device.address - 1;

@@ -42,12 +42,22 @@ public:
     // Takes `device` off the bus as unplugging does: a "remove" uevent, its handler
     // detached, its sysfs entry and device node gone.
     void removeUsbDevice(const FakeUsbDevice& device);
+    // Moves `device` to `address` on its port as a restart does, but silently: its sysfs
+    // entry names the new address and its node moves there (answered by `handler`), while
+    // no uevent tells anyone, as for a process that hears no events (no udev in a
+    // container, a listener that fell behind). Returns false with a test failure on error.
+    bool readdressSilently(FakeUsbDevice& device, int address, UsbdevfsHandler* handler);
+    // Makes `device`'s node one that only root may open (as without the udev rule's
+    // access), while other users may still reach the testbed: its directory, and the
+    // socket through which the preload hands the node's ioctls to this process.
+    void restrictNode(const FakeUsbDevice& device);
     // Sends a uevent ("add", "change", "remove") for `device`, as the kernel would.
     void uevent(const FakeUsbDevice& device, const char* action);
     QString rootDirectory() const;
 
 private:
     bool add(const QString& description);
+    bool attach(const QString& node, UsbdevfsHandler* handler);
 
     UMockdevTestbed* testbed = nullptr;
     QStringList attachedNodes;

@@ -3,6 +3,7 @@
 #include "app/Clock.h"
 
 #include <linux/ioctl.h>
+#include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -14,6 +15,8 @@ namespace {
 
 constexpr int SETUP_PACKET_SIZE = 8;
 constexpr quint8 DIRECTION_IN = 0x80;
+// The configuration the device runs (the one its descriptors declare).
+constexpr quint8 ACTIVE_CONFIGURATION = 1;
 
 bool due(quint32 nowMs, quint32 dueMs) {
     return static_cast<qint32>(nowMs - dueMs) >= 0;
@@ -60,6 +63,11 @@ void UsbdevfsHandler::release(Urb& entry) {
     umockdev_ioctl_data_unref(entry.data);
 }
 
+void UsbdevfsHandler::setAddress(int deviceAddress) {
+    const std::lock_guard lock(mutex);
+    address = deviceAddress;
+}
+
 void UsbdevfsHandler::setKernelDriver(const QString& name) {
     const std::lock_guard lock(mutex);
     driver = name;
@@ -99,6 +107,21 @@ bool UsbdevfsHandler::handle(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
+        case USBDEVFS_CONNECTINFO: {
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_connectinfo), nullptr);
+            auto* info = reinterpret_cast<usbdevfs_connectinfo*>(data->data);
+            info->devnum = static_cast<unsigned int>(address);
+            info->slow = 0;  // full speed
+            umockdev_ioctl_data_unref(data);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        }
+        case USBDEVFS_GET_SPEED:
+            umockdev_ioctl_client_complete(client, USB_SPEED_FULL, 0);
+            return true;
+        case USBDEVFS_CONTROL:
+            return configurationRequest(client);
         case USBDEVFS_GETDRIVER: {
             if (driver.isEmpty()) {
                 umockdev_ioctl_client_complete(client, -1, ENODATA);
@@ -177,6 +200,23 @@ bool UsbdevfsHandler::handle(UMockdevIoctlClient* client) {
         default:
             return false;  // ENOTTY: this emulation knows no such request
     }
+}
+
+bool UsbdevfsHandler::configurationRequest(UMockdevIoctlClient* client) {
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                          sizeof(usbdevfs_ctrltransfer), nullptr);
+    const auto* request = reinterpret_cast<const usbdevfs_ctrltransfer*>(data->data);
+    const bool known = request->bRequestType == USB_DIR_IN &&
+                       request->bRequest == USB_REQ_GET_CONFIGURATION && request->wLength >= 1;
+    if (known) {
+        UMockdevIoctlData* answer =
+            umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_ctrltransfer, data), 1, nullptr);
+        *reinterpret_cast<quint8*>(answer->data) = ACTIVE_CONFIGURATION;
+        umockdev_ioctl_data_unref(answer);
+        umockdev_ioctl_client_complete(client, 1, 0);
+    }
+    umockdev_ioctl_data_unref(data);
+    return known;  // any other request is not known to this emulation (ENOTTY)
 }
 
 void UsbdevfsHandler::usbIoctl(UMockdevIoctlClient* client) {

@@ -18,9 +18,10 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 //
 // Claiming interface 0 connects to the device (open refusals answer EBUSY or EACCES);
 // bulk URBs become the device's IN and OUT transfers, control OUT URBs its control
-// requests, CLEAR_HALT its pipe reset. A transfer the device takes time over stays in
-// flight until that much real time has passed (the next reap completes it) or until
-// libusb discards it after its time-out. Runs on umockdev's worker thread.
+// requests, CLEAR_HALT its pipe reset; CONNECTINFO, GET_SPEED and GET_CONFIGURATION answer
+// as the kernel would for a full-speed device in its one configuration. A transfer the device takes
+// time over stays in flight until that much real time has passed (the next reap completes it) or
+// until libusb discards it after its time-out. Runs on umockdev's worker thread.
 class UsbdevfsHandler {
 public:
     explicit UsbdevfsHandler(std::shared_ptr<EmulatedDevice> device);
@@ -29,6 +30,10 @@ public:
     UsbdevfsHandler& operator=(const UsbdevfsHandler&) = delete;
 
     UMockdevIoctlBase* base() const { return handler; }
+
+    // The address the device node stands for, as CONNECTINFO reports it (libusb asks when
+    // it is handed an open node whose path it cannot read the address from).
+    void setAddress(int address);
 
     // A kernel driver bound to interface 0 (empty: none); claiming fails with EBUSY
     // until it is detached.
@@ -61,6 +66,9 @@ private:
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
+    // A synchronous control request: GET_CONFIGURATION, which libusb asks of a node it is
+    // handed; false for any other.
+    bool configurationRequest(UMockdevIoctlClient* client);
     void usbIoctl(UMockdevIoctlClient* client);
     void finish(Urb& entry, quint32 nowMs);
     static void release(Urb& entry);
@@ -68,6 +76,7 @@ private:
     std::shared_ptr<EmulatedDevice> device;
     UMockdevIoctlBase* handler;
     mutable std::mutex mutex;
+    int address = 0;
     int connection = 0;
     bool connected = false;
     QString driver;
