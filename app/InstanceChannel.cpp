@@ -245,3 +245,8 @@ bool InstanceChannel::sendMessage(const InstanceMessage::Message& message, int t
     char reply = 0;
     return socket.getChar(&reply) && reply == InstanceMessage::ACK;
 }
+
+void InstanceChannel::stopListening() {
+    qDeleteAll(std::exchange(connections, {}));
+    delete std::exchange(server, nullptr);
+}

@@ -51,6 +51,9 @@ public:
     // whether this instance listens.
     bool listen();
     bool isListening() const { return server != nullptr; }
+    // Stops listening (the socket goes), so that a later start becomes the running
+    // instance; clients being served are dropped.
+    void stopListening();
 
     // Hands `message` to the listening instance and waits at most `timeoutMs` for its
     // acknowledgement. False at once when nobody listens or the text is too long.

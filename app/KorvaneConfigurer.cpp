@@ -232,20 +232,21 @@ void KorvaneConfigurer::closeEvent(QCloseEvent* event) {
         return;
     }
     // Window-modal and not waited for: the install and the window go on meanwhile.
-    closeQuestion = new QMessageBox(QMessageBox::Warning, windowTitle(),
+    closeQuestion = new QMessageBox(QMessageBox::Warning, QStringLiteral("Install Under Way"),
                                     QStringLiteral("A firmware install is under way: do not "
                                                    "remove the Korvane until it has ended."),
                                     QMessageBox::NoButton, this);
     closeQuestion->setInformativeText(
         QStringLiteral("The window can close by itself once the install has ended."));
-    closeQuestion->addButton(QStringLiteral("&Close When Finished"), QMessageBox::AcceptRole);
+    QPushButton* closeLater =
+        closeQuestion->addButton(QStringLiteral("&Close When Finished"), QMessageBox::AcceptRole);
     QPushButton* keepOpen =
         closeQuestion->addButton(QStringLiteral("&Keep Open"), QMessageBox::RejectRole);
     closeQuestion->setDefaultButton(keepOpen);
     closeQuestion->setEscapeButton(keepOpen);
     closeQuestion->setAttribute(Qt::WA_DeleteOnClose);
-    connect(closeQuestion, &QMessageBox::finished, this, [this, keepOpen](int) {
-        closeWhenDone = closeQuestion->clickedButton() != keepOpen;
+    connect(closeQuestion, &QMessageBox::finished, this, [this, closeLater](int) {
+        closeWhenDone = closeQuestion->clickedButton() == closeLater;
         closeQuestion = nullptr;
         if (closeWhenDone) {
             setStatus(QStringLiteral("kvtool closes once the install has ended, do not remove "

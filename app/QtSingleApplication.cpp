@@ -46,6 +46,10 @@ bool QtSingleApplication::isListening() const {
     return channel->isListening();
 }
 
+void QtSingleApplication::stopListening() {
+    channel->stopListening();
+}
+
 std::optional<bool> QtSingleApplication::handOverOrListen(const InstanceMessage::Message& message) {
     auto handOver = [this, outgoing = InstanceMessage::Message(message)]() mutable {
         // Without a token from its launcher, a Wayland client asks for one: the running
@@ -93,4 +97,9 @@ void QtSingleApplication::activateMainWidget() {
     endX11StartupNotification(startupId);
     mainWindow->raise();
     mainWindow->activateWindow();
+    // A box over the window waits for an answer: it takes the focus, not the window.
+    if (QWidget* box = activeModalWidget(); box != nullptr && box != mainWindow) {
+        box->raise();
+        box->activateWindow();
+    }
 }

@@ -34,6 +34,9 @@ public:
     // and activates the main window. Does nothing when already listening.
     void startListening(bool activate);
     bool isListening() const;
+    // Stops listening: from now on a later start becomes the running instance (while this
+    // one winds down without a window).
+    void stopListening();
 
     // The start-up check: when another instance runs, hands it `message` and returns
     // whether it confirmed; otherwise starts listening (with activation) and returns
@@ -58,7 +61,9 @@ public Q_SLOTS:
     bool sendMessage(const QString& message, int timeout = 5000);
     // Raises the main window and makes it the active window, presenting what the last
     // message brought for that (a Wayland activation token; on X11 it ends that launch's
-    // startup notification). A minimised window stays minimised and a hidden one hidden.
+    // startup notification); a box open over the window (an error, a question) gets the
+    // focus, so that it answers Escape and Enter. A minimised window stays minimised and a
+    // hidden one hidden.
     virtual void activateMainWidget();
 
 Q_SIGNALS:

@@ -5,6 +5,8 @@
 #include "app/QtSingleApplication.h"
 #include "emu/EmulatorEnvironment.h"
 
+#include <utility>
+
 int main(int argc, char** argv) {
     // Read before the application object exists, which takes the startup id away.
     InstanceMessage::Message handover = QtSingleApplication::launchActivation();
@@ -41,5 +43,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     app.runReportingErrors();
+    // The window is gone: a later start is the running instance from now on, while this one
+    // waits for a read of a probe that may still be under way (never an install: the window
+    // does not close during one).
+    app.stopListening();
+    delete std::exchange(mainWindow, nullptr);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "cli/Console.h"
 #include "emu/EmulatorEnvironment.h"
+#include "probe/SleepInhibitor.h"
 
 WatchedBackend::WatchedBackend(bool verbose, Console& console) {
     for (const QString& problem : installUsbBackendFromEnvironment()) {
@@ -14,8 +15,14 @@ WatchedBackend::WatchedBackend(bool verbose, Console& console) {
                 : TracingUsbBackend::Trace());
     watcher = tracing.get();
     installUsbBackend(std::move(tracing));
+    if (verbose) {
+        SleepInhibitor::setNotice([&console](const QString& text) {
+            console.error(QStringLiteral("kvtool-cli: ") + text);
+        });
+    }
 }
 
 WatchedBackend::~WatchedBackend() {
+    SleepInhibitor::setNotice(nullptr);
     installUsbBackend(nullptr);
 }

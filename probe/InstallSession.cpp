@@ -4,6 +4,7 @@
 #include "app/HException.h"
 #include "device/UsbBackend.h"
 #include "device/UsbOpenError.h"
+#include "probe/SleepInhibitor.h"
 #include "probe/StepFailure.h"
 
 #include <QScopeGuard>
@@ -115,6 +116,8 @@ SessionResult InstallSession::Run::go() {
                     Q_EMIT session.progressed(step);
                 });
     const auto disconnect = qScopeGuard([measure] { QObject::disconnect(measure); });
+    // No sleep or shutdown from the first frame that changes the probe until it runs again.
+    const SleepInhibitor inhibitor;
     try {
         failuresBefore = usbBackend().failuresSeen();
         plan.run([this](const InstallStep& step) {

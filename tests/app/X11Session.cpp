@@ -1,6 +1,7 @@
 #include "X11Session.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -161,4 +162,75 @@ QByteArray X11Session::StartupMessages::next(int timeoutMs) {
         QThread::msleep(POLL_MS / 5);
     }
     return {};
+}
+
+X11Session::Pinger::Pinger(const X11Session& session)
+    : connection(XOpenDisplay(session.display().toLatin1().constData())) {
+    if (connection == nullptr) {
+        return;
+    }
+    protocols = XInternAtom(connection, "WM_PROTOCOLS", False);
+    pingAtom = XInternAtom(connection, "_NET_WM_PING", False);
+    // A client answers a ping by sending it on to the root window, where the window manager
+    // listens with these masks.
+    XSelectInput(connection, DefaultRootWindow(connection),
+                 SubstructureRedirectMask | SubstructureNotifyMask);
+    XSync(connection, False);
+}
+
+X11Session::Pinger::~Pinger() {
+    if (connection != nullptr) {
+        XCloseDisplay(connection);
+    }
+}
+
+std::optional<int> X11Session::Pinger::ping(unsigned long window, int timeoutMs) {
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    // The timestamp field tells the answers apart.
+    const unsigned long stamp = ++sequence;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = protocols;
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(pingAtom);
+    event.xclient.data.l[1] = static_cast<long>(stamp);
+    event.xclient.data.l[2] = static_cast<long>(window);
+    QElapsedTimer clock;
+    clock.start();
+    XSendEvent(connection, window, False, NoEventMask, &event);
+    XFlush(connection);
+    while (clock.elapsed() < timeoutMs) {
+        while (XPending(connection) > 0) {
+            XEvent answer;
+            XNextEvent(connection, &answer);
+            // As the window manager: windows that ask to be shown or moved meanwhile are.
+            if (answer.type == MapRequest) {
+                XMapWindow(connection, answer.xmaprequest.window);
+                continue;
+            }
+            if (answer.type == ConfigureRequest) {
+                const XConfigureRequestEvent& request = answer.xconfigurerequest;
+                XWindowChanges changes{request.x,
+                                       request.y,
+                                       request.width,
+                                       request.height,
+                                       request.border_width,
+                                       request.above,
+                                       request.detail};
+                XConfigureWindow(connection, request.window, unsigned(request.value_mask),
+                                 &changes);
+                continue;
+            }
+            if (answer.type == ClientMessage && answer.xclient.message_type == protocols &&
+                static_cast<unsigned long>(answer.xclient.data.l[0]) == pingAtom &&
+                static_cast<unsigned long>(answer.xclient.data.l[1]) == stamp) {
+                return int(clock.elapsed());
+            }
+        }
+        QThread::usleep(500);
+    }
+    return std::nullopt;
 }

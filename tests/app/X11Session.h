@@ -31,6 +31,26 @@ public:
     // Asks `window` to close, as a window manager's close button does.
     bool close(unsigned long window) const;
 
+    // Sends the liveness ping (_NET_WM_PING) to windows as a window manager does, and times
+    // their answers. The server runs no window manager, so this one takes its place on the
+    // root window for as long as it lives.
+    class Pinger {
+    public:
+        explicit Pinger(const X11Session& session);
+        ~Pinger();
+        Pinger(const Pinger&) = delete;
+        Pinger& operator=(const Pinger&) = delete;
+        // Milliseconds until `window` answered one ping; nothing when it did not answer within
+        // `timeoutMs`. Windows that ask to be shown meanwhile are shown.
+        std::optional<int> ping(unsigned long window, int timeoutMs);
+
+    private:
+        struct _XDisplay* connection = nullptr;
+        unsigned long protocols = 0;
+        unsigned long pingAtom = 0;
+        unsigned long sequence = 0;
+    };
+
     // Listens, from now on, for the startup-notification messages that clients send to the
     // root window; the next complete one, waiting up to `timeoutMs` (empty: none came).
     class StartupMessages {

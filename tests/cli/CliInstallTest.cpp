@@ -4,6 +4,7 @@
 
 #include "CliImages.h"
 #include "CliRunner.h"
+#include "support/FakeLogind.h"
 
 #include <QJsonArray>
 
@@ -491,6 +492,46 @@ TEST_F(CliInstall, Generation2DryRunNeverRestartsTheProbe) {
         "in 240 packets:")))
         << run.out.toStdString();
     EXPECT_EQ(firstBytes(cli.sent()), QList<int>{0x84});
+}
+
+// ---- Sleep and shutdown held off -----------------------------------------------------------
+
+// Each install holds a logind inhibitor lock for its duration, after success and failure
+// alike; without logind it goes on and, with --verbose, says so once.
+TEST_F(CliInstall, InstallsHoldOffSleepAndShutdown) {
+    const FakeLogind logind;
+    ASSERT_TRUE(logind.running()) << logind.whyNot().toStdString();
+    cli.setEnvironment(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), logind.address());
+    struct Row {
+        const char* emulate;
+        QStringList arguments;
+        int exitCode;
+        int locks;
+    };
+    int expectedLocks = 0;
+    for (const Row& row :
+         {Row{"gen3", {}, 0, 1}, Row{"gen3:fault=crc-mismatch@1", {}, 1, 1},
+          Row{"gen3,gen3", args({"--all"}), 0, 2}, Row{"gen3", args({"--dry-run"}), 0, 0}}) {
+        cli.emulate(QLatin1String(row.emulate));
+        const CliRun run =
+            cli.run(QStringList{QStringLiteral("install"), gen3Image} + row.arguments);
+        EXPECT_EQ(run.exitCode, row.exitCode) << row.emulate << ::testing::PrintToString(run);
+        expectedLocks += row.locks;
+        EXPECT_EQ(
+            logind.inhibitCalls(),
+            QStringList(expectedLocks,
+                        QStringLiteral("sleep:shutdown kvtool Installing probe firmware block")))
+            << row.emulate;
+        EXPECT_EQ(logind.inhibitors(), 0) << row.emulate;
+    }
+
+    cli.setEnvironment(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + cli.path(QStringLiteral("no-bus")));
+    cli.emulate(QStringLiteral("gen3"));
+    const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--verbose")});
+    EXPECT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    EXPECT_EQ(run.err.count(QStringLiteral("sleep and shutdown are not held off")), 1)
+        << run.err.toStdString();
 }
 
 }  // namespace

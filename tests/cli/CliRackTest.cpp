@@ -2,6 +2,7 @@
 // as a process against racks of emulated probes, one of them faulted.
 #include "CliImages.h"
 #include "CliRunner.h"
+#include "support/FakeLogind.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -357,6 +358,31 @@ TEST_F(CliRack, WatchEndsOnCtrlCAndSaysWhatItAbandons) {
     QThread::msleep(500);
     idle.interrupt();
     EXPECT_EQ(idle.exitCode(5000), 0);
+}
+
+// watch holds off sleep and shutdown while an install runs, not while it waits for probes;
+// Ctrl-C lets the install under way end and then releases its lock.
+TEST_F(CliRack, WatchHoldsOffSleepOnlyWhileItInstalls) {
+    const FakeLogind logind;
+    ASSERT_TRUE(logind.running()) << logind.whyNot().toStdString();
+    cli.setEnvironment(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), logind.address());
+    const QString control = cli.path(QStringLiteral("probes"));
+    writeControlFile(control, "gen3:latency=100\n");
+    cli.emulate(QStringLiteral("@") + control);
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    Running watch(cli.start({QStringLiteral("watch"), gen3Image, QStringLiteral("--json")}));
+    ASSERT_TRUE(watch.waitFor(QStringLiteral("phase"), QStringLiteral("K3000001")));
+    EXPECT_EQ(logind.inhibitors(), 1);
+    ASSERT_TRUE(watch.waitFor(QStringLiteral("probeResult"), QStringLiteral("K3000001")));
+    EXPECT_EQ(logind.inhibitors(), 0);  // waiting for the next probe
+
+    writeControlFile(control, "gen3:latency=100\ngen3:latency=100\n");
+    ASSERT_TRUE(watch.waitFor(QStringLiteral("phase"), QStringLiteral("K3000002")));
+    EXPECT_EQ(logind.inhibitors(), 1);
+    watch.interrupt();
+    EXPECT_EQ(watch.exitCode(), 0) << watch.standardError().toStdString();
+    EXPECT_EQ(logind.inhibitors(), 0);
+    EXPECT_EQ(logind.inhibitCalls().size(), 2);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,23 +39,40 @@ public:
     using VirtualClock::VirtualClock;
 
     void at(quint32 timeMs, std::function<void()> action) {
+        const std::lock_guard lock(mutex);
         events.emplace(timeMs, std::move(action));
     }
-    // Called after every sleep with its duration.
-    void watch(std::function<void(int)> watcher) { watchers.push_back(std::move(watcher)); }
+    // Called after every sleep with its duration, on the thread that slept (the window's
+    // worker sleeps on this clock too).
+    void watch(std::function<void(int)> watcher) {
+        const std::lock_guard lock(mutex);
+        watchers.push_back(std::move(watcher));
+    }
 
     void sleepMs(int milliseconds) override {
         VirtualClock::sleepMs(milliseconds);
-        while (!events.empty() && static_cast<qint32>(tickMs() - events.begin()->first) >= 0) {
-            auto action = std::move(events.begin()->second);
-            events.erase(events.begin());
+        for (;;) {
+            std::function<void()> action;
+            {
+                const std::lock_guard lock(mutex);
+                if (events.empty() || static_cast<qint32>(tickMs() - events.begin()->first) < 0)
+                    break;
+                action = std::move(events.begin()->second);
+                events.erase(events.begin());
+            }
             action();
         }
-        for (const auto& watcher : watchers)
+        std::vector<std::function<void(int)>> toCall;
+        {
+            const std::lock_guard lock(mutex);
+            toCall = watchers;
+        }
+        for (const auto& watcher : toCall)
             watcher(milliseconds);
     }
 
 private:
+    std::mutex mutex;
     std::multimap<quint32, std::function<void()>> events;
     std::vector<std::function<void(int)>> watchers;
 };
