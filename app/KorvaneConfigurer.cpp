@@ -165,7 +165,7 @@ void KorvaneConfigurer::poll() {
             // succeeded, so a read that fails for a new probe is tried again next time.
             deviceInfoCurrent = true;
             pendingPage = page;
-            pendingRead = worker->read(probe, page->firmwareReader());
+            pendingRead = worker->read(probe, page->firmwareReader(), !isVisible());
             return;
         }
         firmwareBox->setEnabled(true);

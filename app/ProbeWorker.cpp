@@ -23,10 +23,10 @@ void ProbeWorker::tell(std::function<void()> work) {
     QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
-quint64 ProbeWorker::read(const UsbDeviceInfo& probe, Reader reader) {
+quint64 ProbeWorker::read(const UsbDeviceInfo& probe, Reader reader, bool onceTheLoopRuns) {
     const quint64 request = ++lastRequest;
     ++readsInFlight;
-    post([this, request, probe, reader = std::move(reader)] {
+    auto work = [this, request, probe, reader = std::move(reader)] {
         std::optional<InstalledFirmware> firmware;
         QString error;
         bool denied = false;
@@ -42,7 +42,12 @@ quint64 ProbeWorker::read(const UsbDeviceInfo& probe, Reader reader) {
             Q_EMIT readDone(request, probe, firmware, error, denied);
             Q_EMIT idle();
         });
-    });
+    };
+    if (onceTheLoopRuns) {
+        tell([this, work = std::move(work)]() mutable { post(std::move(work)); });
+    } else {
+        post(std::move(work));
+    }
     return request;
 }
 

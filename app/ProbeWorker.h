@@ -36,7 +36,9 @@ public:
     ProbeWorker& operator=(const ProbeWorker&) = delete;
 
     // Reads `probe` with `reader`; readDone tells the outcome. Returns the request's number.
-    quint64 read(const UsbDeviceInfo& probe, Reader reader);
+    // `once the loop runs`: the read starts only once this thread's event loop runs (so that
+    // a window being built shows before its first read competes with it).
+    quint64 read(const UsbDeviceInfo& probe, Reader reader, bool onceTheLoopRuns = false);
     // Installs `image` on `probe` through the engine `makeEngine` makes; the session's
     // events come through session(). Returns false (and does nothing) while an install
     // runs already.

@@ -6,7 +6,9 @@
 #include "X11Session.h"
 
 #include "app/WaylandActivationToken.h"
+#include "tools/gen3/Gen3ImageGenerator.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,6 +23,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <ostream>
@@ -33,7 +36,9 @@ constexpr const char* MAIN_TITLE = "Brenmoor Korvane Configurer";
 class Kvtool {
 public:
     Kvtool(const QStringList& arguments, const QMap<QString, QString>& variables,
-           const QString& program = QStringLiteral(KVTOOL_EXECUTABLE)) {
+           const QString& program = QStringLiteral(KVTOOL_EXECUTABLE),
+           const QString& workingDirectory = QString()) {
+        process.setWorkingDirectory(workingDirectory);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime());
         for (auto it = variables.begin(); it != variables.end(); ++it) {
@@ -200,6 +205,107 @@ TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {
     EXPECT_EQ(kvtool.exitCode(), 0);
 }
 
+// Real time, and a valid kv3.bin in the working directory for the generation-3 page.
+class KvtoolLiveOnX11 : public KvtoolOnX11 {
+protected:
+    QMap<QString, QString> live(const QString& emulate) const {
+        QMap<QString, QString> variables = environment(emulate);
+        variables.insert(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+        return variables;
+    }
+    QString imageDirectory() const {
+        Gen3ImageRecipe recipe;
+        recipe.size = 20000;
+        writeGen3Image(files.filePath(QStringLiteral("kv3.bin")), generateGen3Image(recipe));
+        return files.path();
+    }
+    // How many frames the probe was sent with `tag` first, from the exported frame log.
+    int commandsSent(quint8 tag) const {
+        // The tag, then the command magic.
+        const QString pattern = QStringLiteral(" bulk-out completed \\d+ ") +
+                                QStringLiteral("%1").arg(int(tag), 2, 16, QLatin1Char(u'0')) +
+                                QStringLiteral("5ac3179e\\b");
+        return int(QString::fromLatin1(frames()).count(QRegularExpression(pattern)));
+    }
+};
+
+struct LivenessCase {
+    const char* name;
+    const char* emulate;
+    bool install;
+    int seconds;  // how long the window is pinged
+};
+
+void PrintTo(const LivenessCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Liveness : public KvtoolLiveOnX11, public ::testing::WithParamInterface<LivenessCase> {};
+
+// The window never waits on the probe: it answers the desktop's liveness ping within
+// 250 ms while a loader answers connect busy nine times (a second each), and while a
+// loader that never answers makes every poll's read take its whole time-out. Two Alt+I
+// a quarter of a second apart install once.
+TEST_P(Liveness, TheWindowAnswersTheDesktopWhateverTheProbeDoes) {
+    const LivenessCase& c = GetParam();
+    Kvtool kvtool({}, live(QLatin1String(c.emulate)), QStringLiteral(KVTOOL_EXECUTABLE),
+                  imageDirectory());
+    const auto window = x11.waitForWindow(QLatin1String(MAIN_TITLE));
+    ASSERT_TRUE(window) << kvtool.whatItDid();
+    QThread::msleep(500);
+    if (c.install) {
+        ASSERT_TRUE(x11.typeInto(*window, QStringLiteral("alt+i")));
+        QThread::msleep(250);
+        ASSERT_TRUE(x11.typeInto(*window, QStringLiteral("alt+i")));
+    }
+    X11Session::Pinger pinger(x11);
+    int worst = 0;
+    int unanswered = 0;
+    const QDeadlineTimer deadline(c.seconds * 1000);
+    while (!deadline.hasExpired()) {
+        const std::optional<int> ms = pinger.ping(*window, 2000);
+        unanswered += ms ? 0 : 1;
+        worst = std::max(worst, ms.value_or(0));
+        QThread::msleep(100);
+    }
+    EXPECT_EQ(unanswered, 0);
+    EXPECT_LT(worst, 250) << "the slowest answer took " << worst << " ms";
+    ASSERT_TRUE(x11.close(*window));
+    EXPECT_EQ(kvtool.exitCode(), 0) << kvtool.whatItDid();
+    if (c.install) {
+        // Nine busy answers and the connect that went through: one install, not two.
+        EXPECT_EQ(commandsSent(0x01), 10);
+        EXPECT_EQ(commandsSent(0x02), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kvtool, Liveness,
+                         ::testing::Values(LivenessCase{"install_with_nine_busy_connects",
+                                                        "gen3:busy=9", true, 11},
+                                           LivenessCase{"polls_of_a_silent_loader",
+                                                        "gen3:fault=info-silent@*", false, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A close asked for during an install keeps the window, which says why and, asked to,
+// closes by itself once the install has ended; the install completes.
+TEST_F(KvtoolLiveOnX11, AWindowClosedDuringAnInstallStaysUntilItEnds) {
+    Kvtool kvtool({}, live(QStringLiteral("gen3:busy=3")), QStringLiteral(KVTOOL_EXECUTABLE),
+                  imageDirectory());
+    const auto window = x11.waitForWindow(QLatin1String(MAIN_TITLE));
+    ASSERT_TRUE(window) << kvtool.whatItDid();
+    QThread::msleep(500);
+    ASSERT_TRUE(x11.typeInto(*window, QStringLiteral("alt+i")));
+    QThread::msleep(300);
+    ASSERT_TRUE(x11.close(*window));
+    const auto question = x11.waitForWindow(QStringLiteral("Install Under Way"), 5000);
+    ASSERT_TRUE(question) << kvtool.whatItDid();
+    EXPECT_TRUE(x11.waitForWindow(QLatin1String(MAIN_TITLE), 500));
+    EXPECT_EQ(kvtool.exitCode(100), -1);                            // still running
+    ASSERT_TRUE(x11.typeInto(*question, QStringLiteral("alt+c")));  // Close When Finished
+    EXPECT_EQ(kvtool.exitCode(20000), 0) << kvtool.whatItDid();
+    EXPECT_EQ(commandsSent(0x02), 1);  // the install went to its end: disconnected
+}
+
 // A second start from an X11 launcher hands its startup id over; the running kvtool ends
 // that launch's startup notification, so the launcher stops showing it is busy.
 TEST_F(KvtoolOnX11, ASecondStartEndsItsLaunchersStartupNotification) {
@@ -335,6 +441,58 @@ TEST_P(KvtoolOnWayland, ASecondStartBringsTheWindowToTheFront) {
     if (const QByteArray shot = qgetenv("KVTOOL_WAYLAND_SCREENSHOT"); !shot.isEmpty()) {
         wayland.screenshot(QFile::decodeName(shot));
     }
+}
+
+// On Wayland too, a close asked for during an install leaves the window on screen, with
+// the question why; the install goes on to its end.
+TEST(KvtoolOnWaylandInstalling, AWindowClosedDuringAnInstallStays) {
+    WaylandSession wayland;
+    ASSERT_FALSE(wayland.display().isEmpty()) << wayland.problem().toStdString();
+    QTemporaryDir files;
+    Gen3ImageRecipe recipe;
+    recipe.size = 20000;
+    writeGen3Image(files.filePath(QStringLiteral("kv3.bin")), generateGen3Image(recipe));
+    QMap<QString, QString> variables{
+        {QStringLiteral("WAYLAND_DISPLAY"), wayland.display()},
+        {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland")},
+        {QStringLiteral("KVTOOL_EMULATE"), QStringLiteral("gen3:busy=4")},
+        {QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady")},
+        {QStringLiteral("KVTOOL_EMULATE_LOG"), files.filePath(QStringLiteral("frames.log"))},
+        {QStringLiteral("DISPLAY"), QString()}};
+    if (qEnvironmentVariableIsSet("ASAN_OPTIONS")) {
+        variables.insert(
+            QStringLiteral("ASAN_OPTIONS"),
+            qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":fast_unwind_on_malloc=0"));
+    }
+    Kvtool kvtool({}, variables, QStringLiteral(KVTOOL_EXECUTABLE), files.path());
+    ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool"))) << kvtool.whatItDid();
+    QThread::msleep(500);
+    // Alt+I twice: a virtual keyboard's first keys may come before its keymap has reached
+    // the window; a second activation during the install does nothing (counted below).
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(wayland.type({QStringLiteral("-M"), QStringLiteral("alt"), QStringLiteral("i"),
+                                  QStringLiteral("-m"), QStringLiteral("alt")}));
+        QThread::msleep(500);
+    }
+    ASSERT_TRUE(wayland.command(QStringLiteral("[app_id=kvtool] kill")));
+    EXPECT_TRUE(waitUntil(
+        [&] { return wayland.windowTitles().contains(QStringLiteral("Install Under Way")); }, 5000))
+        << wayland.windowTitles().join(u',').toStdString();
+    EXPECT_TRUE(wayland.windowTitles().contains(QLatin1String(MAIN_TITLE)));
+    // The install ends (the loader is disconnected), and the window is still there.
+    QThread::msleep(6000);
+    EXPECT_TRUE(wayland.windowTitles().contains(QLatin1String(MAIN_TITLE)));
+    ASSERT_TRUE(wayland.command(QStringLiteral("[app_id=kvtool] kill")));
+    EXPECT_EQ(kvtool.exitCode(), 0) << kvtool.whatItDid();
+    QFile log(files.filePath(QStringLiteral("frames.log")));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString frames = QString::fromLatin1(log.readAll());
+    // One install, to its end: four busy connects and the one that went through, and the
+    // disconnect.
+    EXPECT_EQ(
+        frames.count(QRegularExpression(QStringLiteral(" bulk-out completed \\d+ 015ac3179e"))), 5);
+    EXPECT_EQ(
+        frames.count(QRegularExpression(QStringLiteral(" bulk-out completed \\d+ 025ac3179e"))), 1);
 }
 
 // No compositor to ask (none named, or none at the named socket): no token, at once.

@@ -7,6 +7,7 @@
 
 #include <QEvent>
 #include <QLocalServer>
+#include <QMessageBox>
 #include <QMetaMethod>
 #include <QWidget>
 
@@ -122,6 +123,18 @@ TEST_F(QtSingleApplicationTest, ShownMainWindowComesToTheFront) {
     activateSomethingElse();
     app()->activateMainWidget();
     EXPECT_TRUE(waitUntil([&] { return QApplication::activeWindow() == window.get(); }));
+}
+
+// A box open over the window (an error, the question on closing during an install) keeps
+// the focus when a second start brings the window forward: it answers Escape and Enter.
+TEST_F(QtSingleApplicationTest, ABoxOpenOverTheWindowGetsTheFocus) {
+    window->show();
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Error"), QStringLiteral("failed"),
+                    QMessageBox::Ok, window.get());
+    box.open();
+    activateSomethingElse();
+    app()->activateMainWidget();
+    EXPECT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &box; }));
 }
 
 TEST(QtSingleApplicationWithoutWindow, ActivatingDoesNothing) {

@@ -154,3 +154,18 @@ bool WaylandSession::screenshot(const QString& path) const {
     grim.start(QStringLiteral("grim"), {path});
     return grim.waitForFinished(10000) && grim.exitCode() == 0;
 }
+
+bool WaylandSession::type(const QStringList& wtypeArguments) const {
+    QProcess wtype;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+    wtype.setProcessEnvironment(environment);
+    wtype.start(QStringLiteral("wtype"), wtypeArguments);
+    return wtype.waitForFinished(5000) && wtype.exitCode() == 0;
+}
+
+bool WaylandSession::command(const QString& swayCommand) const {
+    QProcess swaymsg;
+    swaymsg.start(QStringLiteral("swaymsg"), {QStringLiteral("-s"), ipc, swayCommand});
+    return swaymsg.waitForFinished(5000) && swaymsg.exitCode() == 0;
+}

@@ -30,6 +30,12 @@ public:
     QStringList windowTitles() const;
     // Writes a PNG of the whole output to `path`.
     bool screenshot(const QString& path) const;
+    // Types into the focused window through the virtual keyboard (wtype's arguments, e.g.
+    // "-M", "alt", "i", "-m", "alt" for Alt+I).
+    bool type(const QStringList& wtypeArguments) const;
+    // Runs a sway command, e.g. "[app_id=kvtool] kill" (a close request, as the title bar's
+    // button sends it).
+    bool command(const QString& swayCommand) const;
 
 private:
     QByteArray tree() const;
