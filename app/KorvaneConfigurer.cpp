@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -26,8 +27,14 @@ KorvaneConfigurer* mainWindow = nullptr;
 namespace {
 
 constexpr int POLL_INTERVAL_MS = 1000;
+// The size the window opens with; the user may make it larger, or smaller down to the
+// minimum, which fits a 1024x768 screen at a desktop scale of 2 (512x384 logical pixels,
+// less a title bar and a panel): what the page does not fit then scrolls, while the
+// serial number, the status line and the bar stay in view.
 constexpr int WINDOW_WIDTH = 400;
 constexpr int WINDOW_HEIGHT = 430;
+constexpr int MINIMUM_WIDTH = 360;
+constexpr int MINIMUM_HEIGHT = 300;
 
 }  // namespace
 
@@ -52,14 +59,23 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
     serialLabel->setObjectName(QStringLiteral("serialLabel"));
     serialLabel->setTextFormat(Qt::RichText);
     serialLabel->setToolTip(QStringLiteral("The serial number of the currently connected Korvane"));
+    serialLabel->setAccessibleName(QStringLiteral("Serial number"));
+    serialLabel->setAccessibleDescription(serialLabel->toolTip());
     hardwareBox->layout()->addWidget(serialLabel);
 
     firmwareBox = columnBox(QStringLiteral("Firmware"), vbox);
     firmwareBox->setObjectName(QStringLiteral("firmwareBox"));
     column->addWidget(firmwareBox);
-    pageStack = new QStackedWidget(firmwareBox);
+    // The page scrolls when the window is made smaller than it.
+    auto* pageArea = new QScrollArea(firmwareBox);
+    pageArea->setObjectName(QStringLiteral("pageArea"));
+    pageArea->setFrameShape(QFrame::NoFrame);
+    pageArea->setWidgetResizable(true);
+    pageArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    firmwareBox->layout()->addWidget(pageArea);
+    pageStack = new QStackedWidget(pageArea);
     pageStack->setObjectName(QStringLiteral("pageStack"));
-    firmwareBox->layout()->addWidget(pageStack);
+    pageArea->setWidget(pageStack);
 
     blankPage = new QWidget(pageStack);
     blankPage->setObjectName(QStringLiteral("blankPage"));
@@ -73,12 +89,18 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
     statusLabel->setTextFormat(Qt::PlainText);
     statusLabel->setWordWrap(true);  // the longest status texts are wider than the window
+    statusLabel->setAccessibleName(QStringLiteral("Status"));
+    statusLabel->setAccessibleDescription(
+        QStringLiteral("What the window or the install under way is doing"));
     statusBox->layout()->addWidget(statusLabel);
     progressBar = new QProgressBar(statusBox);
     progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setTextVisible(false);
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
+    progressBar->setAccessibleName(QStringLiteral("Install progress"));
+    progressBar->setAccessibleDescription(
+        QStringLiteral("How far the phase of the install under way has got"));
     statusBox->layout()->addWidget(progressBar);
 
     auto* timer = new QTimer(this);
@@ -91,8 +113,9 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
 
     poll();
 
-    setFixedSize(WINDOW_WIDTH, WINDOW_HEIGHT);
     setCentralWidget(vbox);
+    setMinimumSize(MINIMUM_WIDTH, MINIMUM_HEIGHT);
+    resize(WINDOW_WIDTH, WINDOW_HEIGHT);
 }
 
 KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {
@@ -137,7 +160,9 @@ void KorvaneConfigurer::poll() {
                 probes.isEmpty()
                     ? QStringLiteral(
                           "No devices connected, attach the Korvane you wish to configure.")
-                    : QStringLiteral("Multiple devices connected, attach only one Korvane."),
+                    : QStringLiteral("Multiple devices connected, attach only one Korvane. Or "
+                                     "install on one of several with kvtool-cli --serial "
+                                     "('kvtool-cli list' shows their serial numbers)."),
                 QString(), false);
             return;
         }

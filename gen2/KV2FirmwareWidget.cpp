@@ -9,6 +9,7 @@
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -55,14 +56,26 @@ QButtonGroup* radioGroup(const QString& title, const std::array<Choice, N>& choi
         column->addWidget(radio);
         group->addButton(radio, int(choice));
     }
+    // Tab enters the group on its chosen button (the arrow keys move between them), as
+    // choices of one kind are met elsewhere; the others take the focus only when clicked.
+    QObject::connect(group, &QButtonGroup::buttonToggled, group,
+                     [](QAbstractButton* button, bool checked) {
+                         button->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
+                     });
+    for (QAbstractButton* button : group->buttons())
+        button->setFocusPolicy(button->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
     row->addWidget(box);
     return group;
 }
 
-QLabel* namedRichLabel(const QString& name, QWidget* parent) {
+// A rich-text label that wraps (a long text is never cut off), named for assistive
+// technology.
+QLabel* namedRichLabel(const QString& name, const QString& accessibleName, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setObjectName(name);
     label->setTextFormat(Qt::RichText);
+    label->setWordWrap(true);
+    label->setAccessibleName(accessibleName);
     return label;
 }
 
@@ -77,9 +90,11 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     column->setSpacing(2);
     pageLayout->addWidget(vbox, 0);
 
-    installedVersionLabel = namedRichLabel(QStringLiteral("installedVersionLabel"), vbox);
+    installedVersionLabel = namedRichLabel(QStringLiteral("installedVersionLabel"),
+                                           QStringLiteral("Installed version"), vbox);
     column->addWidget(installedVersionLabel);
-    installedVariantLabel = namedRichLabel(QStringLiteral("installedVariantLabel"), vbox);
+    installedVariantLabel = namedRichLabel(QStringLiteral("installedVariantLabel"),
+                                           QStringLiteral("Installed variant"), vbox);
     column->addWidget(installedVariantLabel);
     // The blank row between what is installed and what to install: half a line, so
     // that the page fits the fixed window.
@@ -119,6 +134,8 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     buttonLayout->addWidget(installButton);
 
     installButton->setDefault(true);
+    installButton->setAccessibleDescription(
+        QStringLiteral("Installs the chosen target family and clocking onto the Korvane"));
     connect(installButton, &QPushButton::clicked, this, &KV2FirmwareWidget::updateFirmware);
 
     targetGroup->button(int(kv2::TargetFamily::Alder))->setChecked(true);

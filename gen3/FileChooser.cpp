@@ -24,12 +24,16 @@ FileChooser::FileChooser(const QString& caption, const QString& path, const QStr
     row->addWidget(label);
     lineEdit = new QLineEdit(path, this);
     lineEdit->setObjectName(QStringLiteral("lineEdit"));
+    lineEdit->setAccessibleName(caption);
     label->setBuddy(lineEdit);
     row->addWidget(lineEdit);
     auto* browseButton = new QToolButton(this);
     browseButton->setObjectName(QStringLiteral("browseButton"));
     browseButton->setText(QStringLiteral("..."));
     browseButton->setToolTip(QStringLiteral("Browse"));
+    browseButton->setAccessibleName(QStringLiteral("Browse"));
+    browseButton->setAccessibleDescription(
+        QStringLiteral("Choose the %1 file in a dialog").arg(caption));
     row->addWidget(browseButton);
 
     connect(lineEdit, &QLineEdit::textChanged, this, &FileChooser::textChanged);

@@ -21,11 +21,35 @@ namespace {
 constexpr int CONTENT_MARGIN = 2;
 constexpr int CONTENT_SPACING = 2;
 
-QLabel* richLabel(const QString& toolTip, QWidget* parent) {
+// A rich-text label that wraps (a long version text is never cut off), named for
+// assistive technology.
+QLabel* richLabel(const QString& name, const QString& toolTip, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::RichText);
+    label->setWordWrap(true);
     label->setToolTip(toolTip);
+    label->setAccessibleName(name);
+    label->setAccessibleDescription(toolTip);
     return label;
+}
+
+// Why the file named `path` cannot be installed, as kvtool-cli image tells it, in words
+// for the page.
+QString whyNotInstallable(const QString& path) {
+    try {
+        const ImageIdentity image = identifyImage(path);
+        if (image.size() < FirmwareImageHeader::SIZE) {
+            return QStringLiteral("%1 bytes, shorter than an image header (%2 bytes)")
+                .arg(image.size())
+                .arg(FirmwareImageHeader::SIZE);
+        }
+        if (image.generation == 2) {
+            return QStringLiteral("a generation-2 image; this probe takes generation-3 images");
+        }
+        return image.problem;
+    } catch (const HException& e) {
+        return messageOf(e);
+    }
 }
 
 }  // namespace
@@ -44,6 +68,7 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     installedBox->setObjectName(QStringLiteral("installedBox"));
     column->addWidget(installedBox);
     installedLabel = richLabel(
+        QStringLiteral("Installed firmware"),
         QStringLiteral("The version description of the firmware currently installed on the "
                        "Korvane"),
         installedBox);
@@ -63,10 +88,19 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     installBox->layout()->addWidget(fileChooser);
     connect(fileChooser, &FileChooser::textChanged, this, &KV3FirmwareWidget::updateImageInfo);
     imageInfoLabel = richLabel(
+        QStringLiteral("Firmware image version"),
         QStringLiteral("The version description of the currently selected firmware image file"),
         installBox);
     imageInfoLabel->setObjectName(QStringLiteral("imageInfoLabel"));
     installBox->layout()->addWidget(imageInfoLabel);
+    // Why an invalid file is invalid, in a line of its own under "Invalid File".
+    invalidReasonLabel = new QLabel(installBox);
+    invalidReasonLabel->setObjectName(QStringLiteral("invalidReasonLabel"));
+    invalidReasonLabel->setTextFormat(Qt::PlainText);
+    invalidReasonLabel->setWordWrap(true);
+    invalidReasonLabel->setAccessibleName(QStringLiteral("Why the file cannot be installed"));
+    invalidReasonLabel->hide();
+    installBox->layout()->addWidget(invalidReasonLabel);
 
     auto* buttonRow = new QWidget(installBox);
     auto* rowLayout = new QHBoxLayout(buttonRow);
@@ -77,6 +111,7 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     installButton->setDefault(true);
     installButton->setToolTip(
         QStringLiteral("Click to download selected firmware image onto Korvane"));
+    installButton->setAccessibleDescription(installButton->toolTip());
     rowLayout->addWidget(installButton);
     installBox->layout()->addWidget(buttonRow);
     connect(installButton, &QPushButton::clicked, this, &KV3FirmwareWidget::updateFirmware);
@@ -121,6 +156,8 @@ void KV3FirmwareWidget::verifyImage(HDataLink& link, quint32 address, int size,
 void KV3FirmwareWidget::showImageInfo(const std::optional<FirmwareImageHeader>& header) {
     installButton->setEnabled(header.has_value());
     imageInfoLabel->setText(QLatin1String(VERSION_CAPTION) + imageFileText(header));
+    invalidReasonLabel->setVisible(!header);
+    invalidReasonLabel->setText(header ? QString() : whyNotInstallable(fileChooser->text()));
 }
 
 void KV3FirmwareWidget::updateImageInfo() {

@@ -52,6 +52,7 @@ private:
     FileChooser* fileChooser = nullptr;
     QLabel* installedLabel = nullptr;
     QLabel* imageInfoLabel = nullptr;
+    QLabel* invalidReasonLabel = nullptr;
     QPushButton* installButton = nullptr;
     UsbDeviceInfo device;
 };

@@ -123,7 +123,13 @@ void KVFirmwareWidget::finished(const SessionResult& result) {
         if (result.failure.kind == FailureKind::NotReturned) {
             showFirmwareNotRead();
         }
-        showFailure(result.failure.message);
+        showFailure(result.failure.kind == FailureKind::PermissionDenied
+                        ? result.failure.message +
+                              QStringLiteral("\n\nThis user may not open the Korvane: install the "
+                                             "udev rule 60-kvtool.rules (the package does), then "
+                                             "unplug and plug in the Korvane again; 'kvtool-cli "
+                                             "doctor' tells what stands in the way.")
+                        : result.failure.message);
         // The bar where the failure left it is no use any more; the probe is read again.
         if (mainWindow != nullptr) {
             mainWindow->resetProgress();

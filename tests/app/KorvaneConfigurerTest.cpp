@@ -4,12 +4,18 @@
 #include "device/UsbHotplugMonitor.h"
 #include "device/UsbIds.h"
 #include "emu/EmulatedUsbBus.h"
+#include "gen2/KV2FirmwareWidget.h"
 #include "support/GuiTestSupport.h"
 
+#include <QAccessible>
+#include <QApplication>
+#include <QButtonGroup>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStackedWidget>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -20,7 +26,10 @@ namespace {
 
 const QString NO_DEVICES =
     QStringLiteral("No devices connected, attach the Korvane you wish to configure.");
-const QString MULTIPLE = QStringLiteral("Multiple devices connected, attach only one Korvane.");
+// The designed text, then where to turn.
+const QString MULTIPLE = QStringLiteral(
+    "Multiple devices connected, attach only one Korvane. Or install on one of several with "
+    "kvtool-cli --serial ('kvtool-cli list' shows their serial numbers).");
 const QString READY = QStringLiteral("Device ready.");
 const QString SERIAL_CAPTION = QStringLiteral("<b>Serial Number:</b> ");
 
@@ -87,9 +96,12 @@ TEST_F(KorvaneConfigurerTest, WindowFrameCaptionAndTree) {
     createWindow();
     EXPECT_EQ(window->objectName(), QStringLiteral("korvane-configurer"));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Brenmoor Korvane Configurer"));
+    // Opens at the designed size and may be made larger, or smaller down to what a
+    // 1024x768 screen at a desktop scale of 2 offers (512x384, less a title bar).
     EXPECT_EQ(window->size(), QSize(400, 430));
-    EXPECT_EQ(window->minimumSize(), QSize(400, 430));
-    EXPECT_EQ(window->maximumSize(), QSize(400, 430));
+    EXPECT_LE(window->minimumWidth(), 512);
+    EXPECT_LE(window->minimumHeight(), 384 - 40);
+    EXPECT_GT(window->maximumHeight(), 430);
     const Qt::WindowFlags flags = window->windowFlags();
     EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
@@ -353,6 +365,71 @@ TEST_F(KorvaneConfigurerTest, TheTimerFollowsProbesLive) {
     expectReady(page3, QStringLiteral("K3000001"));
     bus->attach(probe(PRODUCT_ID_GENERATION3, "K3000002"));
     ASSERT_TRUE(waitUntil([&] { return status() == MULTIPLE; }));
+}
+
+// The real window with its real pages, for what a user of assistive technology or a small
+// screen meets.
+class KorvaneConfigurerPages : public KorvaneConfigurerTest {
+protected:
+    void createStandardWindow() {
+        window = std::make_unique<KorvaneConfigurer>(nullptr, FirmwarePages::standard());
+        ASSERT_TRUE(waitForIdle(*window));
+    }
+};
+
+// Every control is named and described for assistive technology, and on the generation-2
+// page Tab moves from the chosen target to the chosen clocking to the button.
+TEST_F(KorvaneConfigurerPages, EveryControlHasANameAndTabLandsOnTheChoices) {
+    createStandardWindow();
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        const bool interactive = control->focusPolicy() != Qt::NoFocus &&
+                                 !control->inherits("QScrollBar") &&
+                                 !control->inherits("QScrollArea");
+        if (!interactive && !control->inherits("QProgressBar") &&
+            control->objectName() != u"statusLabel" && control->objectName() != u"serialLabel") {
+            continue;
+        }
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+        ASSERT_NE(accessible, nullptr) << control->metaObject()->className();
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+            << control->metaObject()->className() << " " << control->objectName().toStdString();
+        EXPECT_NE(accessible->text(QAccessible::Name), QStringLiteral("..."));
+    }
+    auto* page = window->findChild<KV2FirmwareWidget*>();
+    ASSERT_NE(page, nullptr);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    child<QStackedWidget>("pageStack")->setCurrentWidget(page);
+    child<QGroupBox>("firmwareBox")->setEnabled(true);
+    auto* targets = page->findChild<QButtonGroup*>(QStringLiteral("targetGroup"));
+    auto* clockings = page->findChild<QButtonGroup*>(QStringLiteral("clockingGroup"));
+    targets->button(2)->setChecked(true);
+    clockings->button(2)->setChecked(true);
+    targets->checkedButton()->setFocus();
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == targets->checkedButton(); }))
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->metaObject()->className()
+                                        : "none");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), clockings->checkedButton());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(),
+              page->findChild<QPushButton*>(QStringLiteral("installButton")));
+}
+
+// Made as small as it goes, the window keeps the serial number, the status line and the
+// bar in view; the page scrolls.
+TEST_F(KorvaneConfigurerPages, AtItsSmallestTheStatusAndTheBarStayInView) {
+    createStandardWindow();
+    window->show();
+    window->resize(window->minimumSize());
+    QCoreApplication::processEvents();
+    const QRect inside = window->rect();
+    for (const char* name : {"serialLabel", "statusLabel", "progressBar"}) {
+        auto* widget = child<QWidget>(name);
+        const QRect where(widget->mapTo(window.get(), QPoint(0, 0)), widget->size());
+        EXPECT_TRUE(inside.contains(where)) << name;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "tools/gen2/KV2ImageGenerator.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -97,7 +99,9 @@ TEST_F(PageTest, WidgetTreeTextsToolTipsAndLayout) {
               QStringLiteral(
                   "The version description of the firmware currently installed on the Korvane"));
 
-    ASSERT_EQ(installBox->layout()->count(), 3);
+    // The chooser, the image's version, why a file is invalid (hidden for a valid one), and
+    // the button row.
+    ASSERT_EQ(installBox->layout()->count(), 4);
     auto* chooser = qobject_cast<FileChooser*>(installBox->layout()->itemAt(0)->widget());
     ASSERT_NE(chooser, nullptr);
     EXPECT_EQ(chooser->toolTip(),
@@ -106,7 +110,9 @@ TEST_F(PageTest, WidgetTreeTextsToolTipsAndLayout) {
     EXPECT_EQ(
         widgets->imageInfoLabel->toolTip(),
         QStringLiteral("The version description of the currently selected firmware image file"));
-    QWidget* buttonRow = installBox->layout()->itemAt(2)->widget();
+    EXPECT_EQ(installBox->layout()->itemAt(2)->widget()->objectName(),
+              QStringLiteral("invalidReasonLabel"));
+    QWidget* buttonRow = installBox->layout()->itemAt(3)->widget();
     ASSERT_NE(buttonRow, nullptr);
     ASSERT_EQ(buttonRow->layout()->count(), 2);
     auto* rowLabel = qobject_cast<QLabel*>(buttonRow->layout()->itemAt(0)->widget());
@@ -155,6 +161,7 @@ struct FileCase {
     const char* name;
     std::function<QString(const ScopedWorkingDirectory&)> make;  // returns the path
     QString label;
+    const char* reason = "";  // what the line under "Invalid File" says (its start)
     friend void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -170,6 +177,12 @@ TEST_P(ChosenFiles, ShowTheirVersionOrInvalidFile) {
     widgets.lineEdit->setText(path);
     EXPECT_EQ(widgets.imageInfoLabel->text(), GetParam().label);
     EXPECT_EQ(widgets.installButton->isEnabled(), GetParam().label != invalidFileLabel());
+    // Why a file is invalid, as kvtool-cli image tells it.
+    const auto* reason = page.findChild<QLabel*>(QStringLiteral("invalidReasonLabel"));
+    ASSERT_NE(reason, nullptr);
+    const QLatin1String expected(GetParam().reason);
+    EXPECT_TRUE(expected.isEmpty() ? reason->text().isEmpty() : reason->text().startsWith(expected))
+        << reason->text().toStdString();
 }
 
 QByteArray withMagic(QByteArray image, quint32 magic) {
@@ -182,18 +195,24 @@ INSTANTIATE_TEST_SUITE_P(
     Files, ChosenFiles,
     ::testing::Values(
         FileCase{"missing", [](auto& d) { return d.path(QStringLiteral("none.bin")); },
-                 invalidFileLabel()},
+                 invalidFileLabel(), "cannot open "},
         FileCase{"empty", [](auto& d) { return d.write(QStringLiteral("e.bin"), QByteArray()); },
-                 invalidFileLabel()},
+                 invalidFileLabel(), "0 bytes, shorter than an image header"},
         FileCase{"header63",
                  [](auto& d) { return d.write(QStringLiteral("s.bin"), testImage(64).left(63)); },
-                 invalidFileLabel()},
+                 invalidFileLabel(), "63 bytes, shorter than an image header"},
         FileCase{"wrongMagic",
                  [](auto& d) {
                      return d.write(QStringLiteral("w.bin"), withMagic(testImage(64), 0xCAFEF00C));
                  },
-                 invalidFileLabel()},
-        FileCase{"directory", [](auto& d) { return d.path(QString()); }, invalidFileLabel()},
+                 invalidFileLabel(), "not a firmware image: no generation-3 header"},
+        FileCase{"generation2Image",
+                 [](auto& d) {
+                     return d.write(QStringLiteral("g2.bin"), generateKV2Image(KV2ImageSpec{}));
+                 },
+                 invalidFileLabel(), "a generation-2 image"},
+        FileCase{"directory", [](auto& d) { return d.path(QString()); }, invalidFileLabel(),
+                 "cannot open "},
         FileCase{"headerOnly",
                  [](auto& d) { return d.write(QStringLiteral("h.bin"), testImage(64)); },
                  versionLabel(QStringLiteral("2.10 - x"))},
