@@ -43,13 +43,14 @@ constexpr Names<SessionOutcome, 4> OUTCOMES{{{{SessionOutcome::Installed, "insta
                                               {SessionOutcome::Planned, "planned"},
                                               {SessionOutcome::UpToDate, "upToDate"},
                                               {SessionOutcome::Failed, "failed"}}}};
-constexpr Names<FailureKind, 7> FAILURES{{{{FailureKind::None, "none"},
+constexpr Names<FailureKind, 8> FAILURES{{{{FailureKind::None, "none"},
                                            {FailureKind::ImageRefused, "imageRefused"},
                                            {FailureKind::NoProbe, "noProbe"},
                                            {FailureKind::PermissionDenied, "permissionDenied"},
                                            {FailureKind::Failed, "failed"},
                                            {FailureKind::NotReturned, "notReturned"},
-                                           {FailureKind::Abandoned, "abandoned"}}}};
+                                           {FailureKind::Abandoned, "abandoned"},
+                                           {FailureKind::InUse, "inUse"}}}};
 constexpr Names<ProbeState, 3> STATES{{{{ProbeState::Untouched, "untouched"},
                                         {ProbeState::NeedsInstall, "needsInstall"},
                                         {ProbeState::Installed, "installed"}}}};
