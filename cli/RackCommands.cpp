@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <climits>
+#include <csignal>
 
 namespace {
 
@@ -53,28 +54,23 @@ QString mismatch(const UsbDeviceInfo& probe, const ImageIdentity& image) {
 }
 
 // Ctrl-C: the first lets the installs under way end (and, for watch, takes no new probe),
-// the second abandons them and names the probes that stay in their bootloader.
+// the second abandons them and names the probes it leaves needing an install. A hang-up or
+// a termination is a first Ctrl-C, however often it comes.
 void followInterrupts(Interrupts& interrupts, Rack& rack, Console& console,
                       const std::function<void()>& stop) {
-    QObject::connect(&interrupts, &Interrupts::interrupted, &rack, [&rack, &console, stop](int n) {
+    const auto wait = [&rack, &console, stop](int signal) {
         stop();
-        const int running = rack.count(ProbeJob::Outcome::Running);
+        if (const int running = rack.count(ProbeJob::Outcome::Running); running > 0) {
+            console.error(Interrupts::waitingText(signal, running));
+        }
+    };
+    QObject::connect(&interrupts, &Interrupts::terminated, &rack, wait);
+    QObject::connect(&interrupts, &Interrupts::interrupted, &rack, [&rack, &console, wait](int n) {
         if (n == 1) {
-            if (running > 0) {
-                console.error(QStringLiteral("kvtool-cli: waiting for the %1 install(s) under "
-                                             "way to end; Ctrl-C again abandons them")
-                                  .arg(running));
-            }
+            wait(SIGINT);
             return;
         }
-        const QStringList left = rack.abandon();
-        console.error(QStringLiteral("kvtool-cli: installs abandoned%1")
-                          .arg(left.isEmpty()
-                                   ? QString()
-                                   : QStringLiteral("; left in their bootloader or with a "
-                                                    "partly written image (install on them "
-                                                    "again): %1")
-                                         .arg(left.join(QStringLiteral(", ")))));
+        console.error(Interrupts::abandonedText(rack.abandon()));
     });
 }
 

@@ -68,7 +68,7 @@ void refuse(FailureKind kind, const QString& message) {
 int runSessionCommand(Console& console) {
     // The install is finished whatever becomes of the process that asked for it or of the
     // terminal: only SIGKILL (an explicit abandon) ends it.
-    for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) {
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGXFSZ}) {
         std::signal(signal, SIG_IGN);
     }
     QFile input;
