@@ -253,9 +253,6 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         if (options.logFile.isEmpty()) {
             throw fail(QStringLiteral("--log: the file name is empty"));
         }
-        if (spec->command == Command::Install && !options.rack()) {
-            throw fail(QStringLiteral("--log goes with --all or several --serial"));
-        }
     }
 
     const QStringList operands = positional.mid(1);

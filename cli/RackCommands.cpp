@@ -12,6 +12,7 @@
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
+#include "cli/ProductionLog.h"
 #include "cli/Rack.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
@@ -98,6 +99,14 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
             QStringLiteral("%1 of %2 probes failed").arg(failed).arg(rack.jobs().size()))
             .with(known);
     }
+    if (rack.lostRecords() > 0) {
+        throw CliFailure(rack.exitCode(),
+                         QStringLiteral("%1 of %2 records could not be written to %3")
+                             .arg(rack.lostRecords())
+                             .arg(rack.jobs().size())
+                             .arg(options.logFile))
+            .with(known);
+    }
     if (options.command == Command::Install &&
         std::ranges::none_of(rack.jobs(), &ProbeJob::succeeded)) {
         throw CliFailure(
@@ -117,9 +126,15 @@ QString attachment(const UsbDeviceInfo& probe) {
     return probe.port().isEmpty() ? probe.devicePath() : probe.port();
 }
 
+// The --log file, checked before anything else is done.
+std::unique_ptr<ProductionLog> openRecords(const CliOptions& options) {
+    return options.logFile.isEmpty() ? nullptr : ProductionLog::open(options.logFile);
+}
+
 }  // namespace
 
 void runRackInstall(const CliOptions& options, Console& console) {
+    const std::unique_ptr<ProductionLog> records = openRecords(options);
     const ImageIdentity image = installableImage(options);
     const UsbDeviceList attached = attachedProbes();
     if (attached.isEmpty()) {
@@ -127,7 +142,7 @@ void runRackInstall(const CliOptions& options, Console& console) {
                          QStringLiteral("attach the Korvanes you wish to install on"));
     }
     UsbDeviceList chosen;
-    Rack rack(options, console, image);
+    Rack rack(options, console, image, records.get());
     if (options.all) {
         chosen = attached;
     } else {
@@ -172,9 +187,10 @@ void runRackInstall(const CliOptions& options, Console& console) {
 }
 
 void runWatch(const CliOptions& options, Console& console) {
+    const std::unique_ptr<ProductionLog> records = openRecords(options);
     const ImageIdentity image = installableImage(options);
     const int limit = options.count.value_or(INT_MAX);
-    Rack rack(options, console, image);
+    Rack rack(options, console, image, records.get());
     Interrupts interrupts;
     bool stopping = false;
     followInterrupts(interrupts, rack, console, [&stopping] { stopping = true; });

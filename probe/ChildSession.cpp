@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 ChildSession::ChildSession(const sessionwire::Request& request,
                            std::shared_ptr<const ImageBytes> image, QObject* parent)
     : SessionEvents(parent), request(request), image(std::move(image)) {
@@ -37,15 +39,26 @@ void ChildSession::start(const QString& program) {
     process.setProgram(program);
     process.setArguments({QStringLiteral("session")});
     const int memory = image ? image->memoryFile() : -1;
-    process.setChildProcessModifier([memory] {
+    const int record = recordFile;
+    process.setChildProcessModifier([memory, record] {
+        // Between fork and exec: only async-signal-safe calls.
         // Out of the terminal's process group: a Ctrl-C is for the process that runs the
         // sessions.
         ::setpgid(0, 0);
-        if (memory >= 0) {
-            if (memory == IMAGE_DESCRIPTOR) {
-                ::fcntl(memory, F_SETFD, 0);
+        // The record file out of the image's way first, should it sit where the image goes.
+        int from = record;
+        if (from == IMAGE_DESCRIPTOR) {
+            from = ::fcntl(from, F_DUPFD_CLOEXEC, RECORD_DESCRIPTOR + 1);
+        }
+        for (const auto& [source, target] :
+             {std::pair{memory, IMAGE_DESCRIPTOR}, std::pair{from, RECORD_DESCRIPTOR}}) {
+            if (source < 0) {
+                continue;
+            }
+            if (source == target) {
+                ::fcntl(source, F_SETFD, 0);
             } else {
-                ::dup2(memory, IMAGE_DESCRIPTOR);
+                ::dup2(source, target);
             }
         }
     });
@@ -71,6 +84,10 @@ void ChildSession::readEvents() {
             continue;
         }
         try {
+            if (const std::optional<QString> problem = sessionwire::recordedOf(line)) {
+                recordProblem = problem;
+                continue;
+            }
             sessionwire::replay(line, *this);
         } catch (const HException& e) {
             if (protocolProblem.isEmpty()) {

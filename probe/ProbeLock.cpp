@@ -108,17 +108,13 @@ ProbeLock::ProbeLock(const UsbDeviceInfo& probe) {
         if (error == EWOULDBLOCK) {
             busy = true;
             const qint64 pid = holderPid(file);
-            const QString name = pid > 0 ? commandName(pid) : QString();
-            message = pid <= 0 ? QStringLiteral("probe %1 is in use by another installer")
-                                     .arg(probe.serialNumber())
-                      : name.isEmpty()
-                          ? QStringLiteral("probe %1 is in use by PID %2")
-                                .arg(probe.serialNumber())
-                                .arg(pid)
-                          : QStringLiteral("probe %1 is in use by PID %2 (%3)")
-                                .arg(probe.serialNumber())
-                                .arg(pid)
-                                .arg(name);
+            QString holder = QStringLiteral("another installer");
+            if (pid > 0) {
+                const QString name = commandName(pid);
+                holder = name.isEmpty() ? QStringLiteral("PID %1").arg(pid)
+                                        : QStringLiteral("PID %1 (%2)").arg(pid).arg(name);
+            }
+            message = QStringLiteral("probe %1 is in use by %2").arg(probe.serialNumber(), holder);
         } else {
             trouble = QStringLiteral("cannot lock %1: %2").arg(path, reason(error));
         }

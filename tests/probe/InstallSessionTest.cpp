@@ -150,8 +150,9 @@ TEST_P(Session, TellsItsPhasesAndEndsWithItsResult) {
     }
     if (c.probeInUse) {
         EXPECT_TRUE(bus->devices().front()->frameLog().frames().isEmpty()) << "probe touched";
-        EXPECT_EQ(result.failure.message,
-                  QStringLiteral("probe K2000001 is in use by PID %1 (probe_tests)").arg(::getpid()));
+        EXPECT_EQ(
+            result.failure.message,
+            QStringLiteral("probe K2000001 is in use by PID %1 (probe_tests)").arg(::getpid()));
     }
     // The lock is the session's for its run only.
     EXPECT_TRUE(ProbeLock(probe).held() || c.probeInUse);
