@@ -168,7 +168,7 @@ QString helpText() {
         "      With KVTOOL_EMULATE: every wait passes at once.\n"
         "  KVTOOL_LOCK_DIR\n"
         "      Directory of the probes' lock files (default /run/lock), which keep a\n"
-        "      second installer (kvtool or kvtool-cli) off a probe that one installs on.\n"
+        "      second installer off a probe that one installs on.\n"
         "\nSignals:\n"
         "  SIGINT (Ctrl-C)\n"
         "      The first lets the installs under way end and starts no new one; the\n"

@@ -5,11 +5,11 @@
 #include <QString>
 
 // One probe, one installer on this host: an advisory lock (flock) on a file named after the
-// probe's physical port, taken for a whole install by the process that drives the probe
-// (kvtool, kvtool-cli, or the session process of a kvtool-cli that installs on several
-// probes). The port stays when a generation-2 probe restarts into its bootloader and back,
-// so the lock covers the whole of it. The file holds the holder's process id, so that a
-// second installer can say who has the probe.
+// probe's physical port, taken for a whole install by the install session that drives the
+// probe, in whichever process runs it (kvtool-cli, the session process of a kvtool-cli that
+// installs on several probes, the window). The port stays when a generation-2 probe
+// restarts into its bootloader and back, so the lock covers the whole of it. The file holds
+// the holder's process id, so that a second installer can say who has the probe.
 //
 // The files live in KVTOOL_LOCK_DIR, else /run/lock, where every local user may create
 // files; they are made readable and writable by everyone, so that users take turns on one
