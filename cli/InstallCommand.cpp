@@ -59,6 +59,8 @@ public:
         if (!engineForProbe(probe)) {
             fail(CliFailure(ExitCode::Failed, unknownProbeMessage(probe)));
         }
+        // From the first frame to the last word, the signals are this command's.
+        Interrupts interrupts;
         clock.start();
         const SessionResult result = runSessionThread(
             [&] {
@@ -66,7 +68,7 @@ public:
                     engineForProbe(probe), probe, image,
                     InstallSession::Options{options.dryRun, false});
             },
-            [&](InstallSession& session) { connect(session, probe, *image); }, console,
+            [&](InstallSession& session) { connect(session, probe, *image); }, console, interrupts,
             [&](ProbeState state) { abandon(probe, state); });
         // A record that could not be written fails the command, whatever the install did.
         const bool lost = !record(probe, result).isEmpty();

@@ -143,6 +143,9 @@ void runRackInstall(const CliOptions& options, Console& console) {
     }
     UsbDeviceList chosen;
     Rack rack(options, console, image, records.get());
+    // Before the first install starts: from then on the signals are this command's.
+    Interrupts interrupts;
+    followInterrupts(interrupts, rack, console, [] {});
     if (options.all) {
         chosen = attached;
     } else {
@@ -180,8 +183,6 @@ void runRackInstall(const CliOptions& options, Console& console) {
             rack.install(probe);
         }
     }
-    Interrupts interrupts;
-    followInterrupts(interrupts, rack, console, [] {});
     rack.runUntil([&rack] { return !rack.running(); });
     conclude(options, console, rack, image);
 }

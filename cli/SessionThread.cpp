@@ -15,6 +15,7 @@
 
 SessionResult runSessionThread(const std::function<std::unique_ptr<InstallSession>()>& make,
                                const std::function<void(InstallSession&)>& follow, Console& console,
+                               Interrupts& interrupts,
                                const std::function<void(ProbeState)>& abandoned) {
     // What the probe is left in, as the session's thread tells it: up to date the moment a
     // second Ctrl-C comes, whatever events still wait for this thread.
@@ -33,7 +34,6 @@ SessionResult runSessionThread(const std::function<std::unique_ptr<InstallSessio
         }
     }));
 
-    Interrupts interrupts;
     QEventLoop loop;
     // Queued behind every event the session sent before it ended.
     QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);

@@ -7,9 +7,12 @@
 
 class Console;
 class InstallSession;
+class Interrupts;
 
 // Runs an install session of this process to its end on a thread of its own, while this
-// thread's event loop delivers the session's events and hears the signals (Interrupts).
+// thread's event loop delivers the session's events and hears the signals of `interrupts`
+// (which the caller keeps until it has written what the result calls for, so that a
+// signal that comes after the install cannot end the process before that).
 // The session is made on its thread by `make`, so that it, its engine and whatever the
 // engine makes belong to that thread and talk to one another directly; `follow` connects
 // its events there, each to a receiver of this thread, which gets them queued. A hang-up,
@@ -20,4 +23,5 @@ class InstallSession;
 // child session is killed (the system closes the probe's device).
 SessionResult runSessionThread(const std::function<std::unique_ptr<InstallSession>()>& make,
                                const std::function<void(InstallSession&)>& follow, Console& console,
+                               Interrupts& interrupts,
                                const std::function<void(ProbeState)>& abandoned);
