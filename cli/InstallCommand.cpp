@@ -130,7 +130,7 @@ private:
         }
         const std::unique_ptr<ProbeJob> job(
             ProbeJob::fromResult(probe, result, clock.elapsed(), false));
-        const QString problem = records->append(Rack::resultJson(job.get()));
+        QString problem = records->append(Rack::resultJson(job.get()));
         if (!problem.isEmpty()) {
             console.error(records->lostMessage(probe.serialNumber(), problem));
         }

@@ -45,9 +45,9 @@ QByteArray encodeRefusal(const QString& message);
 // The line a child sends when it appended the record of its session itself, before its
 // result: `problem` is empty when the record is on disk, else why it is not.
 QByteArray encodeRecorded(const QString& problem);
-// The problem of such a line, or nothing for a line of another event. Throws HException
-// for a line of another version.
-std::optional<QString> recordedOf(const QByteArray& line);
+// The problem of such a line `bytes`, or nothing for a line of another event. Throws
+// HException for a line of another version.
+std::optional<QString> recordedOf(const QByteArray& bytes);
 
 // Writes each event of `events` as one line through `write`, from now on.
 void forward(SessionEvents& events, const std::function<void(const QByteArray& line)>& write);
