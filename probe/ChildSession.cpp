@@ -7,6 +7,13 @@
 
 #include <utility>
 
+namespace {
+
+// How long a child takes to end, at most, once it told its result or was killed.
+constexpr int CHILD_EXIT_MS = 5000;
+
+}  // namespace
+
 ChildSession::ChildSession(const sessionwire::Request& request,
                            std::shared_ptr<const ImageBytes> image, QObject* parent)
     : SessionEvents(parent), request(request), image(std::move(image)) {
@@ -29,9 +36,14 @@ ChildSession::ChildSession(const sessionwire::Request& request,
 }
 
 ChildSession::~ChildSession() {
-    if (process.state() != QProcess::NotRunning) {
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    // A child that told its result is on its way out (its trace, the emulator's frame log,
+    // its exit): it ends on its own. Any other is ended here.
+    if (!ended || !process.waitForFinished(CHILD_EXIT_MS)) {
         process.kill();
-        process.waitForFinished(5000);
+        process.waitForFinished(CHILD_EXIT_MS);
     }
 }
 
