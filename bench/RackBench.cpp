@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,6 +90,10 @@ bool compare(const char* generation, const QString& image, const char* kind) {
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     QTemporaryDir directory;
+    // The emulated probes' install locks apart from those of the probes of this host.
+    if (qEnvironmentVariableIsEmpty("KVTOOL_LOCK_DIR")) {
+        qputenv("KVTOOL_LOCK_DIR", QFile::encodeName(directory.path()));
+    }
     const QString gen3 = directory.filePath(QStringLiteral("kv3.bin"));
     Gen3ImageRecipe recipe;
     recipe.versionMajor = 1;

@@ -37,6 +37,7 @@ ExitCode CliFailure::exitCodeOf(const SessionFailure& failure) {
         case FailureKind::Failed:
         case FailureKind::NotReturned:
         case FailureKind::Abandoned:
+        case FailureKind::InUse:
             break;
     }
     return ExitCode::Failed;

@@ -80,7 +80,10 @@ constexpr std::array<OptionSpec, 13> OPTIONS{{
     {"count", "N", "End after N probes (watch).", bit(Command::Watch)},
     {"log", "FILE",
      "Append one JSON line per finished probe to FILE: time, serial, port, firmware before "
-     "and after, result, duration (install on several probes, watch).",
+     "and after, result, duration (install, watch). FILE must be a regular file that can be "
+     "written, or it is a usage error before anything is sent; each line is written whole "
+     "and synced to disk, and a line that cannot be written is said on standard error and "
+     "makes the exit status 1.",
      bit(Command::Install) | bit(Command::Watch)},
     {"json", nullptr, "Print JSON, one object per line (schema version 1; see the manual).",
      EVERY_COMMAND},
@@ -163,6 +166,17 @@ QString helpText() {
         "      gen2,gen3 (see the README).\n"
         "  KVTOOL_CLOCK=virtual\n"
         "      With KVTOOL_EMULATE: every wait passes at once.\n"
+        "  KVTOOL_LOCK_DIR\n"
+        "      Directory of the probes' lock files (default /run/lock), which keep a\n"
+        "      second installer off a probe that one installs on.\n"
+        "\nSignals:\n"
+        "  SIGINT (Ctrl-C)\n"
+        "      The first lets the installs under way end and starts no new one; the\n"
+        "      second abandons them and names the probes left needing an install.\n"
+        "  SIGHUP, SIGTERM, SIGQUIT\n"
+        "      As the first Ctrl-C, however often they come.\n"
+        "  SIGPIPE\n"
+        "      Ignored: output that can no longer be written is dropped; installs go on.\n"
         "\nExit status:\n"
         "  0  done (on several probes: on every one of them)\n"
         "  1  the operation failed (on several probes: also when they failed in different ways)\n"
@@ -252,9 +266,6 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
         options.logFile = parser.value(QStringLiteral("log"));
         if (options.logFile.isEmpty()) {
             throw fail(QStringLiteral("--log: the file name is empty"));
-        }
-        if (spec->command == Command::Install && !options.rack()) {
-            throw fail(QStringLiteral("--log goes with --all or several --serial"));
         }
     }
 

@@ -15,6 +15,12 @@ constexpr char REDRAW_BLOCK[] = "\r\033[J";
 Console::Console(QIODevice& out, QIODevice& err, bool terminal)
     : out(out), err(err), isTerminal(terminal) {}
 
+void Console::put(QIODevice& stream, bool& gone, const QByteArray& bytes) {
+    if (!gone && stream.write(bytes) != bytes.size()) {
+        gone = true;
+    }
+}
+
 QByteArray Console::rewind() const {
     if (liveShown && liveText.size() > 1) {
         // Cursor up to the block's first line.
@@ -25,24 +31,24 @@ QByteArray Console::rewind() const {
 
 void Console::clearLive() {
     if (liveShown) {
-        out.write(rewind());
+        put(out, outGone, rewind());
         liveShown = false;
     }
 }
 
 void Console::line(const QString& text) {
     clearLive();
-    out.write((text + u'\n').toUtf8());
+    put(out, outGone, (text + u'\n').toUtf8());
 }
 
 void Console::json(const QJsonObject& object) {
     clearLive();
-    out.write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    put(out, outGone, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 void Console::error(const QString& text) {
     clearLive();
-    err.write((text + u'\n').toUtf8());
+    put(err, errGone, (text + u'\n').toUtf8());
 }
 
 void Console::liveLines(const QStringList& lines) {
@@ -51,7 +57,7 @@ void Console::liveLines(const QStringList& lines) {
     }
     const QByteArray start = rewind();
     liveText = lines;
-    out.write(start + lines.join(u'\n').toUtf8());
+    put(out, outGone, start + lines.join(u'\n').toUtf8());
     liveShown = true;
 }
 
@@ -60,9 +66,9 @@ void Console::endLive() {
         return;
     }
     if (!liveShown) {
-        out.write(REDRAW + liveText.join(u'\n').toUtf8());
+        put(out, outGone, REDRAW + liveText.join(u'\n').toUtf8());
     }
-    out.write("\n");
+    put(out, outGone, "\n");
     liveText.clear();
     liveShown = false;
 }

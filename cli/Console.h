@@ -16,6 +16,10 @@ inline constexpr double MS_PER_S = 1000.0;
 // an install, one per probe for several) that is redrawn in place; anything else written
 // meanwhile first clears it, and the next redraw brings it back, so the streams never run
 // into each other.
+//
+// A stream that cannot be written to any more (a reader that went away, as `| head -1`,
+// or a terminal that hung up) is written no more: what the command does goes on, and its
+// result still reaches the exit status (and a --log file).
 class Console {
 public:
     // `out` and `err` must be open for writing, unbuffered (so that a live line shows at
@@ -26,6 +30,8 @@ public:
     Console& operator=(const Console&) = delete;
 
     bool terminal() const { return isTerminal; }
+    // Whether standard output could not be written to and is written no more.
+    bool outputGone() const { return outGone; }
     // The terminal's width in columns, or 0 when unknown (asked anew each time: the
     // window may be resized while an install runs).
     int width() const { return widthOf ? widthOf() : 0; }
@@ -54,6 +60,8 @@ private:
     void clearLive();
     // Back to the start of the live block's first line (which it erases below).
     QByteArray rewind() const;
+    // Writes `bytes` whole on `stream`, unless it failed before; a failure marks it `gone`.
+    static void put(QIODevice& stream, bool& gone, const QByteArray& bytes);
 
     QIODevice& out;
     QIODevice& err;
@@ -61,4 +69,6 @@ private:
     std::function<int()> widthOf;
     QStringList liveText;    // the live block's current content, empty when none
     bool liveShown = false;  // whether it is on screen now
+    bool outGone = false;
+    bool errGone = false;
 };

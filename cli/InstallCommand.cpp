@@ -4,12 +4,19 @@
 #include "cli/Console.h"
 #include "cli/ImageReport.h"
 #include "cli/InstallReport.h"
+#include "cli/Interrupts.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
+#include "cli/ProbeJob.h"
 #include "cli/ProbeSelection.h"
+#include "cli/ProductionLog.h"
 #include "cli/ProgressRenderer.h"
+#include "cli/Rack.h"
+#include "cli/SessionThread.h"
 #include "engines/ProbeEngines.h"
 #include "probe/InstallSession.h"
+
+#include <QElapsedTimer>
 
 namespace {
 
@@ -21,13 +28,19 @@ ProgressRenderer::Style progressStyle(const CliOptions& options, const Console& 
 }
 
 // Shows one install session as it goes; `known` collects what the JSON result reports,
-// failures included.
+// failures included. The session runs on a thread of its own (runSessionThread), so that
+// signals are heard while it runs; its events reach this thread queued, each through a
+// connection with a receiver of this thread.
 class Install {
 public:
     Install(const CliOptions& options, Console& console)
         : options(options), console(console), progress(console, progressStyle(options, console)) {}
 
     void run() {
+        // The record of the install is checked before anything else is done.
+        if (!options.logFile.isEmpty()) {
+            records = ProductionLog::open(options.logFile);
+        }
         const auto image = std::make_shared<const ImageIdentity>(readImage(imagePathOf(options)));
         known.insert(QStringLiteral("dryRun"), options.dryRun);
         known.insert(QStringLiteral("image"), imageJson(*image));
@@ -43,36 +56,57 @@ public:
         }
         const UsbDeviceInfo probe = guarded([&] { return selectProbe(options.serial); });
         known.insert(QStringLiteral("probe"), probeJson(probe));
-        std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
-        if (!engine) {
+        if (!engineForProbe(probe)) {
             fail(CliFailure(ExitCode::Failed, unknownProbeMessage(probe)));
         }
-        InstallSession session(std::move(engine), probe, image, {options.dryRun, false});
-        connect(session, probe, *image);
-        const SessionResult result = session.run();
+        // From the first frame to the last word, the signals are this command's.
+        Interrupts interrupts;
+        clock.start();
+        const SessionResult result = runSessionThread(
+            [&] {
+                return std::make_unique<InstallSession>(
+                    engineForProbe(probe), probe, image,
+                    InstallSession::Options{options.dryRun, false});
+            },
+            [&](InstallSession& session) { connect(session, probe, *image); }, console, interrupts,
+            [&](ProbeState state) { abandon(probe, state); });
+        // A record that could not be written fails the command, whatever the install did.
+        const bool lost = !record(probe, result).isEmpty();
         if (!result.succeeded()) {
-            fail(CliFailure::fromSession(result.failure));
+            CliFailure failure = CliFailure::fromSession(result.failure);
+            if (lost) {
+                failure.exitCode = ExitCode::Failed;
+            }
+            fail(failure);
         }
         if (result.plan) {
-            report(*result.plan, *result.before, *image);
+            report(*result.plan, *result.before, *image, lost);
         } else {
-            finish(*result.after);
+            finish(*result.after, lost);
+        }
+        if (lost) {
+            fail(CliFailure(
+                ExitCode::Failed,
+                QStringLiteral("the record could not be written to %1").arg(records->path())));
         }
     }
 
 private:
     void connect(InstallSession& session, const UsbDeviceInfo& probe, const ImageIdentity& image) {
-        QObject::connect(&session, &SessionEvents::started, [&](const InstalledFirmware& before) {
-            known.insert(QStringLiteral("previousFirmware"), firmwareJson(before));
-            start(probe, before, image);
-        });
+        QObject::connect(
+            &session, &SessionEvents::started, &progress, [&](const InstalledFirmware& firmware) {
+                firmwareBefore = firmware;
+                known.insert(QStringLiteral("previousFirmware"), firmwareJson(firmware));
+                start(probe, firmware, image);
+            });
         progress.follow(session);
-        QObject::connect(&session, &SessionEvents::probeStateChanged, [this](ProbeState state) {
-            if (state == ProbeState::Installed) {
-                progress.finish(true);
-            }
-        });
-        QObject::connect(&session, &SessionEvents::told, [this](SessionMessage message) {
+        QObject::connect(&session, &SessionEvents::probeStateChanged, &progress,
+                         [this](ProbeState state) {
+                             if (state == ProbeState::Installed) {
+                                 progress.finish(true);
+                             }
+                         });
+        QObject::connect(&session, &SessionEvents::told, &progress, [this](SessionMessage message) {
             // As the window says it for a probe that restarts into what it was given; a
             // generation-3 loader is read again at once.
             if (message == SessionMessage::AwaitingRestart) {
@@ -80,11 +114,49 @@ private:
                 say(QStringLiteral("Waiting for the probe to restart into its application"));
             }
         });
-        QObject::connect(&session, &SessionEvents::finished, [this](const SessionResult& result) {
-            if (!result.succeeded()) {
-                progress.finish(false, result.failure.reportedTotal);
+        QObject::connect(&session, &SessionEvents::finished, &progress,
+                         [this](const SessionResult& result) {
+                             if (!result.succeeded()) {
+                                 progress.finish(false, result.failure.reportedTotal);
+                             }
+                         });
+    }
+
+    // Appends the install's record to the --log file, if there is one; returns why it could
+    // not be written (said on standard error), or nothing.
+    QString record(const UsbDeviceInfo& probe, const SessionResult& result) {
+        if (!records) {
+            return QString();
+        }
+        const std::unique_ptr<ProbeJob> job(
+            ProbeJob::fromResult(probe, result, clock.elapsed(), false));
+        QString problem = records->append(Rack::resultJson(job.get()));
+        if (!problem.isEmpty()) {
+            console.error(records->lostMessage(probe.serialNumber(), problem));
+        }
+        return problem;
+    }
+
+    // The second Ctrl-C: what is said and recorded before the process ends at once.
+    void abandon(const UsbDeviceInfo& probe, ProbeState state) {
+        console.error(Interrupts::abandonedText(
+            state == ProbeState::NeedsInstall ? QStringList{probe.serialNumber()} : QStringList()));
+        SessionResult result;
+        result.failure = {FailureKind::Abandoned, QStringLiteral("the install was abandoned"),
+                          QString()};
+        result.probeState = state;
+        result.before = firmwareBefore;
+        record(probe, result);
+        console.error(QStringLiteral("kvtool-cli: ") + result.failure.message);
+        if (options.json) {
+            QJsonObject object = jsonResult(options.commandName, exitStatus(ExitCode::Failed),
+                                            result.failure.message);
+            object.insert(QStringLiteral("event"), QStringLiteral("result"));
+            for (const char* key : {"probe", "image", "previousFirmware", "firmware", "plan"}) {
+                object.insert(QLatin1String(key), QJsonValue(QJsonValue::Null));
             }
-        });
+            console.json(merged(object, known));
+        }
     }
 
     [[noreturn]] void fail(CliFailure failure) { throw failure.with(known); }
@@ -140,10 +212,16 @@ private:
         console.line(QStringLiteral("Image:      %1 (%2)").arg(image.path, imageSummary(image)));
     }
 
+    // A dry run's plan, as the result (unless the record was `lost`: the failure is then
+    // the JSON result, with the plan).
     void report(const PlanSummary& plan, const InstalledFirmware& before,
-                const ImageIdentity& image) {
+                const ImageIdentity& image, bool lost) {
         if (options.json) {
-            console.json(result(QJsonValue(QJsonValue::Null), planJson(plan)));
+            if (lost) {
+                known.insert(QStringLiteral("plan"), planJson(plan));
+            } else {
+                console.json(result(QJsonValue(QJsonValue::Null), planJson(plan)));
+            }
             return;
         }
         console.line(
@@ -158,9 +236,14 @@ private:
         }
     }
 
-    void finish(const InstalledFirmware& after) {
+    // What the probe runs now, as the result (or, as for report(), with the failure).
+    void finish(const InstalledFirmware& after, bool lost) {
         if (options.json) {
-            console.json(result(firmwareJson(after), QJsonValue(QJsonValue::Null)));
+            if (lost) {
+                known.insert(QStringLiteral("firmware"), firmwareJson(after));
+            } else {
+                console.json(result(firmwareJson(after), QJsonValue(QJsonValue::Null)));
+            }
             return;
         }
         console.line(QStringLiteral("Now installed: %1").arg(firmwareText(after)));
@@ -170,6 +253,9 @@ private:
     Console& console;
     ProgressRenderer progress;
     QJsonObject known;
+    std::optional<InstalledFirmware> firmwareBefore;
+    std::unique_ptr<ProductionLog> records;
+    QElapsedTimer clock;
 };
 
 }  // namespace

@@ -19,6 +19,15 @@ ProbeJob* ProbeJob::refused(const UsbDeviceInfo& probe, const QString& error, Ex
     return job;
 }
 
+ProbeJob* ProbeJob::fromResult(const UsbDeviceInfo& probe, const SessionResult& result,
+                               qint64 elapsedMs, bool inUseSkipped, QObject* parent) {
+    auto* job = new ProbeJob(probe, nullptr, parent);
+    job->inUseSkipped = inUseSkipped;
+    job->finalMs = elapsedMs;
+    job->end(result);
+    return job;
+}
+
 ProbeJob::ProbeJob(const UsbDeviceInfo& probe, ChildSession* session, QObject* parent)
     : QObject(parent), record(probe), session(session) {
     if (session == nullptr) {
@@ -52,6 +61,10 @@ ProbeJob::ProbeJob(const UsbDeviceInfo& probe, ChildSession* session, QObject* p
 
 SessionEvents* ProbeJob::events() const {
     return session;
+}
+
+std::optional<QString> ProbeJob::recordedBySession() const {
+    return session != nullptr ? session->recorded() : std::nullopt;
 }
 
 qint64 ProbeJob::elapsedMs() const {
@@ -89,8 +102,12 @@ void ProbeJob::end(const SessionResult& session) {
                 "it runs the image's version already (--force installs it all the same)");
             break;
         case SessionOutcome::Failed:
-            result = Outcome::Failed;
             failure = session.failure.message;
+            if (session.failure.kind == FailureKind::InUse && inUseSkipped) {
+                result = Outcome::Skipped;
+                break;
+            }
+            result = Outcome::Failed;
             reason = session.failure.usbReason;
             code = CliFailure::exitCodeOf(session.failure);
             break;
@@ -100,6 +117,8 @@ void ProbeJob::end(const SessionResult& session) {
     firmwareAfter = session.after;
     planned = session.plan;
     times = session.phaseTimes;
-    finalMs = elapsedMs();
+    if (finalMs < 0) {
+        finalMs = elapsedMs();
+    }
     Q_EMIT ended();
 }

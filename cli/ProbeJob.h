@@ -29,14 +29,23 @@ public:
                              QObject* parent = nullptr);
     static ProbeJob* refused(const UsbDeviceInfo& probe, const QString& error, ExitCode code,
                              QObject* parent = nullptr);
+    // A job whose session ran elsewhere (in this process, or this is the session's process)
+    // and ended with `result` after `elapsedMs`.
+    static ProbeJob* fromResult(const UsbDeviceInfo& probe, const SessionResult& result,
+                                qint64 elapsedMs, bool inUseSkipped, QObject* parent = nullptr);
     // A job that runs `session` (which it takes) on `probe`.
     ProbeJob(const UsbDeviceInfo& probe, ChildSession* session, QObject* parent = nullptr);
 
+    // Whether a probe that another installer holds is skipped (watch: the other one installs
+    // it) rather than failed.
+    void setInUseSkipped(bool skipped) { inUseSkipped = skipped; }
     void start(const QString& program);
     // Ends the session's process at once (SIGKILL): what it had done stays done.
     void abandon();
     // The events of the running session (null for a job that does not run).
     SessionEvents* events() const;
+    // Whether the session's process appended the job's record itself (see ChildSession).
+    std::optional<QString> recordedBySession() const;
 
     const UsbDeviceInfo& probe() const { return record; }
     Outcome outcome() const { return result; }
@@ -79,6 +88,7 @@ private:
     QString failure;
     QString reason;
     ExitCode code = ExitCode::Done;
+    bool inUseSkipped = false;
     ProbeState state = ProbeState::Untouched;
     std::optional<InstalledFirmware> firmwareBefore;
     std::optional<InstalledFirmware> firmwareAfter;

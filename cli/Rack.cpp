@@ -6,15 +6,13 @@
 #include "cli/InstallReport.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
+#include "cli/ProductionLog.h"
 #include "cli/ProgressRenderer.h"
 #include "probe/ChildSession.h"
 
 #include <QCoreApplication>
 
-#include <QDateTime>
 #include <QEventLoop>
-#include <QFile>
-#include <QJsonDocument>
 
 namespace {
 
@@ -64,8 +62,9 @@ QString seconds(qint64 ms) {
 
 }  // namespace
 
-Rack::Rack(const CliOptions& options, Console& console, const ImageIdentity& image)
-    : options(options), console(console), image(image) {
+Rack::Rack(const CliOptions& options, Console& console, const ImageIdentity& image,
+           ProductionLog* records)
+    : options(options), console(console), image(image), records(records) {
     connect(&redraw, &QTimer::timeout, this, &Rack::draw);
     if (console.terminal() && !options.json) {
         redraw.start(REDRAW_MS);
@@ -84,7 +83,15 @@ void Rack::install(const UsbDeviceInfo& probe) {
     // watch leaves a probe that runs the image already alone, unless told otherwise.
     request.options.skipIfRunning = options.command == Command::Watch && !options.force;
     request.verbose = options.verbose;
-    ProbeJob* job = add(new ProbeJob(probe, new ChildSession(request, image.storage), this));
+    // Another watch that holds the probe installs it; an install was asked for this one.
+    request.inUseSkipped = options.command == Command::Watch;
+    request.record = records != nullptr;
+    auto* session = new ChildSession(request, image.storage);
+    if (records != nullptr) {
+        session->setRecordFile(records->descriptor());
+    }
+    ProbeJob* job = add(new ProbeJob(probe, session, this));
+    job->setInUseSkipped(request.inUseSkipped);
     tell(job);
     job->start(QCoreApplication::applicationFilePath());
 }
@@ -227,22 +234,17 @@ void Rack::draw() {
 }
 
 void Rack::log(ProbeJob* job) {
-    if (options.logFile.isEmpty()) {
+    if (records == nullptr) {
         return;
     }
-    // The probe's result as the JSON output gives it, with the time instead of "ok".
-    QJsonObject record = resultJson(job);
-    record.remove(QLatin1String("ok"));
-    record.insert(QStringLiteral("time"),
-                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    // Opened and closed for each line, so that each is on disk the moment the probe ends,
-    // whatever becomes of this process.
-    QFile file(options.logFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        console.error(QStringLiteral("kvtool-cli: cannot append to %1").arg(options.logFile));
-        return;
+    std::optional<QString> problem = job->recordedBySession();
+    if (!problem) {
+        problem = records->append(resultJson(job));
     }
-    file.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+    if (!problem->isEmpty()) {
+        ++lost;
+        console.error(records->lostMessage(job->probe().serialNumber(), *problem));
+    }
 }
 
 void Rack::runUntil(const std::function<bool()>& done) {
@@ -289,6 +291,9 @@ int Rack::count(ProbeJob::Outcome outcome) const {
 }
 
 ExitCode Rack::exitCode() const {
+    if (lost > 0) {
+        return ExitCode::Failed;
+    }
     std::optional<ExitCode> shared;
     for (const ProbeJob* job : all) {
         if (job->outcome() != ProbeJob::Outcome::Failed) {

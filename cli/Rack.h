@@ -9,18 +9,23 @@
 #include <QTimer>
 
 class Console;
+class ProductionLog;
 struct CliOptions;
 
 // One image installed on several probes at once, each by a ProbeJob of its own, and shown
 // as it goes: on a terminal one live line per probe (serial, phase, bar, bytes, rate),
 // redrawn in place; on a pipe a line as each probe starts and ends a phase; with --json
 // every event of every probe with its "serial". A probe's end is told in a result line
-// (and, with --log, one JSON line appended to the log file at once).
+// and, with --log, in the log file: each probe's session process appends its own record,
+// so that it is written even when this process is gone; this process writes those of the
+// probes whose session never got that far (left out, refused, abandoned, crashed).
 class Rack : public QObject {
     Q_OBJECT
 
 public:
-    Rack(const CliOptions& options, Console& console, const ImageIdentity& image);
+    // `records`, when given, is the --log file; it must outlive the rack.
+    Rack(const CliOptions& options, Console& console, const ImageIdentity& image,
+         ProductionLog* records = nullptr);
     ~Rack() override;
 
     // Starts the install on `probe`.
@@ -43,8 +48,10 @@ public:
     // "3 installed, 1 failed, 0 skipped".
     QString totals() const;
     // The exit status of the whole: 0 when no probe failed, else the status the failed
-    // probes share, or 1 when they differ.
+    // probes share, or 1 when they differ or a record could not be written.
     ExitCode exitCode() const;
+    // How many probes' records could not be written to the --log file.
+    int lostRecords() const { return lost; }
     // The table of results (serial, before, after, result, time) and the failures' reasons.
     QStringList table() const;
     // One object per probe: "serial", "port", "ok", "result", "error", "usbError",
@@ -67,6 +74,8 @@ private:
     const CliOptions& options;
     Console& console;
     ImageIdentity image;
+    ProductionLog* records;
+    int lost = 0;
     QList<ProbeJob*> all;
     QTimer redraw;
     // Per job, the phase it showed last on a pipe and when that phase began.

@@ -12,6 +12,7 @@
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
 #include "cli/ProbeSelection.h"
+#include "cli/ProductionLog.h"
 #include "cli/Rack.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
@@ -22,6 +23,7 @@
 #include <QTimer>
 
 #include <climits>
+#include <csignal>
 
 namespace {
 
@@ -53,28 +55,23 @@ QString mismatch(const UsbDeviceInfo& probe, const ImageIdentity& image) {
 }
 
 // Ctrl-C: the first lets the installs under way end (and, for watch, takes no new probe),
-// the second abandons them and names the probes that stay in their bootloader.
+// the second abandons them and names the probes it leaves needing an install. A hang-up or
+// a termination is a first Ctrl-C, however often it comes.
 void followInterrupts(Interrupts& interrupts, Rack& rack, Console& console,
                       const std::function<void()>& stop) {
-    QObject::connect(&interrupts, &Interrupts::interrupted, &rack, [&rack, &console, stop](int n) {
+    const auto wait = [&rack, &console, stop](int signal) {
         stop();
-        const int running = rack.count(ProbeJob::Outcome::Running);
+        if (const int running = rack.count(ProbeJob::Outcome::Running); running > 0) {
+            console.error(Interrupts::waitingText(signal, running));
+        }
+    };
+    QObject::connect(&interrupts, &Interrupts::terminated, &rack, wait);
+    QObject::connect(&interrupts, &Interrupts::interrupted, &rack, [&rack, &console, wait](int n) {
         if (n == 1) {
-            if (running > 0) {
-                console.error(QStringLiteral("kvtool-cli: waiting for the %1 install(s) under "
-                                             "way to end; Ctrl-C again abandons them")
-                                  .arg(running));
-            }
+            wait(SIGINT);
             return;
         }
-        const QStringList left = rack.abandon();
-        console.error(QStringLiteral("kvtool-cli: installs abandoned%1")
-                          .arg(left.isEmpty()
-                                   ? QString()
-                                   : QStringLiteral("; left in their bootloader or with a "
-                                                    "partly written image (install on them "
-                                                    "again): %1")
-                                         .arg(left.join(QStringLiteral(", ")))));
+        console.error(Interrupts::abandonedText(rack.abandon()));
     });
 }
 
@@ -102,6 +99,14 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
             QStringLiteral("%1 of %2 probes failed").arg(failed).arg(rack.jobs().size()))
             .with(known);
     }
+    if (rack.lostRecords() > 0) {
+        throw CliFailure(rack.exitCode(),
+                         QStringLiteral("%1 of %2 records could not be written to %3")
+                             .arg(rack.lostRecords())
+                             .arg(rack.jobs().size())
+                             .arg(options.logFile))
+            .with(known);
+    }
     if (options.command == Command::Install &&
         std::ranges::none_of(rack.jobs(), &ProbeJob::succeeded)) {
         throw CliFailure(
@@ -121,9 +126,15 @@ QString attachment(const UsbDeviceInfo& probe) {
     return probe.port().isEmpty() ? probe.devicePath() : probe.port();
 }
 
+// The --log file, checked before anything else is done.
+std::unique_ptr<ProductionLog> openRecords(const CliOptions& options) {
+    return options.logFile.isEmpty() ? nullptr : ProductionLog::open(options.logFile);
+}
+
 }  // namespace
 
 void runRackInstall(const CliOptions& options, Console& console) {
+    const std::unique_ptr<ProductionLog> records = openRecords(options);
     const ImageIdentity image = installableImage(options);
     const UsbDeviceList attached = attachedProbes();
     if (attached.isEmpty()) {
@@ -131,7 +142,10 @@ void runRackInstall(const CliOptions& options, Console& console) {
                          QStringLiteral("attach the Korvanes you wish to install on"));
     }
     UsbDeviceList chosen;
-    Rack rack(options, console, image);
+    Rack rack(options, console, image, records.get());
+    // Before the first install starts: from then on the signals are this command's.
+    Interrupts interrupts;
+    followInterrupts(interrupts, rack, console, [] {});
     if (options.all) {
         chosen = attached;
     } else {
@@ -169,16 +183,15 @@ void runRackInstall(const CliOptions& options, Console& console) {
             rack.install(probe);
         }
     }
-    Interrupts interrupts;
-    followInterrupts(interrupts, rack, console, [] {});
     rack.runUntil([&rack] { return !rack.running(); });
     conclude(options, console, rack, image);
 }
 
 void runWatch(const CliOptions& options, Console& console) {
+    const std::unique_ptr<ProductionLog> records = openRecords(options);
     const ImageIdentity image = installableImage(options);
     const int limit = options.count.value_or(INT_MAX);
-    Rack rack(options, console, image);
+    Rack rack(options, console, image, records.get());
     Interrupts interrupts;
     bool stopping = false;
     followInterrupts(interrupts, rack, console, [&stopping] { stopping = true; });

@@ -3,6 +3,9 @@
 #include "app/HException.h"
 #include "cli/Console.h"
 #include "cli/ProbeDescription.h"
+#include "cli/ProbeJob.h"
+#include "cli/ProductionLog.h"
+#include "cli/Rack.h"
 #include "cli/WatchedBackend.h"
 #include "device/UsbDiscovery.h"
 #include "engines/ProbeEngines.h"
@@ -10,6 +13,7 @@
 #include "probe/InstallSession.h"
 #include "probe/SessionWire.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <unistd.h>
@@ -68,9 +72,11 @@ void refuse(FailureKind kind, const QString& message) {
 int runSessionCommand(Console& console) {
     // The install is finished whatever becomes of the process that asked for it or of the
     // terminal: only SIGKILL (an explicit abandon) ends it.
-    for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) {
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGXFSZ}) {
         std::signal(signal, SIG_IGN);
     }
+    QElapsedTimer clock;
+    clock.start();
     QFile input;
     input.open(STDIN_FILENO, QIODevice::ReadOnly, QFileDevice::DontCloseHandle);
     sessionwire::Request request;
@@ -104,6 +110,18 @@ int runSessionCommand(Console& console) {
         return 0;
     }
     InstallSession session(std::move(engine), *probe, image, request.options);
+    // The record is this process's to write, so that it is written whatever became of the
+    // process that asked for the install; it is told before the result, which then ends
+    // the session for that process.
+    const std::unique_ptr<ProductionLog> records =
+        request.record ? ProductionLog::adopt(ChildSession::RECORD_DESCRIPTOR, QString()) : nullptr;
+    if (records) {
+        QObject::connect(&session, &SessionEvents::finished, [&](const SessionResult& result) {
+            const std::unique_ptr<ProbeJob> job(
+                ProbeJob::fromResult(*probe, result, clock.elapsed(), request.inUseSkipped));
+            writeLine(sessionwire::encodeRecorded(records->append(Rack::resultJson(job.get()))));
+        });
+    }
     sessionwire::forward(session, writeLine);
     session.run();
     backend.flush();

@@ -10,7 +10,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
+
 int main(int argc, char** argv) {
+    // A closed standard output (`| head -1`, a dropped SSH session) makes a write fail
+    // instead of ending the process in the middle of an install; so does a --log file
+    // beyond the file size limit, which is then reported as a lost record.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QFile out;
     QFile err;

@@ -50,19 +50,22 @@ bool appendFrameLogs(const QString& path,
                      const std::vector<std::shared_ptr<EmulatedDevice>>& devices,
                      QString& problem) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Unbuffered, the whole export in one write: processes that share the file (the session
+    // processes of an install on several probes) append their frames without mixing lines.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         problem = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }
+    QByteArray text;
     int number = 0;
     for (const std::shared_ptr<EmulatedDevice>& device : devices) {
         ++number;
         const QString serial = device->serialNumber();
         for (const UsbFrame& frame : device->frameLog().frames()) {
-            file.write((frameLogLine(number, serial, frame) + u'\n').toUtf8());
+            text += (frameLogLine(number, serial, frame) + u'\n').toUtf8();
         }
     }
-    if (!file.flush() || file.error() != QFileDevice::NoError) {
+    if (file.write(text) != text.size() || file.error() != QFileDevice::NoError) {
         problem = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }

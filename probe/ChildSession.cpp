@@ -5,6 +5,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
+namespace {
+
+// How long a child takes to end, at most, once it told its result or was killed.
+constexpr int CHILD_EXIT_MS = 5000;
+
+}  // namespace
+
 ChildSession::ChildSession(const sessionwire::Request& request,
                            std::shared_ptr<const ImageBytes> image, QObject* parent)
     : SessionEvents(parent), request(request), image(std::move(image)) {
@@ -27,9 +36,14 @@ ChildSession::ChildSession(const sessionwire::Request& request,
 }
 
 ChildSession::~ChildSession() {
-    if (process.state() != QProcess::NotRunning) {
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    // A child that told its result is on its way out (its trace, the emulator's frame log,
+    // its exit): it ends on its own. Any other is ended here.
+    if (!ended || !process.waitForFinished(CHILD_EXIT_MS)) {
         process.kill();
-        process.waitForFinished(5000);
+        process.waitForFinished(CHILD_EXIT_MS);
     }
 }
 
@@ -37,15 +51,26 @@ void ChildSession::start(const QString& program) {
     process.setProgram(program);
     process.setArguments({QStringLiteral("session")});
     const int memory = image ? image->memoryFile() : -1;
-    process.setChildProcessModifier([memory] {
+    const int record = recordFile;
+    process.setChildProcessModifier([memory, record] {
+        // Between fork and exec: only async-signal-safe calls.
         // Out of the terminal's process group: a Ctrl-C is for the process that runs the
         // sessions.
         ::setpgid(0, 0);
-        if (memory >= 0) {
-            if (memory == IMAGE_DESCRIPTOR) {
-                ::fcntl(memory, F_SETFD, 0);
+        // The record file out of the image's way first, should it sit where the image goes.
+        int from = record;
+        if (from == IMAGE_DESCRIPTOR) {
+            from = ::fcntl(from, F_DUPFD_CLOEXEC, RECORD_DESCRIPTOR + 1);
+        }
+        for (const auto& [source, target] :
+             {std::pair{memory, IMAGE_DESCRIPTOR}, std::pair{from, RECORD_DESCRIPTOR}}) {
+            if (source < 0) {
+                continue;
+            }
+            if (source == target) {
+                ::fcntl(source, F_SETFD, 0);
             } else {
-                ::dup2(memory, IMAGE_DESCRIPTOR);
+                ::dup2(source, target);
             }
         }
     });
@@ -71,6 +96,10 @@ void ChildSession::readEvents() {
             continue;
         }
         try {
+            if (const std::optional<QString> problem = sessionwire::recordedOf(line)) {
+                recordProblem = problem;
+                continue;
+            }
             sessionwire::replay(line, *this);
         } catch (const HException& e) {
             if (protocolProblem.isEmpty()) {

@@ -27,11 +27,17 @@ class ChildSession : public SessionEvents {
 public:
     // The descriptor on which the child finds the image.
     static constexpr int IMAGE_DESCRIPTOR = 3;
+    // The descriptor on which the child finds the file it appends its record to, when the
+    // request asks for one.
+    static constexpr int RECORD_DESCRIPTOR = 4;
 
     ChildSession(const sessionwire::Request& request, std::shared_ptr<const ImageBytes> image,
                  QObject* parent = nullptr);
     ~ChildSession() override;
 
+    // The file (open for appending) to hand to the child as RECORD_DESCRIPTOR; set before
+    // start().
+    void setRecordFile(int descriptor) { recordFile = descriptor; }
     // Starts `program session`.
     void start(const QString& program);
     // Ends the child at once (SIGKILL): what it had done stays done.
@@ -39,6 +45,10 @@ public:
     bool running() const { return !ended; }
     // What the child last told of the probe.
     ProbeState probeState() const { return state; }
+    // Whether the child appended the record of its session itself: then why it could not
+    // (empty when it is on disk). Nothing when it did not say so, and the record is still
+    // to be written.
+    std::optional<QString> recorded() const { return recordProblem; }
 
 Q_SIGNALS:
     // A line the child wrote on its standard error.
@@ -57,6 +67,8 @@ private:
     QByteArray pendingErr;
     ProbeState state = ProbeState::Untouched;
     std::optional<InstalledFirmware> before;
+    std::optional<QString> recordProblem;
+    int recordFile = -1;
     QString protocolProblem;  // the first line that was no event, or a refusal
     bool abandoned = false;
     bool ended = false;

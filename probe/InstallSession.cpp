@@ -4,6 +4,7 @@
 #include "app/HException.h"
 #include "device/UsbBackend.h"
 #include "device/UsbOpenError.h"
+#include "probe/ProbeLock.h"
 #include "probe/SleepInhibitor.h"
 #include "probe/StepFailure.h"
 
@@ -77,6 +78,13 @@ SessionResult InstallSession::Run::go() {
         engine.check(probe, image);
     } catch (const HException& e) {
         return fail(FailureKind::ImageRefused, messageOf(e));
+    }
+
+    // One installer per probe on this host, from the first frame to the last: a probe that
+    // another process drives is left to it.
+    const ProbeLock lock(probe);
+    if (lock.heldElsewhere()) {
+        return fail(FailureKind::InUse, lock.inUseMessage());
     }
 
     // What the probe has now, read as the window's page reads it when it shows the probe.

@@ -26,7 +26,8 @@ enum class FailureKind {
     PermissionDenied,  // this user may not open the probe
     Failed,            // the probe or the link reported a failure
     NotReturned,       // installed, but the probe could not be read again afterwards
-    Abandoned          // the user gave the install up while it ran
+    Abandoned,         // the user gave the install up while it ran
+    InUse              // another installer on this host drives the probe (nothing was sent)
 };
 
 // What a failure leaves of the probe.

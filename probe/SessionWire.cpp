@@ -43,13 +43,14 @@ constexpr Names<SessionOutcome, 4> OUTCOMES{{{{SessionOutcome::Installed, "insta
                                               {SessionOutcome::Planned, "planned"},
                                               {SessionOutcome::UpToDate, "upToDate"},
                                               {SessionOutcome::Failed, "failed"}}}};
-constexpr Names<FailureKind, 7> FAILURES{{{{FailureKind::None, "none"},
+constexpr Names<FailureKind, 8> FAILURES{{{{FailureKind::None, "none"},
                                            {FailureKind::ImageRefused, "imageRefused"},
                                            {FailureKind::NoProbe, "noProbe"},
                                            {FailureKind::PermissionDenied, "permissionDenied"},
                                            {FailureKind::Failed, "failed"},
                                            {FailureKind::NotReturned, "notReturned"},
-                                           {FailureKind::Abandoned, "abandoned"}}}};
+                                           {FailureKind::Abandoned, "abandoned"},
+                                           {FailureKind::InUse, "inUse"}}}};
 constexpr Names<ProbeState, 3> STATES{{{{ProbeState::Untouched, "untouched"},
                                         {ProbeState::NeedsInstall, "needsInstall"},
                                         {ProbeState::Installed, "installed"}}}};
@@ -224,7 +225,9 @@ QByteArray encodeRequest(const Request& request) {
          {QStringLiteral("imagePath"), request.imagePath},
          {QStringLiteral("dryRun"), request.options.dryRun},
          {QStringLiteral("skipIfRunning"), request.options.skipIfRunning},
-         {QStringLiteral("verbose"), request.verbose}});
+         {QStringLiteral("verbose"), request.verbose},
+         {QStringLiteral("record"), request.record},
+         {QStringLiteral("inUseSkipped"), request.inUseSkipped}});
 }
 
 Request decodeRequest(const QByteArray& bytes) {
@@ -243,12 +246,27 @@ Request decodeRequest(const QByteArray& bytes) {
     request.options.dryRun = object.value(QLatin1String("dryRun")).toBool();
     request.options.skipIfRunning = object.value(QLatin1String("skipIfRunning")).toBool();
     request.verbose = object.value(QLatin1String("verbose")).toBool();
+    request.record = object.value(QLatin1String("record")).toBool();
+    request.inUseSkipped = object.value(QLatin1String("inUseSkipped")).toBool();
     return request;
 }
 
 QByteArray encodeRefusal(const QString& message) {
     return line({{QStringLiteral("event"), QStringLiteral("refused")},
                  {QStringLiteral("message"), message}});
+}
+
+QByteArray encodeRecorded(const QString& problem) {
+    return line({{QStringLiteral("event"), QStringLiteral("recorded")},
+                 {QStringLiteral("problem"), problem}});
+}
+
+std::optional<QString> recordedOf(const QByteArray& bytes) {
+    const QJsonObject object = objectOf(bytes);
+    if (object.value(QLatin1String("event")).toString() != u"recorded") {
+        return std::nullopt;
+    }
+    return object.value(QLatin1String("problem")).toString();
 }
 
 void forward(SessionEvents& events, const std::function<void(const QByteArray&)>& write) {

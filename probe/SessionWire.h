@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // The form in which an install session crosses from the process that runs it to the one
 // that started it: one JSON object per line, each carrying the protocol version, its event
@@ -22,12 +23,16 @@ constexpr int VERSION = 1;
 constexpr char VERSION_KEY[] = "kvtoolSession";
 
 // What the starting process asks of the child: the probe, the image's name (its bytes are
-// handed over as a memory file), the session's options and whether to trace USB traffic.
+// handed over as a memory file), the session's options and whether to trace USB traffic;
+// and whether the child appends the record of its session to a log file handed over as
+// well, in which a probe in use by another installer counts as skipped or as failed.
 struct Request {
     UsbDeviceInfo probe;
     QString imagePath;
     InstallSession::Options options;
     bool verbose = false;
+    bool record = false;
+    bool inUseSkipped = false;
 };
 
 QByteArray encodeRequest(const Request& request);
@@ -36,6 +41,13 @@ Request decodeRequest(const QByteArray& bytes);
 // The line a child sends instead of events when it refuses a request (another version):
 // the refusal carries the child's own version.
 QByteArray encodeRefusal(const QString& message);
+
+// The line a child sends when it appended the record of its session itself, before its
+// result: `problem` is empty when the record is on disk, else why it is not.
+QByteArray encodeRecorded(const QString& problem);
+// The problem of such a line `bytes`, or nothing for a line of another event. Throws
+// HException for a line of another version.
+std::optional<QString> recordedOf(const QByteArray& bytes);
 
 // Writes each event of `events` as one line through `write`, from now on.
 void forward(SessionEvents& events, const std::function<void(const QByteArray& line)>& write);

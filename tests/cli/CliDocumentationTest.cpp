@@ -1,6 +1,6 @@
 // The documentation of kvtool-cli against the program itself: every command, option,
-// environment variable and exit status that --help names is in the manual page and in the
-// README's "Command line" section, and the program links no widgets.
+// environment variable, signal and exit status that --help names is in the manual page and
+// in the README's "Command line" section, and the program links no widgets.
 
 #include "CliRunner.h"
 
@@ -50,6 +50,7 @@ struct HelpContents {
     QStringList commands;
     QStringList options;
     QStringList environment;
+    QStringList signalNames;   // "SIGINT", ...
     QStringList exitStatuses;  // "0  done", ...
 };
 
@@ -63,6 +64,7 @@ HelpContents helpContents() {
     static const QRegularExpression option(QStringLiteral("--[a-z-]+"));
     static const QRegularExpression variable(QStringLiteral("^  (KVTOOL_[A-Z_]+)"));
     static const QRegularExpression status(QStringLiteral("^  ([0-9])  (.+)$"));
+    static const QRegularExpression signalName(QStringLiteral("SIG[A-Z]+"));
     for (const QString& line : run.outLines()) {
         if (!line.startsWith(u' ')) {
             section = line;
@@ -79,6 +81,10 @@ HelpContents helpContents() {
             const QRegularExpressionMatch match = variable.match(line);
             if (match.hasMatch()) {
                 help.environment << match.captured(1);
+            }
+        } else if (section == u"Signals:" && line.startsWith(QStringLiteral("  SIG"))) {
+            for (const auto& match : signalName.globalMatch(line)) {
+                help.signalNames << match.captured(0);
             }
         } else if (section == u"Exit status:") {
             const QRegularExpressionMatch match = status.match(line);
@@ -101,6 +107,7 @@ TEST(CliDocumentation, HelpNamesEveryCommandOptionAndExitStatus) {
         EXPECT_TRUE(help.options.contains(QLatin1String(option))) << option;
     }
     EXPECT_EQ(help.exitStatuses.size(), 6);
+    EXPECT_EQ(help.signalNames, args({"SIGINT", "SIGHUP", "SIGTERM", "SIGQUIT", "SIGPIPE"}));
 }
 
 TEST(CliDocumentation, ManualPageDescribesEverythingHelpNames) {
@@ -118,6 +125,10 @@ TEST(CliDocumentation, ManualPageDescribesEverythingHelpNames) {
     const QString environment = manualSection(manual, QStringLiteral("ENVIRONMENT"));
     for (const QString& variable : help.environment) {
         EXPECT_TRUE(environment.contains(variable)) << variable.toStdString();
+    }
+    const QString signalSection = manualSection(manual, QStringLiteral("SIGNALS"));
+    for (const QString& name : help.signalNames) {
+        EXPECT_TRUE(signalSection.contains(name)) << name.toStdString();
     }
     // ".TP\n.B 3\nno probe attached, ..." for "3  no probe attached, ...".
     const QString exitStatus = manualSection(manual, QStringLiteral("EXIT STATUS"));
@@ -138,6 +149,9 @@ TEST(CliDocumentation, ReadmeSectionListsEveryCommandOptionAndExitStatus) {
     }
     for (const QString& option : help.options) {
         EXPECT_TRUE(section.contains(option)) << option.toStdString();
+    }
+    for (const QString& name : help.signalNames + help.environment) {
+        EXPECT_TRUE(section.contains(name)) << name.toStdString();
     }
     for (const QString& line : help.exitStatuses) {
         EXPECT_TRUE(section.contains(

@@ -6,6 +6,8 @@
 #include "CliRunner.h"
 #include "support/FakeLogind.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 
 #include <gtest/gtest.h>
@@ -465,6 +467,109 @@ TEST_F(CliInstall, LargestGeneration2ImageIsInstalled) {
         cli.run({QStringLiteral("install"), cli.path(QStringLiteral("largest.bin"))});
     EXPECT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
 }
+
+// ---- Losing the terminal, and the --log record --------------------------------------------
+
+// A reader that goes away after the first line, in the middle of a generation-2 download:
+// the printing stops, the install goes on to its EndDownload and its record, and the status
+// is the install's.
+TEST_F(CliInstall, AClosedOutputStopsThePrintingNotTheInstall) {
+    cli.emulate(QStringLiteral("gen2:reboot=300"));
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    const CliRun run = cli.runShell(QStringLiteral(
+        "{ \"$KVTOOL_CLI\" install fw/kv_alder_max.bin --log records.jsonl; echo $? >status; } "
+        "| head -1"));
+    EXPECT_EQ(run.outLines().size(), 1) << ::testing::PrintToString(run);
+    QFile status(cli.path(QStringLiteral("status")));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    EXPECT_EQ(status.readAll().trimmed(), "0");
+    EXPECT_EQ(firstBytes(cli.sent()).count(0x82), 1) << "EndDownload";
+    QFile records(cli.path(QStringLiteral("records.jsonl")));
+    ASSERT_TRUE(records.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(records.readAll().contains("\"result\":\"installed\""));
+}
+
+struct LogCase {
+    const char* name;
+    const char* script;  // %1: the command line, run from the scratch directory
+    const char* command;
+    const char* message;  // a line of standard error
+    int exitCode;
+    bool mountsTmpfs = false;
+};
+
+void PrintTo(const LogCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliLogFailure : public CliInstall, public ::testing::WithParamInterface<LogCase> {};
+
+// A --log file that cannot be used is refused before anything is sent (status 2), without
+// waiting; a record that cannot be written is said, with the probe's serial number and the
+// reason, and fails the command (status 1) although the install itself went well.
+TEST_P(CliLogFailure, IsReportedAndFailsTheCommand) {
+    const LogCase& c = GetParam();
+    if (c.mountsTmpfs &&
+        cli.runShell(QStringLiteral("mkdir -p m && unshare -m mount -t tmpfs tmpfs m")).exitCode !=
+            0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (needs unshare and CAP_SYS_ADMIN)";
+    }
+    cli.emulate(QStringLiteral("gen3"));
+    writeFile(cli.directory(), QStringLiteral("readonly.jsonl"), "");
+    QFile::setPermissions(cli.path(QStringLiteral("readonly.jsonl")),
+                          QFileDevice::ReadOwner | QFileDevice::ReadOther);
+    // As a user other than root where the tests run as root, for the permissions to apply
+    // (that user cannot write the frame log into the scratch directory either).
+    const bool unprivileged = QByteArray(c.name) == "unwritable";
+    cli.runUnprivileged(unprivileged);
+    const CliRun run = cli.runShell(
+        QLatin1String(c.script).arg(QStringLiteral("\"$KVTOOL_CLI\" ") + QLatin1String(c.command)));
+    EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
+    EXPECT_TRUE(run.errLines().contains(QLatin1String(c.message))) << run.err.toStdString();
+    if (c.exitCode == 2 && !unprivileged) {
+        EXPECT_TRUE(cli.frameLogExported());
+        EXPECT_TRUE(cli.frames().isEmpty()) << "the probe was touched";
+    }
+    // A file beyond the size limit keeps what it had: no half line.
+    EXPECT_EQ(QFileInfo(cli.path(QStringLiteral("big.jsonl"))).size(),
+              QByteArray(c.name) == "beyond_the_file_size_limit" ? 4096 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, CliLogFailure,
+    ::testing::Values(
+        LogCase{"directory", "exec %1", "install kv3.bin --log fw",
+                "kvtool-cli: --log: cannot use fw: Is a directory", 2},
+        LogCase{"missing_directory", "exec %1", "install kv3.bin --all --log nowhere/r.jsonl",
+                "kvtool-cli: --log: cannot use nowhere/r.jsonl: No such file or directory", 2},
+        LogCase{"unwritable", "exec %1", "install kv3.bin --log readonly.jsonl",
+                "kvtool-cli: --log: cannot use readonly.jsonl: Permission denied", 2},
+        LogCase{"device", "exec %1", "install kv3.bin --all --log /dev/full",
+                "kvtool-cli: --log: cannot use /dev/full: not a regular file", 2},
+        // Without a reader open() would wait for one for good; with one it would not.
+        LogCase{"fifo_without_reader", "mkfifo pipe && exec %1", "watch kv3.bin --log pipe",
+                "kvtool-cli: --log: cannot use pipe: not a regular file", 2},
+        LogCase{"fifo_with_reader", "mkfifo pipe && { cat pipe >/dev/null & } && exec %1 >pipe",
+                "install kv3.bin --log pipe",
+                "kvtool-cli: --log: cannot use pipe: not a regular file", 2},
+        LogCase{"full_file_system",
+                "mkdir -p full && exec unshare -m sh -c 'mount -t tmpfs -o size=4k tmpfs full && "
+                "head -c 4096 /dev/zero >full/fill; exec %1'",
+                "install kv3.bin --log full/r.jsonl",
+                "kvtool-cli: K3000001: record not written to full/r.jsonl: No space left on device",
+                1, true},
+        // The record is the probe's session process's to write.
+        LogCase{"full_file_system_on_several",
+                "mkdir -p full && exec unshare -m sh -c 'mount -t tmpfs -o size=4k tmpfs full && "
+                "head -c 4096 /dev/zero >full/fill; exec %1'",
+                "install kv3.bin --all --json --log full/r.jsonl",
+                "kvtool-cli: K3000001: record not written to full/r.jsonl: No space left on device",
+                1, true},
+        LogCase{"beyond_the_file_size_limit",
+                "head -c 4096 /dev/zero >big.jsonl && ulimit -f 1 && exec %1",
+                "install kv3.bin --log big.jsonl",
+                "kvtool-cli: K3000001: record not written to big.jsonl: File too large", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Dry run --------------------------------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <map>
 #include <ostream>
 
@@ -259,7 +260,13 @@ public:
         collect();
         return process->exitCode();
     }
-    void interrupt() { ::kill(pid_t(process->processId()), SIGINT); }
+    void send(int signal) {
+        // Never 0, which would signal this process's group, once the command has ended.
+        if (const pid_t pid = pid_t(process->processId()); pid > 0) {
+            ::kill(pid, signal);
+        }
+    }
+    void interrupt() { send(SIGINT); }
     QString standardError() {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);  // lets the pipes be read
         return QString::fromUtf8(process->readAllStandardError());
@@ -281,6 +288,32 @@ private:
     QList<QJsonObject> events;
     qsizetype seen = 0;
 };
+
+// The lines of a --log file, each parsed.
+QList<QJsonObject> recordsIn(const QString& path) {
+    QList<QJsonObject> records;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (!line.isEmpty()) {
+                records << QJsonDocument::fromJson(line).object();
+            }
+        }
+    }
+    return records;
+}
+
+// Waits until `done` says so, or `timeoutMs` passed; returns what it said last.
+bool eventually(const std::function<bool()>& done, int timeoutMs = 30000) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    return true;
+}
 
 void writeControlFile(const QString& path, const QByteArray& text) {
     QFile file(path);
@@ -328,29 +361,45 @@ TEST_F(CliRack, WatchInstallsEachProbeAsItIsPluggedIn) {
 }
 
 // Ctrl-C lets the install under way end; a second one abandons it and names the probe it
-// leaves in its bootloader.
-TEST_F(CliRack, WatchEndsOnCtrlCAndSaysWhatItAbandons) {
-    cli.emulate(QStringLiteral("gen2:reboot=3000"));
+// leaves needing an install: a generation-2 probe in its bootloader, a generation-3 probe
+// with a partly written image; for watch and for an install on one probe alike.
+TEST_F(CliRack, CtrlCTwiceAbandonsAndNamesWhatItLeaves) {
+    const struct {
+        const char* emulate;
+        QString command;
+        QString image;
+        QString serial;  // in the events (none for an install on one probe)
+    } cases[] = {{"gen2:reboot=3000", QStringLiteral("watch"), gen2Image, "K2000001"},
+                 {"gen3:latency=300", QStringLiteral("watch"), gen3Image, "K3000001"},
+                 {"gen3:latency=300", QStringLiteral("install"), gen3Image, QString()}};
     cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
-    Running watch(cli.start({QStringLiteral("watch"), gen2Image, QStringLiteral("--json")}));
-    ASSERT_TRUE(watch.waitFor(QStringLiteral("phase"), QStringLiteral("K2000001")));
-    watch.interrupt();
-    // Signals of one kind do not queue: the second is sent once the first was taken.
-    QString said;
-    const QDeadlineTimer deadline(10000);
-    while (!said.contains(QStringLiteral("Ctrl-C again")) && !deadline.hasExpired()) {
-        QThread::msleep(50);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QString(QLatin1String(c.emulate) + u' ' + c.command).toStdString());
+        cli.emulate(QLatin1String(c.emulate));
+        Running watch(cli.start({c.command, c.image, QStringLiteral("--json")}));
+        ASSERT_TRUE(watch.waitFor(QStringLiteral("phase"), c.serial));
+        watch.interrupt();
+        // Signals of one kind do not queue: the second is sent once the first was taken.
+        QString said;
+        const QDeadlineTimer deadline(10000);
+        while (!said.contains(QStringLiteral("Ctrl-C again")) && !deadline.hasExpired()) {
+            QThread::msleep(50);
+            said += watch.standardError();
+        }
+        EXPECT_TRUE(said.contains(QStringLiteral("waiting for the 1 install(s) under way")))
+            << said.toStdString();
+        watch.interrupt();
+        EXPECT_EQ(watch.exitCode(), 1);
         said += watch.standardError();
+        const QString probe =
+            c.emulate[3] == '2' ? QStringLiteral("K2000001") : QStringLiteral("K3000001");
+        EXPECT_TRUE(
+            said.contains(QStringLiteral("left in their bootloader or with a partly written "
+                                         "image (install on them again): ") +
+                          probe))
+            << said.toStdString();
+        EXPECT_EQ(watch.last()[QStringLiteral("exitCode")], 1);
     }
-    EXPECT_TRUE(said.contains(QStringLiteral("waiting for the 1 install(s) under way")))
-        << said.toStdString();
-    watch.interrupt();
-    EXPECT_EQ(watch.exitCode(), 1);
-    said += watch.standardError();
-    EXPECT_TRUE(
-        said.contains(QStringLiteral("left in their bootloader or with a partly written image "
-                                     "(install on them again): K2000001")))
-        << said.toStdString();
 
     // Nothing under way: one Ctrl-C ends it.
     cli.emulate(QString());
@@ -383,6 +432,107 @@ TEST_F(CliRack, WatchHoldsOffSleepOnlyWhileItInstalls) {
     EXPECT_EQ(watch.exitCode(), 0) << watch.standardError().toStdString();
     EXPECT_EQ(logind.inhibitors(), 0);
     EXPECT_EQ(logind.inhibitCalls().size(), 2);
+}
+
+// ---- Signals during a generation-2 download ------------------------------------------------
+
+struct SignalCase {
+    const char* name;
+    int signal;
+    bool all;  // install --all on two probes; else install on one
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliSignal : public CliRack, public ::testing::WithParamInterface<SignalCase> {};
+
+// A terminal that hangs up, or a service manager that ends the command, while the probes
+// wait for their bootloaders: every download under way goes on to its EndDownload, its
+// record is written and the command ends by itself with the status of the results. The
+// processes of the probes of an install on several finish them even when the process that
+// started them is killed, and write their records themselves.
+TEST_P(CliSignal, LetsTheDownloadsUnderWayFinishAndKeepsTheirRecords) {
+    const SignalCase& c = GetParam();
+    cli.emulate(QLatin1String(c.all ? "gen2:reboot=300,gen2:reboot=300" : "gen2:reboot=300"));
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    const QString log = cli.path(QStringLiteral("records.jsonl"));
+    QStringList arguments{QStringLiteral("install"), gen2Image, QStringLiteral("--json"),
+                          QStringLiteral("--log"), log};
+    const QStringList serials = c.all ? args({"K2000001", "K2000002"}) : args({""});
+    if (c.all) {
+        arguments << QStringLiteral("--all");
+    }
+    Running install(cli.start(arguments));
+    for (const QString& serial : serials) {
+        ASSERT_TRUE(install.waitFor(QStringLiteral("phase"), serial)) << serial.toStdString();
+    }
+    install.send(c.signal);
+    if (c.signal != SIGKILL) {
+        EXPECT_EQ(install.exitCode(), 0) << install.standardError().toStdString();
+        EXPECT_EQ(install.last()[QStringLiteral("event")], QStringLiteral("result"));
+    }
+    const auto endDownloads = [this] { return firstBytes(cli.sent()).count(0x82); };
+    EXPECT_TRUE(eventually([&] { return endDownloads() == serials.size(); }))
+        << endDownloads() << " EndDownload sent";
+    const QList<QJsonObject> records = recordsIn(log);
+    ASSERT_EQ(records.size(), serials.size());
+    for (const QJsonObject& record : records) {
+        EXPECT_EQ(record[QStringLiteral("result")], QStringLiteral("installed"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, CliSignal,
+    ::testing::Values(SignalCase{"hang_up_of_an_install", SIGHUP, false},
+                      SignalCase{"termination_of_an_install", SIGTERM, false},
+                      SignalCase{"hang_up_of_an_install_on_several", SIGHUP, true},
+                      SignalCase{"quit_of_an_install_on_several", SIGQUIT, true},
+                      SignalCase{"kill_of_an_install_on_several", SIGKILL, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two watch processes on one bus: each probe is installed once, by the watch that took it
+// first; the other says who has it and counts it as skipped.
+TEST_F(CliRack, TwoWatchesOnOneBusInstallEachProbeOnce) {
+    const QString control = cli.path(QStringLiteral("probes"));
+    // Answers slow enough that both installs of the first watch are under way when the
+    // second one starts.
+    writeControlFile(control, "gen3:latency=300\ngen3:latency=300\n");
+    cli.emulate(QStringLiteral("@") + control);
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    const QString log = cli.path(QStringLiteral("records.jsonl"));
+    const QStringList arguments{QStringLiteral("watch"),
+                                gen3Image,
+                                QStringLiteral("--json"),
+                                QStringLiteral("--count"),
+                                QStringLiteral("2"),
+                                QStringLiteral("--log"),
+                                log};
+    Running first(cli.start(arguments));
+    for (const char* serial : {"K3000001", "K3000002"}) {
+        ASSERT_TRUE(first.waitFor(QStringLiteral("phase"), QLatin1String(serial))) << serial;
+    }
+    Running second(cli.start(arguments));
+    EXPECT_EQ(second.exitCode(), 0) << second.standardError().toStdString();
+    EXPECT_EQ(first.exitCode(), 0) << first.standardError().toStdString();
+
+    std::map<QString, int> installed;
+    for (Running* watch : {&first, &second}) {
+        for (const auto& [serial, probe] : probesOf(watch->last())) {
+            const QString result = probe[QStringLiteral("result")].toString();
+            installed[serial] += result == u"installed" ? 1 : 0;
+            if (watch == &second) {
+                EXPECT_EQ(result, QStringLiteral("skipped")) << serial.toStdString();
+                EXPECT_TRUE(probe[QStringLiteral("error")].toString().startsWith(
+                    QStringLiteral("probe %1 is in use by PID ").arg(serial)))
+                    << probe[QStringLiteral("error")].toString().toStdString();
+            }
+        }
+    }
+    EXPECT_EQ(installed, (std::map<QString, int>{{QStringLiteral("K3000001"), 1},
+                                                 {QStringLiteral("K3000002"), 1}}));
+    EXPECT_EQ(recordsIn(log).size(), 4);
 }
 
 }  // namespace

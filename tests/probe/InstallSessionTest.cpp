@@ -8,6 +8,7 @@
 #include "emu/EmulatorSetup.h"
 #include "engines/ProbeEngines.h"
 #include "probe/InstallSession.h"
+#include "probe/ProbeLock.h"
 #include "probe/SessionWire.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
@@ -15,6 +16,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <optional>
 
 namespace {
 
@@ -71,6 +76,7 @@ struct SessionCase {
     const char* message;  // what the failure's message says (its end), or ""
     ProbeState state;
     QList<InstallPhase> phases;
+    bool probeInUse = false;  // another installer holds the probe's lock
 };
 
 void PrintTo(const SessionCase& c, std::ostream* os) {
@@ -111,6 +117,10 @@ TEST_P(Session, TellsItsPhasesAndEndsWithItsResult) {
         bus->attach(item.create());
     }
     const UsbDeviceInfo probe = bus->enumerate().value(0);
+    // A lock of its own on the probe's file conflicts with the session's as another
+    // process's would.
+    const std::optional<ProbeLock> other =
+        c.probeInUse ? std::make_optional<ProbeLock>(probe) : std::nullopt;
     InstallSession session(engineForProbe(probe), probe, image(c.imageGeneration), c.options);
     const Recorder local(session);
     // The same events, as another process reads them from this one's lines.
@@ -123,7 +133,7 @@ TEST_P(Session, TellsItsPhasesAndEndsWithItsResult) {
     EXPECT_EQ(result.outcome, c.outcome) << local.lines.join(u'\n').toStdString();
     EXPECT_EQ(result.failure.kind, c.failure);
     EXPECT_TRUE(QLatin1String(c.message).isEmpty()
-                    ? result.failure.message.isEmpty()
+                    ? result.failure.message.isEmpty() || c.probeInUse
                     : result.failure.message.endsWith(QLatin1String(c.message)))
         << result.failure.message.toStdString();
     EXPECT_EQ(result.probeState, c.state);
@@ -138,6 +148,14 @@ TEST_P(Session, TellsItsPhasesAndEndsWithItsResult) {
     if (c.state == ProbeState::Untouched) {
         EXPECT_FALSE(local.lines.contains(QStringLiteral("state 1")));
     }
+    if (c.probeInUse) {
+        EXPECT_TRUE(bus->devices().front()->frameLog().frames().isEmpty()) << "probe touched";
+        EXPECT_EQ(
+            result.failure.message,
+            QStringLiteral("probe K2000001 is in use by PID %1 (probe_tests)").arg(::getpid()));
+    }
+    // The lock is the session's for its run only.
+    EXPECT_TRUE(ProbeLock(probe).held() || c.probeInUse);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -205,6 +223,16 @@ INSTANTIATE_TEST_SUITE_P(
                                   "",
                                   ProbeState::Untouched,
                                   {}},
+                      SessionCase{"probe_in_use_by_another_installer",
+                                  "gen2",
+                                  2,
+                                  {},
+                                  SessionOutcome::Failed,
+                                  FailureKind::InUse,
+                                  "",
+                                  ProbeState::Untouched,
+                                  {},
+                                  true},
                       SessionCase{"probe_runs_the_image_already",
                                   "gen3:version=1.4:desc=session test",
                                   3,

@@ -1,5 +1,8 @@
 // Entry point of every test executable: a toolkit application object for the tests to
 // run under, then GoogleTest. GUI tests use Qt's offscreen platform unless told otherwise.
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 #ifdef KVTOOL_TEST_GUI
@@ -18,6 +21,12 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
 #endif
+    // The probes' install locks of this test process and of the programs it runs, apart
+    // from those of tests running beside it (whose emulated probes have the same ports).
+    const QTemporaryDir locks;
+    if (qEnvironmentVariableIsEmpty("KVTOOL_LOCK_DIR") && locks.isValid()) {
+        qputenv("KVTOOL_LOCK_DIR", QFile::encodeName(locks.path()));
+    }
     ::testing::InitGoogleTest(&argc, argv);
     TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
