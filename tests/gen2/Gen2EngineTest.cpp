@@ -10,10 +10,10 @@
 #include "device/UsbIds.h"
 #include "emu/EmulatedUsbBus.h"
 #include "emu/Gen2Probe.h"
+#include "engines/ProbeEngines.h"
 #include "gen2/Gen2Engine.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2VersionRecord.h"
-#include "engines/ProbeEngines.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
 #include <QTemporaryDir>
