@@ -3,6 +3,7 @@
 #include "app/HException.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace kv2 {
@@ -31,7 +32,8 @@ Packet blockPacket(Command command, quint16 address, QByteArrayView block) {
     Packet packet = commandPacket(command);
     putAddress(packet, address);
     packet[DATA_LENGTH_OFFSET] = quint8(block.size());
-    std::copy_n(block.data(), block.size(), packet.begin() + DATA_OFFSET);
+    if (!block.isEmpty())
+        std::memcpy(packet.data() + DATA_OFFSET, block.data(), size_t(block.size()));
     return packet;
 }
 
