@@ -69,6 +69,7 @@ TransferResult ScriptedPipes::read(quint8* buffer, int maxLength, quint32 timeou
     const QByteArray bytes = script.bytes(count);
     std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
     log.reads << bytes;
+    log.writesBeforeRead << log.writes.size();
     log.lastReadCompleted = true;
     return TransferResult::completed(int(bytes.size()));
 }

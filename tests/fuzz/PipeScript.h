@@ -56,9 +56,10 @@ inline const QString PROBE_SERIAL = QStringLiteral("K2000001");
 
 // What the host did on the scripted seam, for the targets' checks.
 struct PipeLog {
-    QList<QByteArray> writes;  // the bytes of every write the probe took, in order
-    QList<QByteArray> reads;   // the bytes of every completed read, in order
-    int transfers = 0;         // reads and writes attempted
+    QList<QByteArray> writes;           // the bytes of every write the probe took, in order
+    QList<QByteArray> reads;            // the bytes of every completed read, in order
+    QList<qsizetype> writesBeforeRead;  // for each of them, the writes taken before it
+    int transfers = 0;                  // reads and writes attempted
     bool lastReadCompleted = false;
     int pipesOpen = 0;  // scripted pipes not yet closed
     int opens = 0;
