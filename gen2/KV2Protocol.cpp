@@ -41,11 +41,11 @@ QList<Block> splitIntoBlocks(quint16 address, qsizetype count) {
     if (count < 0 || count > ADDRESS_SPACE_SIZE - address)
         throw HException("Transfer of " + std::to_string(count) +
                          " bytes passes the end of the address space");
-    QList<Block> blocks;
-    blocks.reserve((count + MAX_BLOCK_SIZE - 1) / MAX_BLOCK_SIZE);
+    QList<Block> blocks((count + MAX_BLOCK_SIZE - 1) / MAX_BLOCK_SIZE);
+    Block* block = blocks.data();
     for (qsizetype offset = 0; offset < count; offset += MAX_BLOCK_SIZE) {
         const int size = int(std::min<qsizetype>(MAX_BLOCK_SIZE, count - offset));
-        blocks.append(Block{quint16(address + offset), offset, size});
+        *block++ = Block{quint16(address + offset), offset, size};
     }
     return blocks;
 }

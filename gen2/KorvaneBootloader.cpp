@@ -33,14 +33,16 @@ kv2::Packet receive(PipeDataLink& link) {
     return reply;
 }
 
+constexpr const char* NO_DEVICES = "No devices connected";
+
 // The single attached generation-2 device (application or bootloader).
-UsbDeviceInfo singleGeneration2Device() {
+KorvaneBootloader::Found singleGeneration2Device() {
     const UsbDeviceList devices = findGeneration2Devices();
     if (devices.isEmpty())
-        throw HException("No devices connected");
+        return {std::nullopt, NO_DEVICES};
     if (devices.size() > 1)
-        throw HException("Multiple devices connected");
-    return devices.first();
+        return {std::nullopt, "Multiple devices connected"};
+    return {devices.first(), nullptr};
 }
 
 // One ReadInfo exchange, taking the next reply as its answer.
@@ -61,12 +63,18 @@ void KorvaneBootloader::readProbeInfo(PipeDataLink& link, ProbeInfo& info) {
     info = askInfo(link);
 }
 
+UsbDeviceInfo KorvaneBootloader::Found::orThrow() const {
+    if (!device)
+        throw HException(problem != nullptr ? problem : NO_DEVICES);
+    return *device;
+}
+
 KorvaneBootloader::ProbeFinder KorvaneBootloader::onlyGeneration2Device() {
     return {singleGeneration2Device, QString()};
 }
 
 KorvaneBootloader::ProbeFinder KorvaneBootloader::onPortOf(const UsbDeviceInfo& probe) {
-    const auto onItsPort = [probe] {
+    const auto onItsPort = [probe]() -> Found {
         for (const UsbDeviceInfo& device : findGeneration2Devices()) {
             const bool samePort = probe.port().isEmpty()
                                       ? device.serialNumber() == probe.serialNumber()
@@ -77,21 +85,20 @@ KorvaneBootloader::ProbeFinder KorvaneBootloader::onPortOf(const UsbDeviceInfo& 
                                     probe.serialNumber().isEmpty() ||
                                     device.serialNumber() == probe.serialNumber();
             if (samePort && sameSerial)
-                return device;
+                return {device, nullptr};
         }
-        throw HException("No devices connected");
+        return {std::nullopt, NO_DEVICES};
     };
     return {onItsPort, probe.serialNumber()};
 }
 
 std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
-    return reachBootloader(singleGeneration2Device).link;
+    return reachBootloader(singleGeneration2Device().orThrow()).link;
 }
 
-KorvaneBootloader::Connection KorvaneBootloader::reachBootloader(
-    const std::function<UsbDeviceInfo()>& find) {
+KorvaneBootloader::Connection KorvaneBootloader::reachBootloader(const UsbDeviceInfo& device) {
     Connection connection;
-    connection.link = std::make_unique<PipeDataLink>(find());
+    connection.link = std::make_unique<PipeDataLink>(device);
     // The answer read may be a late one to an earlier attempt's ReadInfo: it is the
     // bootloader's all the same, and the pairing sets aside what is still queued behind it.
     connection.info = askInfo(*connection.link);
@@ -106,15 +113,18 @@ KorvaneBootloader::Connection KorvaneBootloader::awaitBootloader(const ProbeFind
     int attempts = 0;
     while (!connection.link) {
         sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
-        try {
-            connection = reachBootloader(finder.find);
-        } catch (const HException&) {
-            // Whatever the cause (absent while restarting, several devices, no answer,
-            // still the application), the attempt counts and the wait goes on. A reply an
-            // attempt gave up on may be read by a later one.
-            if (attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
-                throw HException("Bootloader restore failed");
+        // Whatever the cause (absent while restarting, several devices, no answer, still
+        // the application), a failed attempt counts and the wait goes on. A reply an
+        // attempt gave up on may be read by a later one.
+        if (const Found found = finder.find(); found.device) {
+            try {
+                connection = reachBootloader(*found.device);
+            } catch (const HException&) {
+                connection.link.reset();
+            }
         }
+        if (!connection.link && attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
+            throw HException("Bootloader restore failed");
         ++attempts;
         Q_EMIT progress(attempts, -1, nullptr, nullptr);
     }
@@ -196,6 +206,7 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
     struct Session {
         UsbDeviceInfo device;
         Connection connection;
+        QList<kv2::Block> blocks;  // of the application zone
         std::optional<ReplyPairing> pairing;
         int verified = 0;
     };
@@ -211,12 +222,12 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
     const auto link = [session]() -> PipeDataLink& { return *session->connection.link; };
     // One pass of the verify phase, in the steps below.
     const auto verify = [this, session, bytes, count](ReplyPairing::Phase phase) {
-        const QList<kv2::Block> blocks = kv2::splitIntoBlocks(kv2::APPLICATION_ZONE_START, count);
         if (!session->pairing) {
             Q_EMIT progress(0, count, VERIFYING_TEXT, UNITS);
-            session->pairing.emplace(int(blocks.size()), ReplyPairing::sessionSeed());
+            session->blocks = kv2::splitIntoBlocks(kv2::APPLICATION_ZONE_START, count);
+            session->pairing.emplace(int(session->blocks.size()), ReplyPairing::sessionSeed());
         }
-        pairedVerify(*session->connection.link, *session->pairing, phase, blocks, bytes(),
+        pairedVerify(*session->connection.link, *session->pairing, phase, session->blocks, bytes(),
                      session->verified);
     };
 
@@ -229,7 +240,7 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
                              std::to_string(kv2::APPLICATION_ZONE_START));
         // The record found now supplies the serial number: the probe's own, whatever it
         // enumerates as once restarted.
-        session->device = find();
+        session->device = find().orThrow();
         PipeDataLink link(session->device);
         send(link, kv2::commandPacket(kv2::Command::EnterBootloader));
     };

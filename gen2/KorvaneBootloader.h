@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class KV2FirmwareImage;
 class PipeDataLink;
@@ -26,11 +27,20 @@ class KorvaneBootloader : public QObject {
 public:
     explicit KorvaneBootloader(QObject* parent = nullptr);
 
-    // Where a download finds its probe, before the restart and at each attempt of the wait
-    // for its bootloader: throws HException when it finds none (which in the wait counts
-    // as a failed attempt).
+    // What a search for the probe found: the probe, or why there is none ("No devices
+    // connected", "Multiple devices connected"). An absent probe is the normal state of
+    // most attempts of the wait, which count it without an exception.
+    struct Found {
+        std::optional<UsbDeviceInfo> device;
+        const char* problem = nullptr;
+        // The probe; throws HException with the problem when there is none.
+        UsbDeviceInfo orThrow() const;
+    };
+    // Where a download finds its probe, before the restart (where finding none fails the
+    // download) and at each attempt of the wait for its bootloader (where it counts as a
+    // failed attempt).
     struct ProbeFinder {
-        std::function<UsbDeviceInfo()> find;
+        std::function<Found()> find;
         QString serialNumber;  // the probe's, when known beforehand (for the plan's texts)
     };
     // The single attached generation-2 device: "No devices connected" or "Multiple
@@ -81,9 +91,8 @@ private:
         std::unique_ptr<PipeDataLink> link;
         ProbeInfo info;
     };
-    // One attempt of the wait: the device `find` gives, its link open, its bootloader
-    // answering.
-    Connection reachBootloader(const std::function<UsbDeviceInfo()>& find);
+    // One attempt of the wait: `device`'s link open, its bootloader answering.
+    Connection reachBootloader(const UsbDeviceInfo& device);
     // The wait for the bootloader, reported as progress.
     Connection awaitBootloader(const ProbeFinder& finder);
     // The verify phase as far as `pairing` is in `phase`: sends its requests for `blocks`

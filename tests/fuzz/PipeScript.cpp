@@ -66,9 +66,10 @@ TransferResult ScriptedPipes::read(quint8* buffer, int maxLength, quint32 timeou
         return TransferResult::failed();
     }
     const int count = std::min<int>(script.byte(), std::max(maxLength, 0));
-    const QByteArray bytes = script.bytes(count);
-    std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
-    log.reads << bytes;
+    // The input outlives the target's run: the log keeps a view of it, not a copy.
+    const QByteArrayView bytes = script.view(count);
+    std::memcpy(buffer, bytes.data(), size_t(bytes.size()));
+    log.reads << QByteArray::fromRawData(bytes.data(), bytes.size());
     log.writesBeforeRead << log.writes.size();
     log.lastReadCompleted = true;
     return TransferResult::completed(int(bytes.size()));
