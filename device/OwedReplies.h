@@ -29,7 +29,7 @@ public:
     // and puts back what is left.
     Owed take(const QString& devicePath);
     // Stores what `devicePath` owes; an empty record forgets the device.
-    void put(const QString& devicePath, const Owed& owed);
+    void put(const QString& devicePath, const Owed& record);
     // Whether `devicePath` owes anything.
     bool owes(const QString& devicePath) const;
 

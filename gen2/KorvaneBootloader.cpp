@@ -120,7 +120,7 @@ KorvaneBootloader::Connection KorvaneBootloader::awaitBootloader(const ProbeFind
             try {
                 connection = reachBootloader(*found.device);
             } catch (const HException&) {
-                connection.link.reset();
+                // Not reached this time; the attempt's link is closed already.
             }
         }
         if (!connection.link && attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)

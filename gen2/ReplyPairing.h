@@ -27,16 +27,18 @@
 //
 // Known answers. Once the image is programmed, a Verify of a block with the image's bytes
 // must answer a match (a real request), and a Verify of the same block with bytes the
-// host made wrong must answer a mismatch (a decoy: the bytes XORed with a random mask that
-// is never all zero, so that it differs from the block whatever the block holds). Both
-// are plain Verify packets of programmed blocks, which the bootloader answers anyway.
+// host made wrong must answer a mismatch (a decoy: the image's bytes XORed with a random
+// mask that is never all zero, so that they always differ from them; never a fixed
+// inversion, which erased flash could match). Both are plain Verify packets of programmed
+// blocks, which the bootloader answers anyway: no new command, no Program repeated.
 //
 // The pattern, drawn afresh for every session from its own seed:
 //   1. Resync: RESYNC_LENGTH requests of the first block, real or decoy at random, the
-//      first a decoy, one reply read after each; then up to MAX_STALE more replies read without
-//      sending, until the last RESYNC_LENGTH answers read are the pattern's. The replies read
-//      beyond the pattern's length were stale (typically the late answers to the wait's ReadInfo
-//      requests) and are set aside. Not found: the download fails.
+//      first a decoy, one reply read after each; then up to MAX_STALE more replies read
+//      without sending, until the last RESYNC_LENGTH answers read are the pattern's. The
+//      replies read beyond the pattern's length were stale (typically the late answers to
+//      the wait's ReadInfo requests) and are set aside. Not found: the download fails. A
+//      false find is harmless to soundness (what follows catches it); it costs an install.
 //   2. Blocks: the real Verify of every block in address order; before each request, a
 //      decoy of a random block instead with probability 1/DECOY_ONE_IN.
 //   3. Trailer: TRAILER_LENGTH requests, each a fair coin: a real Verify of a random block

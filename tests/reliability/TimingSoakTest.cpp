@@ -1,9 +1,9 @@
 // The timing soak: installs of both generations, one after another on the same emulated
 // probe, whose every reply comes with a random latency from nothing to beyond the link's
-// time-out (and sometimes one reply much later still, up to minutes), on top of random
-// transport faults and, for generation 2, images from one block to the largest, a block
-// programmed wrongly in most installs, answers sent twice, a reused reply buffer, answers
-// overlapping or one at a time. After every install:
+// time-out (and sometimes one reply much later still, for generation 2 up to minutes), on
+// top of random transport faults and, for generation 2, images from one block to the
+// largest, a block programmed wrongly in most installs, answers sent twice, a reused reply
+// buffer, answers overlapping or one at a time. After every install:
 //   - a reported success means the probe holds exactly the image (its flash compared byte
 //     for byte; every image differs from the one before);
 //   - a failure carries one of the system's own messages;
@@ -135,9 +135,10 @@ public:
             faultedNow = faultedNow || timing.jitterMaxMs > timeOut;
         }
         if (pick(0, 1) == 0) {
-            // Within the five minutes a recovery lets pass.
-            timing.lateMs = pick(0, 3) == 0 ? pick(timeOut, 4 * 60000)
-                                            : pick(timeOut - timeOut / 10, timeOut + timeOut / 3);
+            // For generation 2 sometimes by minutes, within the five a recovery lets pass.
+            timing.lateMs = !generation3 && pick(0, 3) == 0
+                                ? pick(timeOut, 4 * 60000)
+                                : pick(timeOut - timeOut / 10, timeOut + timeOut / 3);
             timing.lateReply = int(pick(1, 3));
             ++figures.lateReplies;
             faultedNow = faultedNow || timing.lateMs + timing.latencyMs > timeOut;
