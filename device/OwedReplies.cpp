@@ -1,19 +1,19 @@
 #include "device/OwedReplies.h"
 
-void OwedReplies::record(const QString& devicePath, int bytes, quint32 deadlineMs) {
-    if (bytes <= 0) {
-        return;
-    }
+OwedReplies::Owed OwedReplies::take(const QString& devicePath) {
     const std::lock_guard lock(mutex);
-    debts[devicePath].append(Debt{bytes, deadlineMs});
+    return owed.take(devicePath);
 }
 
-QList<OwedReplies::Debt> OwedReplies::take(const QString& devicePath) {
+void OwedReplies::put(const QString& devicePath, const Owed& record) {
     const std::lock_guard lock(mutex);
-    return debts.take(devicePath);
+    if (record.isEmpty())
+        owed.remove(devicePath);
+    else
+        owed.insert(devicePath, record);
 }
 
 bool OwedReplies::owes(const QString& devicePath) const {
     const std::lock_guard lock(mutex);
-    return debts.contains(devicePath);
+    return owed.contains(devicePath);
 }

@@ -1,37 +1,39 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QString>
 #include <QtGlobal>
 
 #include <mutex>
 
-// The replies a probe still owes the host: every read that gave up waiting (a time-out)
-// leaves the bytes it did not receive to arrive later, in order, ahead of the answer to
-// the next request. Without sequence numbers on the link, the next exchange with the same
-// device would read them as its own answer, and every later answer one request late. The
-// links record each read they give up on here, per device and across links, and the next
-// exchange discards what is owed before it trusts what it reads.
+// What a probe still owes the host: every read that gave up waiting (a time-out) leaves
+// the bytes it did not receive to arrive later, in order, ahead of the answer to the next
+// request, and keeps the bytes it did receive, which the next read on the device continues
+// (so that no read starts in the middle of a reply). The links keep this here, per device
+// and across links: a ReadInfo that must trust its answer first discards what is owed.
 //
 // Kept per device path: a device that re-enumerates (a restart) gets a new address, and
 // its new attachment owes nothing. Thread-safe.
 class OwedReplies {
 public:
-    struct Debt {
-        int bytes = 0;           // still to arrive
-        quint32 deadlineMs = 0;  // after this the reply is presumed lost
+    struct Owed {
+        QByteArray received;     // the start of a reply a read gave up on; the next continues
+        int bytes = 0;           // still to arrive ahead of anything else
+        quint32 deadlineMs = 0;  // after this what is still to arrive is presumed lost
+
+        bool isEmpty() const { return received.isEmpty() && bytes == 0; }
     };
 
-    // A read on `devicePath` gave up with `bytes` not received; they may still arrive until
-    // `deadlineMs` on the project clock.
-    void record(const QString& devicePath, int bytes, quint32 deadlineMs);
-    // Takes every debt of `devicePath` (the caller settles them).
-    QList<Debt> take(const QString& devicePath);
+    // Takes what `devicePath` owes (an empty record when nothing); the caller settles it
+    // and puts back what is left.
+    Owed take(const QString& devicePath);
+    // Stores what `devicePath` owes; an empty record forgets the device.
+    void put(const QString& devicePath, const Owed& record);
     // Whether `devicePath` owes anything.
     bool owes(const QString& devicePath) const;
 
 private:
     mutable std::mutex mutex;
-    QHash<QString, QList<Debt>> debts;
+    QHash<QString, Owed> owed;
 };

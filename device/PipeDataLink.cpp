@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -40,22 +41,36 @@ int PipeDataLink::read(void* buffer, int length) {
         throw HException("read operation failed (I/O pending)");
     }
     auto* out = static_cast<quint8*>(buffer);
-    int received = 0;
-    const quint32 started = tickCountMs();
-    quint32 lastArrival = started;
+    // What the device owes, settled as bytes arrive and put back on every way out.
+    struct Settlement {
+        OwedReplies& replies;
+        const QString& path;
+        OwedReplies::Owed owed;
+        ~Settlement() { replies.put(path, owed); }
+    } settlement{*owed, devicePath, owed->take(devicePath)};
+    OwedReplies::Owed& debt = settlement.owed;
+    // A read that gave up kept what it had received: this one continues that reply.
+    int received = int(std::min<qsizetype>(debt.received.size(), length));
+    std::memcpy(out, debt.received.constData(), size_t(received));
+    debt.received.remove(0, received);
+    quint32 lastArrival = tickCountMs();
     while (received < length) {
         const int count = readSome(out + received, length - received, timeoutMs);
         // Empty transfers are no progress: a device that sends nothing else must not hold
         // the caller beyond the time-out.
         if (count < 0 || (count == 0 && quint32(tickCountMs() - lastArrival) > timeoutMs)) {
-            // What did not arrive is still owed, and may yet arrive.
-            owed->record(devicePath, length - received, tickCountMs() + STALE_REPLY_GRACE_MS);
+            // What arrived stays for the next read; what did not is owed and may yet come.
+            // It is the start of what the device already owed, if it owed more.
+            debt.received = QByteArray(reinterpret_cast<const char*>(out), received);
+            debt.bytes = std::max(debt.bytes, length - received);
+            debt.deadlineMs = tickCountMs() + STALE_REPLY_GRACE_MS;
             throw HException(READ_TIMED_OUT);
         }
         received += count;
+        // The first bytes to arrive are the owed ones.
+        debt.bytes = std::max(0, debt.bytes - count);
         lastArrival = count > 0 ? tickCountMs() : lastArrival;
     }
-    slowestRead = std::max(slowestRead, static_cast<quint32>(lastArrival - started));
     return received;
 }
 
@@ -78,18 +93,12 @@ int PipeDataLink::readSome(quint8* buffer, int maxLength, quint32 waitMs) {
 
 int PipeDataLink::discardStaleReplies() {
     std::array<quint8, DISCARD_CHUNK> scratch{};
-    int dropped = 0;
-    int owedBytes = 0;
-    quint32 deadline = tickCountMs();
-    for (const OwedReplies::Debt& debt : owed->take(devicePath)) {
-        owedBytes += debt.bytes;
-        if (signedDifference(debt.deadlineMs, deadline) > 0) {
-            deadline = debt.deadlineMs;
-        }
-    }
+    const OwedReplies::Owed debt = owed->take(devicePath);
+    int dropped = int(debt.received.size());
+    int owedBytes = debt.bytes;
     // Owed bytes come in order ahead of anything else: wait for them until the deadline.
     while (owedBytes > 0 && dropped < MAX_STALE_BYTES) {
-        const qint32 left = signedDifference(deadline, tickCountMs());
+        const qint32 left = signedDifference(debt.deadlineMs, tickCountMs());
         if (left <= 0) {
             break;  // presumed lost
         }

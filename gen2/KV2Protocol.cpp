@@ -3,6 +3,7 @@
 #include "app/HException.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace kv2 {
@@ -31,7 +32,8 @@ Packet blockPacket(Command command, quint16 address, QByteArrayView block) {
     Packet packet = commandPacket(command);
     putAddress(packet, address);
     packet[DATA_LENGTH_OFFSET] = quint8(block.size());
-    std::copy_n(block.data(), block.size(), packet.begin() + DATA_OFFSET);
+    if (!block.isEmpty())
+        std::memcpy(packet.data() + DATA_OFFSET, block.data(), size_t(block.size()));
     return packet;
 }
 
@@ -39,11 +41,11 @@ QList<Block> splitIntoBlocks(quint16 address, qsizetype count) {
     if (count < 0 || count > ADDRESS_SPACE_SIZE - address)
         throw HException("Transfer of " + std::to_string(count) +
                          " bytes passes the end of the address space");
-    QList<Block> blocks;
-    blocks.reserve((count + MAX_BLOCK_SIZE - 1) / MAX_BLOCK_SIZE);
+    QList<Block> blocks((count + MAX_BLOCK_SIZE - 1) / MAX_BLOCK_SIZE);
+    Block* block = blocks.data();
     for (qsizetype offset = 0; offset < count; offset += MAX_BLOCK_SIZE) {
         const int size = int(std::min<qsizetype>(MAX_BLOCK_SIZE, count - offset));
-        blocks.append(Block{quint16(address + offset), offset, size});
+        *block++ = Block{quint16(address + offset), offset, size};
     }
     return blocks;
 }

@@ -8,7 +8,8 @@
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
 
-#include <algorithm>
+#include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
@@ -32,14 +33,16 @@ kv2::Packet receive(PipeDataLink& link) {
     return reply;
 }
 
+constexpr const char* NO_DEVICES = "No devices connected";
+
 // The single attached generation-2 device (application or bootloader).
-UsbDeviceInfo singleGeneration2Device() {
+KorvaneBootloader::Found singleGeneration2Device() {
     const UsbDeviceList devices = findGeneration2Devices();
     if (devices.isEmpty())
-        throw HException("No devices connected");
+        return {std::nullopt, NO_DEVICES};
     if (devices.size() > 1)
-        throw HException("Multiple devices connected");
-    return devices.first();
+        return {std::nullopt, "Multiple devices connected"};
+    return {devices.first(), nullptr};
 }
 
 // One ReadInfo exchange, taking the next reply as its answer.
@@ -60,12 +63,18 @@ void KorvaneBootloader::readProbeInfo(PipeDataLink& link, ProbeInfo& info) {
     info = askInfo(link);
 }
 
+UsbDeviceInfo KorvaneBootloader::Found::orThrow() const {
+    if (!device)
+        throw HException(problem != nullptr ? problem : NO_DEVICES);
+    return *device;
+}
+
 KorvaneBootloader::ProbeFinder KorvaneBootloader::onlyGeneration2Device() {
     return {singleGeneration2Device, QString()};
 }
 
 KorvaneBootloader::ProbeFinder KorvaneBootloader::onPortOf(const UsbDeviceInfo& probe) {
-    const auto onItsPort = [probe] {
+    const auto onItsPort = [probe]() -> Found {
         for (const UsbDeviceInfo& device : findGeneration2Devices()) {
             const bool samePort = probe.port().isEmpty()
                                       ? device.serialNumber() == probe.serialNumber()
@@ -76,24 +85,23 @@ KorvaneBootloader::ProbeFinder KorvaneBootloader::onPortOf(const UsbDeviceInfo& 
                                     probe.serialNumber().isEmpty() ||
                                     device.serialNumber() == probe.serialNumber();
             if (samePort && sameSerial)
-                return device;
+                return {device, nullptr};
         }
-        throw HException("No devices connected");
+        return {std::nullopt, NO_DEVICES};
     };
     return {onItsPort, probe.serialNumber()};
 }
 
 std::unique_ptr<PipeDataLink> KorvaneBootloader::connectBootloader() {
-    return reachBootloader(singleGeneration2Device).link;
+    return reachBootloader(singleGeneration2Device().orThrow()).link;
 }
 
-KorvaneBootloader::Connection KorvaneBootloader::reachBootloader(
-    const std::function<UsbDeviceInfo()>& find) {
+KorvaneBootloader::Connection KorvaneBootloader::reachBootloader(const UsbDeviceInfo& device) {
     Connection connection;
-    connection.link = std::make_unique<PipeDataLink>(find());
-    PipeDataLink& link = *connection.link;
-    link.discardStaleReplies();
-    connection.info = askInfo(link);
+    connection.link = std::make_unique<PipeDataLink>(device);
+    // The answer read may be a late one to an earlier attempt's ReadInfo: it is the
+    // bootloader's all the same, and the pairing sets aside what is still queued behind it.
+    connection.info = askInfo(*connection.link);
     if (!connection.info.isBootloader())
         throw HException("Bootloader not running");  // the link closes on the way out
     return connection;
@@ -105,15 +113,18 @@ KorvaneBootloader::Connection KorvaneBootloader::awaitBootloader(const ProbeFind
     int attempts = 0;
     while (!connection.link) {
         sleepMs(kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
-        try {
-            connection = reachBootloader(finder.find);
-        } catch (const HException&) {
-            // Whatever the cause (absent while restarting, several devices, no answer,
-            // still the application), the attempt counts and the wait goes on. A reply an
-            // attempt gave up on is owed and dropped by the next one.
-            if (attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
-                throw HException("Bootloader restore failed");
+        // Whatever the cause (absent while restarting, several devices, no answer, still
+        // the application), a failed attempt counts and the wait goes on. A reply an
+        // attempt gave up on may be read by a later one.
+        if (const Found found = finder.find(); found.device) {
+            try {
+                connection = reachBootloader(*found.device);
+            } catch (const HException&) {
+                // Not reached this time; the attempt's link is closed already.
+            }
         }
+        if (!connection.link && attempts + 1 == kv2::BOOTLOADER_ATTEMPTS)
+            throw HException("Bootloader restore failed");
         ++attempts;
         Q_EMIT progress(attempts, -1, nullptr, nullptr);
     }
@@ -121,26 +132,33 @@ KorvaneBootloader::Connection KorvaneBootloader::awaitBootloader(const ProbeFind
     return connection;
 }
 
-void KorvaneBootloader::confirmInStep(const Connection& connection) {
-    PipeDataLink& link = *connection.link;
-    // The probe answers in order, so a reply read for the wrong request (one left from an
-    // earlier exchange, or one the probe sent twice) leaves every later reply to be read
-    // that many requests late, and the answers to the last Verify packets still to come.
-    // They come at the pace the host has been reading replies: listen for twice the
-    // slowest of them.
-    const auto listen = [&link] {
-        return std::max(PipeDataLink::STALE_REPLY_QUIET_MS,
-                        std::min(2 * link.slowestReadMs(), link.timeout()));
-    };
-    if (link.discardIncoming(listen()) > 0)
-        throw HException(VERIFY_FAILED);
-    // In step, this ReadInfo reads its own answer, which is the one the bootloader gave at
-    // connect; one request late, it would read the last Verify's.
-    if (!(askInfo(link) == connection.info))
-        throw HException(VERIFY_FAILED);
-    // Nor may anything follow its answer: that would be its own, and what it read another's.
-    if (link.discardIncoming(listen()) > 0)
-        throw HException(VERIFY_FAILED);
+void KorvaneBootloader::pairedVerify(PipeDataLink& link, ReplyPairing& pairing,
+                                     ReplyPairing::Phase phase, const QList<kv2::Block>& blocks,
+                                     const quint8* data, int& verified) {
+    while (pairing.phase() == phase) {
+        const std::optional<ReplyPairing::Request> request = pairing.next();
+        if (request) {
+            const kv2::Block& block = blocks.at(request->block);
+            send(link, request->packet(block, QByteArrayView(data + block.offset, block.size)));
+        }
+        kv2::Packet reply;
+        try {
+            reply = receive(link);
+        } catch (const HException& e) {
+            // Looking past stale answers, the replies ran out before the pattern came.
+            if (!request && std::strcmp(e.messageText(), PipeDataLink::READ_TIMED_OUT) == 0)
+                throw HException(VERIFY_FAILED);
+            throw;
+        }
+        const bool matched = kv2::verifyMatched(kv2::bytesOf(reply));
+        if (!pairing.observe(matched ? ReplyPairing::Answer::Match
+                                     : ReplyPairing::Answer::Mismatch))
+            throw HException(VERIFY_FAILED);
+        if (phase == ReplyPairing::Phase::Blocks && request && !request->decoy) {
+            verified += blocks.at(request->block).size;
+            Q_EMIT progress(verified, -1, nullptr, nullptr);
+        }
+    }
 }
 
 void KorvaneBootloader::programMemory(PipeDataLink& link, quint16 address, quint16 count,
@@ -183,11 +201,14 @@ void KorvaneBootloader::downloadApplication(KV2FirmwareImage& image, bool patchS
 QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2FirmwareImage>& image,
                                                     bool patchSerial, const ProbeFinder& finder) {
     // What the steps share: the probe as found before the restart (its serial number goes
-    // into the image), and the bootloader's link once the wait reached it. Released with
-    // the steps, which closes the link on every way out.
+    // into the image), the bootloader's link once the wait reached it, and the verify
+    // phase's pairing. Released with the steps, which closes the link on every way out.
     struct Session {
         UsbDeviceInfo device;
         Connection connection;
+        QList<kv2::Block> blocks;  // of the application zone
+        std::optional<ReplyPairing> pairing;
+        int verified = 0;
     };
     auto session = std::make_shared<Session>();
     // The zone's size does not change with the serial patch; an image too large for the
@@ -199,6 +220,16 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
         return reinterpret_cast<const quint8*>(kv2::applicationZone(image->data).data());
     };
     const auto link = [session]() -> PipeDataLink& { return *session->connection.link; };
+    // One pass of the verify phase, in the steps below.
+    const auto verify = [this, session, bytes, count](ReplyPairing::Phase phase) {
+        if (!session->pairing) {
+            Q_EMIT progress(0, count, VERIFYING_TEXT, UNITS);
+            session->blocks = kv2::splitIntoBlocks(kv2::APPLICATION_ZONE_START, count);
+            session->pairing.emplace(int(session->blocks.size()), ReplyPairing::sessionSeed());
+        }
+        pairedVerify(*session->connection.link, *session->pairing, phase, session->blocks, bytes(),
+                     session->verified);
+    };
 
     const auto restart = [image, session, find = finder.find] {
         // Without an application zone there is nothing to send; refused before the probe is
@@ -209,7 +240,7 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
                              std::to_string(kv2::APPLICATION_ZONE_START));
         // The record found now supplies the serial number: the probe's own, whatever it
         // enumerates as once restarted.
-        session->device = find();
+        session->device = find().orThrow();
         PipeDataLink link(session->device);
         send(link, kv2::commandPacket(kv2::Command::EnterBootloader));
     };
@@ -219,6 +250,9 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
             image->patchSerialNumber(session->device.serialNumber());
     };
     const auto end = [session, link] {
+        // Only a pairing that saw every answer it expected gets here.
+        if (!session->pairing || session->pairing->phase() != ReplyPairing::Phase::Done)
+            throw HException(VERIFY_FAILED);
         send(link(), kv2::commandPacket(kv2::Command::EndDownload));
         session->connection.link.reset();
     };
@@ -247,14 +281,20 @@ QList<InstallStep> KorvaneBootloader::downloadSteps(const std::shared_ptr<KV2Fir
              programMemory(link(), kv2::APPLICATION_ZONE_START, count, bytes());
          },
          InstallPhase::Writing},
-        {QStringLiteral("verify them in %1 packets").arg(packets),
-         [this, link, bytes, count] {
-             if (!verifyMemory(link(), kv2::APPLICATION_ZONE_START, count, bytes()))
-                 throw HException(VERIFY_FAILED);
-         },
-         InstallPhase::Verifying},
-        {QStringLiteral("confirm that every reply was read for its own request (ReadInfo)"),
-         [this, session] { confirmInStep(session->connection); }, InstallPhase::Verifying},
+        {QStringLiteral("line up the replies: %1 Verify packets of known answers, setting aside "
+                        "up to %2 stale answers queued ahead of theirs")
+             .arg(ReplyPairing::RESYNC_LENGTH)
+             .arg(ReplyPairing::MAX_STALE),
+         [verify] { verify(ReplyPairing::Phase::Resync); }, InstallPhase::Verifying},
+        {QStringLiteral("verify them in %1 packets, with Verify packets of wrong data (about 1 "
+                        "in %2) that must report a mismatch")
+             .arg(packets)
+             .arg(ReplyPairing::DECOY_ONE_IN),
+         [verify] { verify(ReplyPairing::Phase::Blocks); }, InstallPhase::Verifying},
+        {QStringLiteral("confirm the pairing: %1 Verify packets, each of a verified block or of "
+                        "wrong data at random")
+             .arg(ReplyPairing::TRAILER_LENGTH),
+         [verify] { verify(ReplyPairing::Phase::Trailer); }, InstallPhase::Verifying},
         {QStringLiteral("end the download (EndDownload); the probe restarts into its application"),
          end, InstallPhase::Finishing},
     };

@@ -2,6 +2,7 @@
 
 #include "device/UsbDeviceInfo.h"
 #include "gen2/ProbeInfo.h"
+#include "gen2/ReplyPairing.h"
 #include "probe/InstallPlan.h"
 
 #include <QObject>
@@ -9,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class KV2FirmwareImage;
 class PipeDataLink;
@@ -25,11 +27,20 @@ class KorvaneBootloader : public QObject {
 public:
     explicit KorvaneBootloader(QObject* parent = nullptr);
 
-    // Where a download finds its probe, before the restart and at each attempt of the wait
-    // for its bootloader: throws HException when it finds none (which in the wait counts
-    // as a failed attempt).
+    // What a search for the probe found: the probe, or why there is none ("No devices
+    // connected", "Multiple devices connected"). An absent probe is the normal state of
+    // most attempts of the wait, which count it without an exception.
+    struct Found {
+        std::optional<UsbDeviceInfo> device;
+        const char* problem = nullptr;
+        // The probe; throws HException with the problem when there is none.
+        UsbDeviceInfo orThrow() const;
+    };
+    // Where a download finds its probe, before the restart (where finding none fails the
+    // download) and at each attempt of the wait for its bootloader (where it counts as a
+    // failed attempt).
     struct ProbeFinder {
-        std::function<UsbDeviceInfo()> find;
+        std::function<Found()> find;
         QString serialNumber;  // the probe's, when known beforehand (for the plan's texts)
     };
     // The single attached generation-2 device: "No devices connected" or "Multiple
@@ -42,17 +53,20 @@ public:
     // The whole update: EnterBootloader on the single attached generation-2 device, the
     // wait for its bootloader (60 attempts, one second apart), the size check, the serial
     // patch (with the serial number enumerated before the restart, when `patchSerial`),
-    // BeginDownload, Program, Verify, a closing ReadInfo that proves the replies were read
-    // in step, and EndDownload. Any failure after EnterBootloader leaves the probe in its
-    // bootloader; no EndDownload is sent then. Runs downloadSteps.
+    // BeginDownload, Program, the Verify of every block among Verify requests of known
+    // answers that pair each answer with its request (ReplyPairing), and EndDownload once
+    // every answer was the expected one. Any failure after EnterBootloader leaves the probe
+    // in its bootloader; no EndDownload is sent then. Runs downloadSteps.
     void downloadApplication(KV2FirmwareImage& image, bool patchSerial);
     // The update as the steps of a plan, on the probe that `finder` finds; the steps keep
     // `image` and patch it. What downloadApplication runs, with a finder of its own.
     QList<InstallStep> downloadSteps(const std::shared_ptr<KV2FirmwareImage>& image,
                                      bool patchSerial, const ProbeFinder& finder);
     // Opens the single attached generation-2 device and confirms that its bootloader
-    // answers; the link belongs to the caller. Throws "No devices connected", "Multiple
-    // devices connected", "Bootloader not running" or the link's own messages.
+    // answers (one ReadInfo: the answer read may be a late one of an earlier request, which
+    // the download's pairing finds and sets aside); the link belongs to the caller. Throws
+    // "No devices connected", "Multiple devices connected", "Bootloader not running" or the
+    // link's own messages.
     std::unique_ptr<PipeDataLink> connectBootloader();
     // One ReadInfo exchange on an open link, after the link dropped what the device still
     // owes from reads that gave up on it (PipeDataLink::discardStaleReplies), so that an
@@ -61,8 +75,9 @@ public:
     // Sends `count` bytes from `data` to `address` on in Program packets of at most 32
     // bytes (none answered).
     void programMemory(PipeDataLink& link, quint16 address, quint16 count, const quint8* data);
-    // Has the probe compare `count` bytes at `address` with `data`, block by block; false
-    // at the first block that differs (no later block is sent).
+    // Has the probe compare `count` bytes at `address` with `data`, block by block, taking
+    // each reply read as its block's answer; false at the first block that differs (no
+    // later block is sent). The download verifies through its pairing instead.
     bool verifyMemory(PipeDataLink& link, quint16 address, quint16 count, const quint8* data);
 
 Q_SIGNALS:
@@ -76,13 +91,15 @@ private:
         std::unique_ptr<PipeDataLink> link;
         ProbeInfo info;
     };
-    // One attempt of the wait: the device `find` gives, its link open, its bootloader
-    // answering.
-    Connection reachBootloader(const std::function<UsbDeviceInfo()>& find);
+    // One attempt of the wait: `device`'s link open, its bootloader answering.
+    Connection reachBootloader(const UsbDeviceInfo& device);
     // The wait for the bootloader, reported as progress.
     Connection awaitBootloader(const ProbeFinder& finder);
-    // After the last Verify, before EndDownload: proves that every reply read during the
-    // download was the answer to the request it was read for. Throws "Application download
-    // verify failed" when it cannot.
-    void confirmInStep(const Connection& connection);
+    // The verify phase as far as `pairing` is in `phase`: sends its requests for `blocks`
+    // of `data`, reads a reply for each (and, in the resync, the stale ones past them) and
+    // reports each block's real Verify that matched. Throws "Application download verify
+    // failed" at the first answer the pairing does not expect, and on a time-out while the
+    // resync reads without sending: the pattern did not come.
+    void pairedVerify(PipeDataLink& link, ReplyPairing& pairing, ReplyPairing::Phase phase,
+                      const QList<kv2::Block>& blocks, const quint8* data, int& verified);
 };

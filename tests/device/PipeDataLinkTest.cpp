@@ -3,6 +3,7 @@
 #include "EmulatedLinkFixture.h"
 
 #include <functional>
+#include <memory>
 #include <ostream>
 
 namespace {
@@ -260,10 +261,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StaleCase{"LeftQueuedByAnotherSession", 0, 0, 64, PipeDataLink::STALE_REPLY_QUIET_MS},
         StaleCase{"ArrivingWithinTheGrace", 1500, 0, 64, 1500 + PipeDataLink::STALE_REPLY_QUIET_MS},
-        StaleCase{"HalfOfItInTime", 300, 40, 24, 300 + PipeDataLink::STALE_REPLY_QUIET_MS},
+        // The 40 bytes that came in time were kept: the whole reply is dropped.
+        StaleCase{"HalfOfItInTime", 300, 40, 64, 300 + PipeDataLink::STALE_REPLY_QUIET_MS},
         // Past the grace it is presumed lost: the link listens no longer for it.
         StaleCase{"Lost", StaleCase::LOST, 0, 0,
                   PipeDataLink::STALE_REPLY_GRACE_MS + PipeDataLink::STALE_REPLY_QUIET_MS}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A read that times out after part of a reply arrived keeps that part: the next read on the
+// device, on the same link or on a later one, continues the same reply, and once the rest
+// came nothing is owed any more.
+TEST_F(PipeLink, AReadThatTimesOutMidReplyKeepsItsBytesForTheNextRead) {
+    for (const bool sameLink : {true, false}) {
+        SCOPED_TRACE(sameLink ? "same link" : "next link");
+        pipe->sendToHost(numbered(64).left(40));
+        pipe->sendToHost(numbered(64).mid(40), 10000 + 500);  // after the read gave up
+        pipe->sendToHost(packet(char(0x42)), 10000 + 500);
+        auto first = std::make_unique<PipeDataLink>(record());
+        QByteArray reply(64, '\0');
+        EXPECT_EQ(thrownMessage([&] { first->read(reply.data(), 64); }),
+                  "read operation timed out");
+        EXPECT_TRUE(bus->owedReplies().owes(record().devicePath()));
+        if (!sameLink)
+            first = std::make_unique<PipeDataLink>(record());
+        EXPECT_EQ(first->read(reply.data(), 64), 64);
+        EXPECT_EQ(reply, numbered(64));
+        EXPECT_FALSE(bus->owedReplies().owes(record().devicePath()));
+        EXPECT_EQ(first->read(reply.data(), 64), 64);
+        EXPECT_EQ(reply, packet(char(0x42)));
+    }
+}
 
 }  // namespace

@@ -39,6 +39,13 @@ public:
         return run;
     }
     QByteArray rest() { return bytes(remaining()); }
+    // The same without a copy: the view is valid while the input is.
+    QByteArrayView view(qsizetype count) {
+        const qsizetype taken = std::clamp<qsizetype>(count, 0, remaining());
+        const QByteArrayView run(data + position, taken);
+        position += taken;
+        return run;
+    }
 
 private:
     const char* data;

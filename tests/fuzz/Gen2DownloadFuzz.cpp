@@ -1,12 +1,20 @@
 // A whole generation-2 download (EnterBootloader, the wait for the bootloader, BeginDownload,
-// Program, Verify, the closing ReadInfo, EndDownload) against a bus and a probe whose every answer
-// comes from the input: no probe, several probes, another vendor, a serial number of the wrong
-// length, refused openings, probe information of any kind, verify replies of any status, failed,
-// timed-out and partial transfers. Time is virtual, so the 60 one-second attempts cost no
-// real time. Whatever happens, the download either succeeds having sent exactly the
-// download's packets, or fails with one of its messages having sent a prefix of them; in
-// particular EndDownload is sent exactly when the download succeeds. The wait sleeps at most
-// 60 times, the progress moves forward phase by phase, and every link is closed.
+// Program, the paired Verify phase, EndDownload) against a bus and a probe whose every
+// answer comes from the input: no probe, several probes, another vendor, a serial number of
+// the wrong length, refused openings, probe information of any kind, verify replies of any
+// status, stale and missing replies, failed, timed-out and partial transfers. The input
+// starts with the image's choice and the seed of the session's pattern of known answers.
+// Time is virtual, so the 60 one-second attempts and every time-out cost no real time.
+//
+// Whatever happens, the download sends the download's packets in order (or a prefix of
+// them after a failure): EnterBootloader, ReadInfo per attempt, BeginDownload, every
+// Program packet, then Verify packets only, each of a block of the image with its own bytes
+// or with bytes made wrong, and EndDownload exactly when it succeeds. A success means that
+// the replies, once the stale ones the resync set aside are passed over, answered every
+// Verify as it had to: a match for a block's own bytes, a mismatch for wrong ones, and that
+// every block's own Verify was among them, in address order. It fails with one of its
+// messages otherwise. The wait sleeps at most 60 times, the progress moves forward phase by
+// phase, and every link is closed.
 #include "FuzzCheck.h"
 #include "FuzzImages.h"
 #include "FuzzInput.h"
@@ -17,36 +25,79 @@
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
 #include "gen2/KorvaneBootloader.h"
+#include "gen2/ReplyPairing.h"
 
 #include <QList>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
 namespace {
 
-QByteArray packetBytes(const kv2::Packet& packet) {
-    return kv2::bytesOf(packet).toByteArray();
-}
-
 QByteArray commandBytes(kv2::Command command) {
-    return packetBytes(kv2::commandPacket(command));
+    return kv2::bytesOf(kv2::commandPacket(command)).toByteArray();
 }
 
-// The packets a successful download sends once the wait is over, for `image` with the
-// probe's serial number written into it.
-QList<QByteArray> downloadPackets(KV2FirmwareImage image) {
-    image.patchSerialNumber(pipescript::PROBE_SERIAL);
-    const QByteArray zone = kv2::applicationZone(image.data).toByteArray();
-    const QList<kv2::Block> blocks = kv2::splitIntoBlocks(kv2::APPLICATION_ZONE_START, zone.size());
-    QList<QByteArray> packets{commandBytes(kv2::Command::BeginDownload)};
-    for (const kv2::Command command : {kv2::Command::Program, kv2::Command::Verify}) {
-        for (const kv2::Block& block : blocks) {
-            packets << packetBytes(
-                kv2::blockPacket(command, block.address, zone.mid(block.offset, block.size)));
+// What a successful download sends once the wait is over, for one image choice, with the
+// probe's serial number written into it: BeginDownload and the Program packets, and the
+// application zone with its blocks, which the Verify packets are checked against. Made once
+// per choice.
+struct Download {
+    QByteArray zone;
+    QList<kv2::Block> blocks;
+    QList<QByteArray> programming;
+
+    static const Download& of(int choice) {
+        static std::array<std::optional<Download>, GEN2_IMAGE_CHOICES> made;
+        std::optional<Download>& download = made[size_t(choice % GEN2_IMAGE_CHOICES)];
+        if (!download) {
+            KV2FirmwareImage image = gen2FuzzImage(choice);
+            download.emplace();
+            if (image.data.size() <= kv2::MAX_IMAGE_SIZE) {
+                image.patchSerialNumber(pipescript::PROBE_SERIAL);
+                download->zone = kv2::applicationZone(image.data).toByteArray();
+                download->blocks =
+                    kv2::splitIntoBlocks(kv2::APPLICATION_ZONE_START, download->zone.size());
+                download->programming << commandBytes(kv2::Command::BeginDownload);
+                for (const kv2::Block& block : download->blocks) {
+                    download->programming
+                        << kv2::bytesOf(
+                               kv2::blockPacket(kv2::Command::Program, block.address,
+                                                download->zone.mid(block.offset, block.size)))
+                               .toByteArray();
+                }
+            }
         }
+        return *download;
     }
-    // A ReadInfo proves the replies were read in step before the download is ended.
-    packets << commandBytes(kv2::Command::ReadInfo) << commandBytes(kv2::Command::EndDownload);
-    return packets;
-}
+
+    // The block a Verify packet is of, and whether it carries the block's own bytes; nothing
+    // when it is not a Verify of a block of the image.
+    struct Verified {
+        int block;
+        bool own;
+    };
+    std::optional<Verified> verified(const QByteArray& packet) const {
+        static constexpr std::array<char, kv2::PACKET_SIZE> ZEROS{};
+        const std::optional<kv2::Request> request = kv2::parseRequest(packet);
+        if (!request || !request->is(kv2::Command::Verify) ||
+            request->address < kv2::APPLICATION_ZONE_START)
+            return std::nullopt;
+        const qsizetype index =
+            (request->address - kv2::APPLICATION_ZONE_START) / kv2::MAX_BLOCK_SIZE;
+        const qsizetype size = request->data.size();
+        if (index >= blocks.size() || blocks[index].address != request->address ||
+            blocks[index].size != size ||
+            std::memcmp(packet.constData() + kv2::DATA_OFFSET + size, ZEROS.data(),
+                        size_t(kv2::PACKET_SIZE - kv2::DATA_OFFSET - size)) != 0)
+            return std::nullopt;
+        const bool own = std::memcmp(request->data.data(), zone.constData() + blocks[index].offset,
+                                     size_t(size)) == 0;
+        return Verified{int(index), own};
+    }
+};
 
 // Follows the progress reports: the wait (0 of 60, one step per attempt, 60 once the
 // bootloader answered), then programming and verifying, each from 0 of the zone's size and
@@ -70,6 +121,8 @@ public:
         FUZZ_CHECK(step <= total && (step > done || (step == total && phases == 1)));
         done = step;
     }
+    // Whether the verifying phase reached its total.
+    bool verifiedAll() const { return phases == 3 && done == total; }
 
 private:
     static constexpr std::array<const char*, 3> TEXTS = {"Waiting for bootloader to start",
@@ -79,13 +132,46 @@ private:
     int done = 0;
 };
 
+// The Verify phase of a download that succeeded, as the probe saw it: `verifies` the Verify
+// packets in order, `replies` the 64-byte replies read after BeginDownload.
+void checkPaired(const Download& download, const QList<QByteArray>& verifies,
+                 const QByteArray& replies) {
+    FUZZ_CHECK(replies.size() % kv2::PACKET_SIZE == 0);
+    const qsizetype read = replies.size() / kv2::PACKET_SIZE;
+    const qsizetype stale = read - verifies.size();
+    FUZZ_CHECK(stale >= 0 && stale <= ReplyPairing::MAX_STALE);
+    FUZZ_CHECK(verifies.size() >=
+               download.blocks.size() + ReplyPairing::RESYNC_LENGTH + ReplyPairing::TRAILER_LENGTH);
+    // The resync (of the first block, starting with wrong bytes), the blocks (each block's
+    // own Verify in address order, wrong ones among them), the trailer.
+    const qsizetype trailer = verifies.size() - ReplyPairing::TRAILER_LENGTH;
+    int nextBlock = 0;
+    for (qsizetype n = 0; n < verifies.size(); ++n) {
+        const auto verified = download.verified(verifies[n]);
+        FUZZ_CHECK(verified.has_value());
+        if (n < ReplyPairing::RESYNC_LENGTH)
+            FUZZ_CHECK(verified->block == 0 && (n > 0 || !verified->own));
+        else if (n < trailer && verified->own)
+            FUZZ_CHECK(verified->block == nextBlock++);
+        // Past the stale replies, each reply answers its own Verify.
+        const bool matched =
+            kv2::verifyMatched(QByteArrayView(replies).sliced((stale + n) * kv2::PACKET_SIZE));
+        FUZZ_CHECK(matched == verified->own);
+    }
+    FUZZ_CHECK(nextBlock == download.blocks.size());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput script(data, size);
     const int choice = script.byte();
+    quint64 seed = 0;
+    for (int shift = 0; shift < 32; shift += 8)
+        seed |= quint64(script.byte()) << shift;
+    const ReplyPairing::ScopedSeeds seeds([seed] { return seed; });
     KV2FirmwareImage image = gen2FuzzImage(choice);
-    const qsizetype imageSize = image.data.size();
+    const Download& download = Download::of(choice);
     VirtualClock clock;
     const ScopedClock scopedClock(clock);
     PipeLog log;
@@ -117,26 +203,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                quint64(clock.sleepCount()) * kv2::BOOTLOADER_ATTEMPT_PAUSE_MS);
 
     // EnterBootloader, a ReadInfo per attempt that reached a probe (whole, or the part the
-    // probe took before the attempt failed), then the download.
+    // probe took before the attempt failed), BeginDownload and the Program packets.
     const QList<QByteArray>& sent = log.writes;
-    QList<QByteArray> expected{commandBytes(kv2::Command::EnterBootloader)};
-    qsizetype next = 1;
-    while (next < sent.size() && commandBytes(kv2::Command::ReadInfo).startsWith(sent[next])) {
-        expected << sent[next++];
-    }
-    if (imageSize <= kv2::MAX_IMAGE_SIZE) {
-        expected << downloadPackets(gen2FuzzImage(choice));
-    }
-    FUZZ_CHECK(sent.size() <= expected.size());
-    for (qsizetype n = 0; n < sent.size(); ++n) {
+    const QByteArray readInfo = commandBytes(kv2::Command::ReadInfo);
+    FUZZ_CHECK(sent.isEmpty() || commandBytes(kv2::Command::EnterBootloader).startsWith(sent[0]));
+    qsizetype next = std::min<qsizetype>(1, sent.size());
+    while (next < sent.size() && readInfo.startsWith(sent[next]))
+        ++next;
+    const qsizetype begin = next;
+    for (const QByteArray& expected : download.programming) {
+        if (next >= sent.size())
+            break;
         // A packet the probe took only in part ends the download.
-        FUZZ_CHECK(sent[n] == expected[n] ||
-                   (n + 1 == sent.size() && !downloaded && expected[n].startsWith(sent[n])));
+        FUZZ_CHECK(sent[next] == expected ||
+                   (next + 1 == sent.size() && !downloaded && expected.startsWith(sent[next])));
+        ++next;
     }
-    const bool endSent = !sent.isEmpty() && sent.last() == commandBytes(kv2::Command::EndDownload);
+    // Then Verify packets of the image's blocks only, and EndDownload exactly on success.
+    const QByteArray end = commandBytes(kv2::Command::EndDownload);
+    const bool endSent = next < sent.size() && sent.last() == end;
     FUZZ_CHECK(downloaded == endSent);
+    const QList<QByteArray> verifies = sent.mid(next, sent.size() - next - (endSent ? 1 : 0));
+    for (qsizetype n = 0; n < verifies.size(); ++n) {
+        FUZZ_CHECK(
+            download.verified(verifies[n]).has_value() ||
+            (n + 1 == verifies.size() && !downloaded && verifies[n].size() < kv2::PACKET_SIZE));
+    }
     if (downloaded) {
-        FUZZ_CHECK(sent.size() == expected.size());
+        FUZZ_CHECK(progress.verifiedAll());
+        QByteArray replies;
+        for (qsizetype n = 0; n < log.reads.size(); ++n) {
+            if (log.writesBeforeRead[n] > begin)
+                replies += log.reads[n];
+        }
+        checkPaired(download, verifies, replies);
     }
     return 0;
 }

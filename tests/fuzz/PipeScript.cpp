@@ -19,6 +19,21 @@ quint8 milliseconds(quint32 ms) {
 
 }  // namespace
 
+QByteArray PipeLog::keep(const quint8* bytes, int length) {
+    if (length <= 0) {
+        return QByteArray();
+    }
+    if (length > CHUNK - used) {
+        chunks.push_back(
+            std::make_unique_for_overwrite<char[]>(size_t(std::max<qsizetype>(CHUNK, length))));
+        used = 0;
+    }
+    char* copy = chunks.back().get() + used;
+    std::memcpy(copy, bytes, size_t(length));
+    used += length;
+    return QByteArray::fromRawData(copy, length);
+}
+
 QByteArray PipeLog::written() const {
     QByteArray all;
     for (const QByteArray& bytes : writes) {
@@ -66,9 +81,11 @@ TransferResult ScriptedPipes::read(quint8* buffer, int maxLength, quint32 timeou
         return TransferResult::failed();
     }
     const int count = std::min<int>(script.byte(), std::max(maxLength, 0));
-    const QByteArray bytes = script.bytes(count);
-    std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
-    log.reads << bytes;
+    // The input outlives the target's run: the log keeps a view of it, not a copy.
+    const QByteArrayView bytes = script.view(count);
+    std::memcpy(buffer, bytes.data(), size_t(bytes.size()));
+    log.reads << QByteArray::fromRawData(bytes.data(), bytes.size());
+    log.writesBeforeRead << log.writes.size();
     log.lastReadCompleted = true;
     return TransferResult::completed(int(bytes.size()));
 }
@@ -89,7 +106,7 @@ TransferResult ScriptedPipes::write(const quint8* buffer, int length, quint32 ti
         return TransferResult::failed();
     }
     const int taken = outcome == WRITE_HALF ? length / 2 : length;
-    log.writes << QByteArray(reinterpret_cast<const char*>(buffer), taken);
+    log.writes << log.keep(buffer, taken);
     return TransferResult::completed(taken);
 }
 

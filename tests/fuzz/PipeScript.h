@@ -31,6 +31,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 namespace pipescript {
 
@@ -56,9 +57,14 @@ inline const QString PROBE_SERIAL = QStringLiteral("K2000001");
 
 // What the host did on the scripted seam, for the targets' checks.
 struct PipeLog {
-    QList<QByteArray> writes;  // the bytes of every write the probe took, in order
-    QList<QByteArray> reads;   // the bytes of every completed read, in order
-    int transfers = 0;         // reads and writes attempted
+    // A copy of `length` bytes at `bytes` that lives as long as the log: kept in chunks
+    // that never move, so that logging a transfer costs no allocation of its own.
+    QByteArray keep(const quint8* bytes, int length);
+
+    QList<QByteArray> writes;           // the bytes of every write the probe took, in order
+    QList<QByteArray> reads;            // the bytes of every completed read, in order
+    QList<qsizetype> writesBeforeRead;  // for each of them, the writes taken before it
+    int transfers = 0;                  // reads and writes attempted
     bool lastReadCompleted = false;
     int pipesOpen = 0;  // scripted pipes not yet closed
     int opens = 0;
@@ -68,6 +74,11 @@ struct PipeLog {
     // The data bytes of every completed read, without the FTDI-style modem-status bytes
     // that open each packet of a generation-3 probe.
     QByteArray readData() const;
+
+private:
+    static constexpr qsizetype CHUNK = 16 * 1024;
+    std::vector<std::unique_ptr<char[]>> chunks;
+    qsizetype used = CHUNK;  // of the last chunk
 };
 
 // The generation-3 probe that the scripted backend lists.

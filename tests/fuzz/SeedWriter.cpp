@@ -11,8 +11,10 @@
 #include "emu/EmulatedUsbBus.h"
 #include "emu/Gen2Probe.h"
 #include "emu/Gen3Probe.h"
+#include "emu/RawPacketPipe.h"
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KorvaneBootloader.h"
+#include "gen2/ReplyPairing.h"
 #include "gen3/Gen3Engine.h"
 #include "gen3/LoaderCommands.h"
 #include "tools/gen2/KV2ImageGenerator.h"
@@ -156,18 +158,40 @@ void gen3InstallSeeds() {
 }
 
 void gen2DownloadSeeds() {
-    for (int choice = 0; choice < GEN2_IMAGE_CHOICES; ++choice) {
+    // The seed of each session's pattern, as the target reads it after the image's choice.
+    constexpr quint32 PATTERN_SEED = 20261208;
+    const auto record = [&](int choice, const QString& name,
+                            const std::function<void(Gen2Probe&, RawPacketPipe&)>& arm) {
         EmulatedUsbBus bus;
-        bus.attach(makeGen2Device(
+        auto device = bus.attach(makeGen2Device(
             std::make_unique<Gen2Probe>(KV2VersionRecord{1, 5, 0x0A}, pipescript::PROBE_SERIAL),
             pipescript::PROBE_SERIAL));
+        arm(*gen2ProbeOf(*device), dynamic_cast<RawPacketPipe&>(*device->function()));
+        const ReplyPairing::ScopedSeeds seeds([] { return quint64(PATTERN_SEED); });
         const QByteArray script = recordSession(bus, [&] {
             KV2FirmwareImage image = gen2FuzzImage(choice);
             KorvaneBootloader().downloadApplication(image, true);
         });
-        writeSeed("gen2_download", QStringLiteral("download-%1").arg(choice),
-                  char(choice) + script);
-    }
+        QByteArray seedBytes;
+        for (int shift = 0; shift < 32; shift += 8)
+            seedBytes += char(quint8(PATTERN_SEED >> shift));
+        writeSeed("gen2_download", name, char(choice) + seedBytes + script);
+    };
+    const auto clean = [](Gen2Probe&, RawPacketPipe&) {};
+    for (int choice = 0; choice < GEN2_IMAGE_CHOICES; ++choice)
+        record(choice, QStringLiteral("download-%1").arg(choice), clean);
+    // A slow bootloader: its first answer comes after two attempts gave up on it, and the
+    // resync sets aside the two answers behind it. Then a wrong block, an answer sent twice.
+    record(0, QStringLiteral("slow-bootloader"), [](Gen2Probe& probe, RawPacketPipe& pipe) {
+        ReplyTiming timing;
+        timing.lateMs = 22000;
+        pipe.setReplyTiming(timing);
+        probe.setReusesReplyBuffer(true);
+    });
+    record(0, QStringLiteral("wrong-block"),
+           [](Gen2Probe& probe, RawPacketPipe&) { probe.corruptBlock(9); });
+    record(0, QStringLiteral("answered-twice"),
+           [](Gen2Probe& probe, RawPacketPipe&) { probe.answerTwice(30); });
 }
 
 void sysfsSeeds() {

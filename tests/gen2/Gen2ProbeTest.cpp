@@ -5,6 +5,7 @@
 #include "emu/Gen2Probe.h"
 #include "emu/RawPacketPipe.h"
 #include "gen2/KV2Protocol.h"
+#include "gen2/ReplyPairing.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
 #include <gtest/gtest.h>
@@ -168,6 +169,53 @@ TEST_F(Gen2ProbeTest, FaultsAreArmedForTheNextOccasion) {
     send(packet(kv2::Command::BeginDownload));
     send(block(kv2::Command::Program, 0x220, QByteArray(32, 'p')));
     EXPECT_TRUE(verifies(0x220, QByteArray(32, 'p')));
+}
+
+// The bootloader answers the pairing's requests as the pairing expects: a match for a
+// block's own bytes, a mismatch for the bytes made wrong, also from one reply buffer (after
+// a ReadInfo, whose answer byte 0 is 0x00 too), and a mismatch for the real Verify of a
+// block programmed wrongly.
+TEST_F(Gen2ProbeTest, TheBootloaderAnswersThePairingsRequestsAsItExpects) {
+    const QByteArray zone = generateKV2Image(KV2ImageSpec{}).mid(512, 1000 - 512);  // 16 blocks
+    const QList<kv2::Block> blocks = kv2::splitIntoBlocks(0x200, zone.size());
+    for (const bool reuse : {false, true}) {
+        for (const int wrong : {-1, 0, 7, 15}) {
+            SCOPED_TRACE(testing::Message() << "reuse " << reuse << ", block " << wrong);
+            enterBootloader();
+            probe.setReusesReplyBuffer(reuse);
+            probe.corruptBlock(wrong);
+            send(packet(kv2::Command::BeginDownload));
+            for (const kv2::Block& b : blocks)
+                send(block(kv2::Command::Program, b.address, zone.mid(b.offset, b.size)));
+            send(packet(kv2::Command::ReadInfo));
+            ReplyPairing pairing(int(blocks.size()), quint64(wrong + 2));
+            int requests = 0;
+            while (pairing.phase() != ReplyPairing::Phase::Done) {
+                const std::optional<ReplyPairing::Request> request = pairing.next();
+                if (!request) {
+                    // Nothing stale: the resync looks past its answers only when the first
+                    // block, which it verifies, is wrong.
+                    EXPECT_EQ(wrong, 0);
+                    break;
+                }
+                const kv2::Block& b = blocks.at(request->block);
+                const QByteArray bytes = zone.mid(b.offset, b.size);
+                port.replies.clear();
+                send(kv2::bytesOf(request->packet(b, bytes)).toByteArray());
+                ASSERT_EQ(port.replies.size(), 1);
+                const bool matched = kv2::verifyMatched(port.replies.first().bytes);
+                const bool wrongBlock = !request->decoy && request->block == wrong;
+                EXPECT_EQ(matched,
+                          request->expected() == ReplyPairing::Answer::Match && !wrongBlock);
+                if (!pairing.observe(matched ? ReplyPairing::Answer::Match
+                                             : ReplyPairing::Answer::Mismatch))
+                    break;
+                ++requests;
+            }
+            EXPECT_EQ(pairing.phase() == ReplyPairing::Phase::Done, wrong < 0);
+            EXPECT_GE(requests, wrong < 0 ? 16 + 16 + 32 : 1);
+        }
+    }
 }
 
 // ---- KVTOOL_EMULATE -------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "emu/Gen2Probe.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Protocol.h"
+#include "gen2/ReplyPairing.h"
 #include "support/ThrownMessage.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 
@@ -167,5 +168,7 @@ public:
     ScopedUsbBackend backend;
     SteppingClock clock{START_MS};
     ScopedClock scoped;
+    // Every session its own pattern, the same in every run of a test.
+    ReplyPairing::ScopedSeeds seeds{[next = quint64(0)]() mutable { return ++next; }};
     QTemporaryDir files;
 };

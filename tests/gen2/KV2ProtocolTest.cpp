@@ -3,8 +3,13 @@
 #include "gen2/KV2ImageLayout.h"
 #include "gen2/KV2Protocol.h"
 #include "gen2/ProbeInfo.h"
+#include "gen2/ReplyPairing.h"
 
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <functional>
 
 namespace {
 
@@ -154,6 +159,156 @@ TEST(KV2VerifyReply, OnlyAZeroStatusByteIsAMatch) {
     EXPECT_TRUE(kv2::verifyMatched(kv2::bytesOf(kv2::verifyReply(true))));
     EXPECT_FALSE(kv2::verifyMatched(kv2::bytesOf(kv2::verifyReply(false))));
 }
+
+// ---- Reply pairing ----------------------------------------------------------------------
+
+using Answer = ReplyPairing::Answer;
+using Phase = ReplyPairing::Phase;
+
+// A bootloader as the pairing sees it: a queue of answers, each the one its request
+// expects, except for the real Verify of `wrongBlock`, which reports a mismatch. `copies`
+// says how many times the answer to a request (the n-th of its phase, from 0) is sent: 2
+// or more for one answered twice or more, 0 for one lost. `stale` answers are queued before
+// the first request. A read of the empty queue is a time-out: the download fails.
+struct PairingRun {
+    int blocks = 16;
+    int wrongBlock = -1;
+    int stale = 0;
+    Answer staleAnswer = Answer::Match;  // a ReadInfo answer, whose byte 0 is 0x00
+    std::function<int(Phase, int, const ReplyPairing::Request&)> copies =
+        [](Phase, int, const ReplyPairing::Request&) { return 1; };
+    ReplyPairing::Shape shape;
+
+    // Whether the pairing accepted every answer; `setAside` gets the stale answers it found.
+    bool succeeds(quint64 seed, int* setAside = nullptr) const {
+        ReplyPairing pairing(blocks, seed, shape);
+        std::deque<Answer> queue(size_t(stale), staleAnswer);
+        Phase phase = Phase::Resync;
+        int index = 0;
+        while (pairing.phase() != Phase::Done) {
+            if (pairing.phase() != phase) {
+                phase = pairing.phase();
+                index = 0;
+            }
+            if (const auto request = pairing.next()) {
+                const bool wrong = !request->decoy && request->block == wrongBlock;
+                const Answer answer = wrong ? Answer::Mismatch : request->expected();
+                for (int n = copies(phase, index++, *request); n > 0; --n)
+                    queue.push_back(answer);
+            }
+            if (queue.empty() || !pairing.observe(queue.front()))
+                return false;
+            queue.pop_front();
+        }
+        if (setAside != nullptr)
+            *setAside = pairing.staleAnswers();
+        return true;
+    }
+    // How many of `seeds` sessions succeed.
+    int successes(int seeds) const {
+        int count = 0;
+        for (int seed = 1; seed <= seeds; ++seed)
+            count += succeeds(quint64(seed)) ? 1 : 0;
+        return count;
+    }
+};
+
+TEST(ReplyPairing, InStepAnEveryBlockMatchingDownloadPassesAndAWrongBlockFails) {
+    for (const int blocks : {1, 16, 400}) {
+        PairingRun run;
+        run.blocks = blocks;
+        EXPECT_TRUE(run.succeeds(7)) << blocks;
+        for (const int wrong : {0, blocks / 2, blocks - 1}) {
+            run.wrongBlock = wrong;
+            EXPECT_FALSE(run.succeeds(7)) << blocks << " blocks, block " << wrong << " wrong";
+        }
+    }
+    EXPECT_EQ(ReplyPairing(0, 7).phase(), Phase::Done);  // nothing to verify
+}
+
+// Stale answers ahead of the pattern's (the late answers to the wait's ReadInfo requests,
+// or old Verify answers) are found and set aside, up to MAX_STALE; one more is refused.
+TEST(ReplyPairing, TheResyncSetsAsideUpToMaxStaleAnswersAndRefusesMore) {
+    for (const Answer staleAnswer : {Answer::Match, Answer::Mismatch}) {
+        PairingRun run;
+        run.staleAnswer = staleAnswer;
+        for (int stale = 0; stale <= ReplyPairing::MAX_STALE; ++stale) {
+            run.stale = stale;
+            int setAside = -1;
+            EXPECT_TRUE(run.succeeds(quint64(stale) + 1, &setAside)) << stale;
+            EXPECT_EQ(setAside, stale);
+        }
+        run.stale = ReplyPairing::MAX_STALE + 1;
+        EXPECT_FALSE(run.succeeds(1));
+    }
+}
+
+// Replies out of step from some request on (its answer sent k more times, for every k up
+// to the number of requests): whether the shift starts among the blocks or in the trailer,
+// whether or not a block is wrong, no such stream passes the whole trailer.
+TEST(ReplyPairing, AStreamShiftedByAnyNumberOfRepliesBeforeTheTrailerEndsIsRefused) {
+    for (const int blocks : {1, 16}) {
+        // The first request among the blocks, the tenth (when there are so many), the first
+        // of the trailer.
+        for (const auto& [phase, at] :
+             {std::pair(Phase::Blocks, 0), std::pair(Phase::Blocks, blocks > 9 ? 9 : 0),
+              std::pair(Phase::Trailer, 0)}) {
+            for (int k = 1; k <= blocks + 64; ++k) {
+                PairingRun run;
+                run.blocks = blocks;
+                run.wrongBlock = k % 2 == 0 ? blocks - 1 : -1;
+                run.copies = [phase = phase, at = at, k](Phase p, int n, const auto&) {
+                    return p == phase && n == at ? 1 + k : 1;
+                };
+                EXPECT_FALSE(run.succeeds(quint64(k))) << blocks << " blocks, shift " << k;
+            }
+        }
+    }
+}
+
+// The chances stated for a success out of step. Out of step for the whole trailer (the last
+// block's answer sent twice), a stream passes with probability 2^-T: 1/16 with a trailer of
+// 4. Out of step for W reads only (an answer sent twice, then one lost), it passes with
+// probability (1 - d)^W at most: exactly 2^-W in the trailer (d = 1/2), and among the
+// blocks (d = 1/16, decoys drawn independently) the chance that W + 1 classes in a row
+// agree, (15/16)^(W+1) + (1/16)^(W+1).
+struct ChanceCase {
+    const char* name;
+    Phase phase;
+    int twice;  // the request of that phase answered twice (-1: the last block's)
+    int lost;   // the request of that phase whose answer is lost (-1: none)
+    int trailer;
+    double chance;
+    friend void PrintTo(const ChanceCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ReplyPairingChance : public ::testing::TestWithParam<ChanceCase> {};
+
+TEST_P(ReplyPairingChance, IsWhatTheArgumentSays) {
+    const ChanceCase& c = GetParam();
+    PairingRun run;
+    run.blocks = 16;
+    run.shape.trailerLength = c.trailer;
+    run.copies = [&c](Phase p, int n, const ReplyPairing::Request& request) {
+        const bool lastBlock = !request.decoy && request.block == 15;
+        return p != c.phase                               ? 1
+               : (c.twice < 0 ? lastBlock : n == c.twice) ? 2
+               : n == c.lost                              ? 0
+                                                          : 1;
+    };
+    constexpr int SEEDS = 4000;
+    const double expected = c.chance * SEEDS;
+    const double spread = 4 * std::sqrt(expected * (1 - c.chance));  // four standard deviations
+    EXPECT_NEAR(run.successes(SEEDS), expected, spread);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReplyPairing, ReplyPairingChance,
+    ::testing::Values(ChanceCase{"whole_trailer_of_4", Phase::Blocks, -1, -1, 4, 1.0 / 16},
+                      ChanceCase{"three_reads_in_the_trailer", Phase::Trailer, 5, 8, 32, 1.0 / 8},
+                      ChanceCase{"eight_reads_among_the_blocks", Phase::Blocks, 2, 10, 32,
+                                 std::pow(15.0 / 16, 9) + std::pow(1.0 / 16, 9)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- ProbeInfo --------------------------------------------------------------------------
 

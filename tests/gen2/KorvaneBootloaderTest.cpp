@@ -20,6 +20,36 @@ QByteArray command(kv2::Command code) {
     return char(code) + zeros(63);
 }
 
+// The Verify packet of block `index` of `image` with the image's own bytes.
+QByteArray realVerify(const KV2FirmwareImage& image, int index) {
+    const QByteArray zone = image.data.mid(512);
+    const kv2::Block block = kv2::splitIntoBlocks(512, zone.size()).at(index);
+    return kv2::bytesOf(kv2::blockPacket(kv2::Command::Verify, block.address,
+                                         zone.mid(block.offset, block.size)))
+        .toByteArray();
+}
+
+// The indices of the blocks that the Verify packets carry with the image's own bytes, in
+// the order sent, -1 for a Verify of a block with other bytes (a decoy). Fails the test
+// for a Verify that is not of a block of the image.
+QList<int> verifiedBlocks(const KV2FirmwareImage& image, const QList<QByteArray>& verifies) {
+    const QByteArray zone = image.data.mid(512);
+    const QList<kv2::Block> blocks = kv2::splitIntoBlocks(512, zone.size());
+    QList<int> indices;
+    for (const QByteArray& packet : verifies) {
+        const std::optional<kv2::Request> request = kv2::parseRequest(packet);
+        const qsizetype index = request ? (request->address - 512) / 32 : -1;
+        EXPECT_TRUE(index >= 0 && index < blocks.size() &&
+                    blocks[index].size == request->data.size())
+            << packet.toHex().toStdString();
+        if (index < 0 || index >= blocks.size())
+            return indices;
+        const kv2::Block& block = blocks[index];
+        indices << (request->data == zone.mid(block.offset, block.size) ? int(index) : -1);
+    }
+    return indices;
+}
+
 class KorvaneBootloaderTest : public ::testing::Test, public Gen2EmulatorFixture {
 protected:
     KorvaneBootloaderTest() {
@@ -73,29 +103,43 @@ TEST_F(KorvaneBootloaderTest, EveryCommandGoesOutAsItsPacket) {
     EXPECT_EQ(packets[2], command(kv2::Command::BeginDownload));
     EXPECT_EQ(packets[3],
               QByteArray::fromHex("810000020020") + image.data.mid(512, 32) + zeros(26));
-    // After the last Verify a ReadInfo proves the replies were read in step.
-    EXPECT_EQ(packets[packets.size() - 2], command(kv2::Command::ReadInfo));
     EXPECT_EQ(packets.last(), command(kv2::Command::EndDownload));
-
+    const QList<QByteArray> program = sent(device, kv2::Command::Program);
+    ASSERT_EQ(program.size(), (8192 - 512) / 32);
+    EXPECT_EQ(program.last(),
+              QByteArray::fromHex("8100001fe020") + image.data.mid(8160, 32) + zeros(26));
+    // Programming ends before verifying starts; between them and EndDownload only Verify.
     const QList<QByteArray> verify = sent(device, kv2::Command::Verify);
-    ASSERT_EQ(verify.size(), (8192 - 512) / 32);
-    EXPECT_EQ(verify.first(),
-              QByteArray::fromHex("850000020020") + image.data.mid(512, 32) + zeros(26));
-    EXPECT_EQ(verify.last(),
-              QByteArray::fromHex("8500001fe020") + image.data.mid(8160, 32) + zeros(26));
-    EXPECT_EQ(sent(device, kv2::Command::Program).size(), verify.size());
-    // Programming ends before verifying starts; nothing comes after EndDownload.
-    EXPECT_EQ(packets.size(), 5 + 2 * verify.size());
+    EXPECT_EQ(packets.size(), 4 + program.size() + verify.size());
+    EXPECT_EQ(packets.mid(3 + program.size(), verify.size()), verify);
     for (const QByteArray& packet : packets)
         EXPECT_EQ(packet.size(), 64);
 
-    // Replies: the bootloader's information (kind 0xFF), a match for every block, and the
-    // bootloader's information again.
+    // The resync first (of the first block, starting with wrong data), then every block
+    // with the image's bytes in address order, then the trailer; Verify packets of wrong
+    // data among them.
+    const QList<int> blocks = verifiedBlocks(image, verify);
+    ASSERT_EQ(blocks.size(), verify.size());
+    EXPECT_EQ(blocks.first(), -1);
+    for (const QByteArray& packet : verify.mid(0, ReplyPairing::RESYNC_LENGTH))
+        EXPECT_EQ(packet.left(6), QByteArray::fromHex("850000020020"));
+    const QList<int> body =
+        blocks.mid(ReplyPairing::RESYNC_LENGTH,
+                   blocks.size() - ReplyPairing::RESYNC_LENGTH - ReplyPairing::TRAILER_LENGTH);
+    QList<int> inOrder = body;
+    inOrder.removeAll(-1);
+    EXPECT_EQ(inOrder.size(), program.size());
+    for (int i = 0; i < inOrder.size(); ++i)
+        EXPECT_EQ(inOrder[i], i);
+    EXPECT_EQ(body.count(-1) + inOrder.size(), body.size());
+
+    // Replies: the bootloader's information (kind 0xFF), then one per Verify: a match for
+    // the image's bytes, a mismatch for wrong ones.
     const QList<QByteArray> replies = received(device);
-    ASSERT_EQ(replies.size(), 2 + verify.size());
+    ASSERT_EQ(replies.size(), 1 + verify.size());
     EXPECT_EQ(replies[0], QByteArray::fromHex("00ff000000000000") + zeros(56));
-    EXPECT_EQ(replies[1], zeros(64));
-    EXPECT_EQ(replies.last(), replies[0]);
+    for (int i = 0; i < blocks.size(); ++i)
+        EXPECT_EQ(replies[i + 1], (blocks[i] >= 0 ? zeros(1) : QByteArray(1, 1)) + zeros(63)) << i;
     EXPECT_EQ(device->openConnections(), 0);
 }
 
@@ -107,14 +151,18 @@ TEST_F(KorvaneBootloaderTest, ThirtyThreeBytesGoOutAsABlockOf32AndOneOf1At32High
         image.data[i] = char(i * 13 + 1);
     ASSERT_EQ(download(image, false), "(no exception)");
 
-    for (const kv2::Command code : {kv2::Command::Program, kv2::Command::Verify}) {
-        const QList<QByteArray> packets = sent(device, code);
-        ASSERT_EQ(packets.size(), 2);
-        EXPECT_EQ(packets[0].left(6), char(code) + QByteArray::fromHex("0000020020"));
-        EXPECT_EQ(packets[0].mid(6, 32), image.data.mid(512, 32));
-        EXPECT_EQ(packets[1],
-                  char(code) + QByteArray::fromHex("0000022001") + image.data.right(1) + zeros(57));
+    const QList<QByteArray> program = sent(device, kv2::Command::Program);
+    ASSERT_EQ(program.size(), 2);
+    const QList<QByteArray> verify = sent(device, kv2::Command::Verify);
+    for (const QByteArray& packet : {program[0], realVerify(image, 0)}) {
+        EXPECT_EQ(packet.mid(1, 5), QByteArray::fromHex("0000020020"));
+        EXPECT_EQ(packet.mid(6, 32), image.data.mid(512, 32));
     }
+    EXPECT_EQ(program[1], QByteArray::fromHex("810000022001") + image.data.right(1) + zeros(57));
+    EXPECT_EQ(realVerify(image, 1),
+              QByteArray::fromHex("850000022001") + image.data.right(1) + zeros(57));
+    for (const QByteArray& expected : {realVerify(image, 0), realVerify(image, 1)})
+        EXPECT_TRUE(verify.contains(expected));
     const std::vector<ProgressReport> tail(reports.end() - 6, reports.end());
     EXPECT_EQ(tail,
               (std::vector{report(0, 33, "Programming", "Bytes"), report(32, -1), report(33, -1),
@@ -267,12 +315,8 @@ TEST_F(KorvaneBootloaderTest, ABootloaderThatNeverAnswersCostsEveryAttemptTheRea
     KV2FirmwareImage image = loadImage(KV2ImageSpec{});
     const quint32 start = clock.tickMs();
     EXPECT_EQ(download(image), "Bootloader restore failed");
-    // The first attempt finds the probe restarting; the others wait out the read, then the
-    // next one listens for the reply given up on until its grace has passed, and for
-    // anything else a little longer.
-    constexpr quint32 listen = PipeDataLink::STALE_REPLY_QUIET_MS;
-    constexpr quint32 grace = PipeDataLink::STALE_REPLY_GRACE_MS - 1000;
-    EXPECT_EQ(clock.tickMs() - start, 60u * 1000 + 59u * (listen + 10000) + 58u * grace);
+    // The first attempt finds the probe restarting; the others wait out the read.
+    EXPECT_EQ(clock.tickMs() - start, 60u * 1000 + 59u * 10000);
     EXPECT_EQ(sent(device, kv2::Command::ReadInfo).size(), 59);
     EXPECT_EQ(device->openConnections(), 0);
 }
@@ -344,9 +388,9 @@ TEST_F(KorvaneBootloaderTest, AVerifyMismatchStopsAtThatBlockWithoutEndDownload)
     KV2FirmwareImage image = loadImage(KV2ImageSpec{});
     EXPECT_EQ(download(image), "Application download verify failed");
     EXPECT_EQ(sent(device, kv2::Command::Program).size(), 240);
-    const QList<QByteArray> verify = sent(device, kv2::Command::Verify);
-    ASSERT_EQ(verify.size(), 6);
-    EXPECT_EQ(verify.last().left(6), QByteArray::fromHex("85000002a020"));
+    // Nothing was sent after block 5's Verify.
+    EXPECT_EQ(sent(device).last(), realVerify(image, 5));
+    EXPECT_EQ(sent(device).last().left(6), QByteArray::fromHex("85000002a020"));
     EXPECT_TRUE(sent(device, kv2::Command::EndDownload).isEmpty());
     EXPECT_EQ(received(device).last().at(0), char(0x01));
     EXPECT_EQ(reports.back(), report(5 * 32, -1));
@@ -356,10 +400,10 @@ TEST_F(KorvaneBootloaderTest, AVerifyMismatchStopsAtThatBlockWithoutEndDownload)
 }
 
 // The bootloader's answer to the first ReadInfo of the wait comes after the host gave up on
-// it, so it is still in the pipe when the next attempt asks again. Taken for that
-// attempt's answer, it would leave each later reply to be read one request late: the
-// first Verify would read a ReadInfo answer (byte 0 is 0x00, a match) and the last block's
-// mismatch would never be read.
+// it, so it is still in the pipe when the next attempt asks again and is read as that
+// attempt's answer. Unless set aside, it would leave each later reply to be read one
+// request late: the first Verify would read a ReadInfo answer (byte 0 is 0x00, a match)
+// and the last block's mismatch would never be read.
 struct LateAnswerCase {
     int corruptBlock;  // -1: none
     const char* outcome;
@@ -378,10 +422,15 @@ TEST_P(KorvaneBootloaderLateAnswer, IsNotTakenForALaterOne) {
         probe(device).corruptBlock(GetParam().corruptBlock);
     KV2FirmwareImage image = loadImage(KV2ImageSpec{});  // 240 blocks
     EXPECT_EQ(download(image), GetParam().outcome);
-    // Every Verify was answered by its own reply: a mismatch stops at its block.
-    const qsizetype verified = sent(device, kv2::Command::Verify).size();
-    EXPECT_EQ(verified, GetParam().corruptBlock >= 0 ? GetParam().corruptBlock + 1 : 240);
-    EXPECT_EQ(sent(device, kv2::Command::EndDownload).size(), GetParam().corruptBlock < 0);
+    // Every Verify was answered by its own reply: the wrong block's own answer ended it (a
+    // wrong first block already in the resync, which verifies the first block).
+    const int corrupt = GetParam().corruptBlock;
+    if (corrupt > 0)
+        EXPECT_EQ(sent(device).last(), realVerify(image, corrupt));
+    else if (corrupt == 0)
+        EXPECT_TRUE(sent(device, kv2::Command::Verify).contains(realVerify(image, 0)));
+    else
+        EXPECT_EQ(sent(device).last(), command(kv2::Command::EndDownload));
     EXPECT_EQ(device->openConnections(), 0);
 }
 
@@ -391,13 +440,14 @@ INSTANTIATE_TEST_SUITE_P(
                       LateAnswerCase{239, "Application download verify failed"},
                       LateAnswerCase{0, "Application download verify failed"}));
 
-// A probe that answers one request twice: from there on every reply is read one request
-// late, so the closing ReadInfo reads a Verify answer (or, when its own answer came twice,
-// something follows it). The download fails, with or without a bad block, and sends no
-// EndDownload.
-// Parameters: the reply sent twice (1: the ReadInfo that reaches the bootloader, 2 to 241
-// the Verify answers, 242 the closing ReadInfo's) and the block programmed wrongly (-1:
-// none).
+// A probe that answers one request twice. The ReadInfo that reaches the bootloader
+// answered twice leaves one stale answer, which the resync sets aside: the wrong block is
+// then found. A Verify answered twice leaves every later reply to be read one request
+// late, which the pattern finds (with or without a wrong block). Either way the download
+// fails and sends no EndDownload.
+// Parameters: the reply sent twice (1: the ReadInfo that reaches the bootloader, 2 on the
+// Verify answers: 2 to 17 the resync's, then the blocks') and the block programmed wrongly
+// (-1: none).
 class KorvaneBootloaderTwice : public KorvaneBootloaderTest,
                                public ::testing::WithParamInterface<std::pair<int, int>> {};
 
@@ -416,22 +466,19 @@ INSTANTIATE_TEST_SUITE_P(Replies, KorvaneBootloaderTwice,
                                            std::pair(120, 239), std::pair(240, 239),
                                            std::pair(241, -1), std::pair(242, -1)));
 
-// Two stale answers that come just as the wait's last attempt asks (its first ReadInfo
-// answered twice, long after the host gave up on it): every later reply is read two
-// requests late. The firmware answers from one buffer, so a Verify match reads exactly
-// like the bootloader's information and the closing ReadInfo reads one; the answer to the
-// last, wrong block is still on its way, at the pace the Verify answers came (one request
-// at a time, 400 ms each), long after the stale answers had come at once.
+// Two stale answers that come just after the wait's last attempt asked (its first ReadInfo
+// answered twice, long after the host gave up on it), from firmware that answers from one
+// buffer, so that a Verify match reads exactly like the bootloader's information, and one
+// request at a time, 400 ms each: the resync sets both aside, and the last, wrong block is
+// found.
 TEST_F(KorvaneBootloaderTest, TwoStaleAnswersFromAProbeWithOneReplyBufferAreCaught) {
     auto device = attachProbe();
     ReplyTiming timing;
     timing.latencyMs = 400;
-    // The second attempt asks after listening, gives up 10 s later; the third waits for the
-    // owed answer until its grace has passed, listens, and asks: the answer comes 5 ms
-    // after that.
-    constexpr quint32 listen = PipeDataLink::STALE_REPLY_QUIET_MS;
-    constexpr quint32 asked = 2000 + listen;
-    constexpr quint32 thirdAsks = asked + 10000 + PipeDataLink::STALE_REPLY_GRACE_MS + listen;
+    // The second attempt asks, gives up 10 s later; the third asks a second after that: the
+    // answer comes 5 ms later.
+    constexpr quint32 asked = 2000;
+    constexpr quint32 thirdAsks = asked + 10000 + 1000;
     timing.lateMs = thirdAsks + 5 - (asked + Gen2Probe::READ_INFO_MS + timing.latencyMs);
     timing.serial = true;
     dynamic_cast<RawPacketPipe*>(device->function())->setReplyTiming(timing);

@@ -28,9 +28,8 @@ constexpr QLatin1String VERSION_CAPTION("<b>Installed Version: </b>");
 constexpr QLatin1String VARIANT_CAPTION("<b>Installed Variant: </b>");
 
 // Where a frame stands in the download.
-// FenceListen is the time the host listens for anything more after the last Verify's
-// answer, FenceOut and FenceIn the ReadInfo after it and its answer, FenceQuiet the time
-// the host then listens again.
+// ReturnOut and ReturnIn: after EndDownload, the host waits for the probe to come back as
+// its application and reads it (ReadInfo and its answer), looking again until it does.
 enum class Place {
     EnterBootloader,
     WaitOut,
@@ -39,20 +38,15 @@ enum class Place {
     Program,
     VerifyOut,
     VerifyIn,
-    FenceListen,
-    FenceOut,
-    FenceIn,
-    FenceQuiet,
     End,
-    // After EndDownload: the host waits for the probe to come back as its application and
-    // reads it (ReadInfo and its answer), looking again until it does.
     ReturnOut,
     ReturnIn
 };
 
-// What the download ends in when the frame at `place` meets `fault`; the table the
-// sweep checks, row by row (see the README's reliability section).
-Outcome outcomeAt(Place place, FrameFault fault) {
+// What the download ends in when the frame at `place` meets `fault`; the table the sweep
+// checks, row by row (see the README's reliability section). `mismatch`: the Verify answer
+// at that frame reports a mismatch in the clean install (a Verify of wrong data).
+Outcome outcomeAt(Place place, FrameFault fault, bool mismatch) {
     const auto failure = [](const char* message) {
         return Outcome::failure(QLatin1String(message));
     };
@@ -69,8 +63,9 @@ Outcome outcomeAt(Place place, FrameFault fault) {
                                                   : restoreFailed;
         case Place::WaitOut:
         case Place::WaitIn:
-            // The wait absorbs a failed attempt and tries again; only a probe that is
-            // gone for good exhausts it.
+            // The wait absorbs a failed attempt and tries again (an answer given up on is
+            // read by the next attempt, the pairing sets aside the one behind it); only a
+            // probe that is gone for good exhausts it.
             return fault == FrameFault::Unplug ? restoreFailed : Outcome::success();
         case Place::Begin:
         case Place::Program:
@@ -79,41 +74,28 @@ Outcome outcomeAt(Place place, FrameFault fault) {
                    : fault == FrameFault::TimeOut ? writeTimedOut
                                                   : verifyFailed;
         case Place::VerifyOut:
+            // A garbled Verify is ignored: its answer never comes.
             return fault == FrameFault::Unplug    ? writeFailed
                    : fault == FrameFault::TimeOut ? writeTimedOut
                                                   : failure("read operation timed out");
         case Place::VerifyIn:
+            // A garbled answer reports a mismatch: where a match was due, the replies cannot
+            // be trusted; where a mismatch was due, it is the expected answer still.
             return fault == FrameFault::Unplug
                        ? failure("read operation failed (GetOverlappedResult)")
                    : fault == FrameFault::TimeOut ? failure("read operation timed out")
+                   : mismatch                     ? Outcome::success()
                                                   : verifyFailed;
-        case Place::FenceOut:
-            // A garbled ReadInfo is ignored: its answer never comes.
-            return fault == FrameFault::Unplug    ? writeFailed
-                   : fault == FrameFault::TimeOut ? writeTimedOut
-                                                  : failure("read operation timed out");
-        case Place::FenceIn:
-            // A garbled answer is not the bootloader's: the replies cannot be trusted.
-            return fault == FrameFault::Unplug
-                       ? failure("read operation failed (GetOverlappedResult)")
-                   : fault == FrameFault::TimeOut ? failure("read operation timed out")
-                                                  : verifyFailed;
-        case Place::FenceListen:
-        case Place::FenceQuiet:
-            // Nothing comes anyway: only an unplug changes the outcome.
-            return fault == FrameFault::Unplug
-                       ? failure("read operation failed (GetOverlappedResult)")
-                       : Outcome::success();
         case Place::End:
             // A garbled EndDownload is ignored: the probe stays in its bootloader, and the
             // wait for it to come back as its application says so.
-            return fault == FrameFault::Unplug ? writeFailed
-                   : fault == FrameFault::TimeOut
-                       ? writeTimedOut
-                       : Outcome::failure(QStringLiteral("Firmware installed, but the probe %1 did "
-                                                         "not come back as its application "
-                                                         "within 30 s")
-                                              .arg(SERIAL));
+            return fault == FrameFault::Unplug    ? writeFailed
+                   : fault == FrameFault::TimeOut ? writeTimedOut
+                                                  : Outcome::failure(QStringLiteral(
+                                                        "Firmware installed, but the probe %1 did "
+                                                        "not come back as its application "
+                                                        "within 30 s")
+                                                                         .arg(SERIAL));
         case Place::ReturnOut:
         case Place::ReturnIn: {
             // A look at the returned probe that fails is tried again; only a probe that is
@@ -246,16 +228,7 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
             continue;
         }
         if (frame.isBulkIn()) {
-            if (!downloading)
-                place = Place::WaitIn;
-            else if (place == Place::FenceOut)
-                place = Place::FenceIn;
-            else if (place == Place::FenceIn || place == Place::FenceQuiet)
-                place = Place::FenceQuiet;
-            else if (place == Place::VerifyIn || place == Place::FenceListen)
-                place = Place::FenceListen;  // no request since the last answer
-            else
-                place = Place::VerifyIn;
+            place = downloading ? Place::VerifyIn : Place::WaitIn;
             continue;
         }
         switch (kv2::Command(quint8(frame.bytes.isEmpty() ? 0 : frame.bytes[0]))) {
@@ -263,7 +236,7 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
                 place = Place::EnterBootloader;
                 break;
             case kv2::Command::ReadInfo:
-                place = downloading ? Place::FenceOut : Place::WaitOut;
+                place = Place::WaitOut;
                 break;
             case kv2::Command::BeginDownload:
                 place = Place::Begin;
@@ -281,5 +254,7 @@ Outcome Gen2Rig::expected(int index, FrameFault fault) {
                 break;
         }
     }
-    return outcomeAt(place, fault);
+    const QByteArray& bytes = frames.at(index).bytes;
+    return outcomeAt(place, fault,
+                     place == Place::VerifyIn && !bytes.isEmpty() && !kv2::verifyMatched(bytes));
 }

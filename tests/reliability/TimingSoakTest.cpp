@@ -1,12 +1,16 @@
 // The timing soak: installs of both generations, one after another on the same emulated
 // probe, whose every reply comes with a random latency from nothing to beyond the link's
-// time-out (and sometimes one reply much later still), on top of random transport faults
-// and, for generation 2, a block programmed wrongly. After every install:
+// time-out (and sometimes one reply much later still, for generation 2 up to minutes), on
+// top of random transport faults and, for generation 2, images from one block to the
+// largest, a block programmed wrongly in most installs, answers sent twice, a reused reply
+// buffer, answers overlapping or one at a time. After every install:
 //   - a reported success means the probe holds exactly the image (its flash compared byte
 //     for byte; every image differs from the one before);
 //   - a failure carries one of the system's own messages;
 // and after a failure, and at the end of each round, a clean install must succeed: the
-// probe was left recoverable.
+// probe was left recoverable. Each generation-2 round ends with a slow but correct
+// bootloader, whose first answer comes 11 to 25 s late, long after the read gave up on it:
+// it must install every time.
 //
 // KVTOOL_SOAK_SECONDS (default 3) sets how long it runs, KVTOOL_SOAK_SEED (default
 // 20261208) the random choices; both are printed with the figures. scripts/reliability
@@ -88,6 +92,11 @@ struct Figures {
     int successes = 0;
     int failures = 0;
     int recoveries = 0;
+    int gen2Installs = 0;
+    int gen2Faulted = 0;    // with a fault, a wrong block, an answer twice or one too late
+    int gen2Installed = 0;  // reported installed, and the probe holds the image
+    int slowInstalls = 0;   // slow but correct bootloaders
+    int slowInstalled = 0;
     int transportFaults = 0;
     int corruptBlocks = 0;
     int answeredTwice = 0;  // installs with one or two requests answered twice
@@ -116,17 +125,23 @@ public:
     void messyInstall() {
         ReplyTiming timing;
         // The link waits 10 s for a generation-2 reply and 60 s during a generation-3
-        // install: replies spread from nothing to beyond that.
+        // install: replies spread from nothing to beyond that, one of them up to minutes.
         const quint32 timeOut = generation3 ? 60000 : 10000;
+        bool faultedNow = false;
         timing.latencyMs = pick(0, 300);
         if (pick(0, 2) == 0) {
             timing.jitterMaxMs = pick(timeOut / 2, timeOut + timeOut / 3);
             figures.beyondTimeOut += timing.jitterMaxMs > timeOut ? 1 : 0;
+            faultedNow = faultedNow || timing.jitterMaxMs > timeOut;
         }
         if (pick(0, 1) == 0) {
-            timing.lateMs = pick(timeOut - timeOut / 10, timeOut + timeOut / 3);
+            // For generation 2 sometimes by minutes, within the five a recovery lets pass.
+            timing.lateMs = !generation3 && pick(0, 3) == 0
+                                ? pick(timeOut, 4 * 60000)
+                                : pick(timeOut - timeOut / 10, timeOut + timeOut / 3);
             timing.lateReply = int(pick(1, 3));
             ++figures.lateReplies;
+            faultedNow = faultedNow || timing.lateMs + timing.latencyMs > timeOut;
         }
         timing.seed = quint32(random());
         timing.serial = pick(0, 1) == 0;
@@ -136,6 +151,7 @@ public:
         if (pick(0, 1) == 0) {
             ++figures.transportFaults;
             faulted = true;
+            faultedNow = true;
             const auto direction = pick(0, 1) ? UsbFrame::Direction::In : UsbFrame::Direction::Out;
             const TransferFault faults[] = {TransferFault::fail(), TransferFault::never(),
                                             TransferFault::notStarted(),
@@ -146,6 +162,7 @@ public:
                 device->faults().inject(direction, faults[pick(0, 3)], int(pick(0, 400)));
         }
         if (!generation3) {
+            pickImage();
             // Some bootloaders stay put on EnterBootloader, so late answers outlive it.
             gen2Probe()->setIgnoresEnterBootloader(pick(0, 1) == 0);
             // Some firmware answers from one buffer: a Verify match then reads like the
@@ -153,18 +170,46 @@ public:
             gen2Probe()->setReusesReplyBuffer(pick(0, 1) == 0);
             if (pick(0, 5) == 0) {
                 ++figures.answeredTwice;
+                faultedNow = true;
                 // One request answered twice, sometimes two.
                 for (quint32 twice = pick(1, 2); twice > 0; --twice)
-                    gen2Probe()->answerTwice(int(pick(1, 242)));
+                    gen2Probe()->answerTwice(int(pick(1, quint32(blocks) + 80)));
             }
-            if (pick(0, 1) == 0) {
+            if (pick(0, 3) != 0) {
                 ++figures.corruptBlocks;
+                faultedNow = true;
                 // Mostly the last block, whose answer a shift leaves unread.
-                gen2Probe()->corruptBlock(int(pick(0, 3) ? 239 : pick(0, 239)));
+                const auto last = quint32(blocks - 1);
+                gen2Probe()->corruptBlock(int(pick(0, 2) ? last : pick(0, last)));
             }
+            ++figures.gen2Installs;
+            figures.gen2Faulted += faultedNow ? 1 : 0;
         }
         install(false);
     }
+
+    // A slow but correct generation-2 bootloader: its first answer after the restart comes
+    // 11 to 25 s late, the others on time (give or take a little jitter), from a fresh or a
+    // reused reply buffer, overlapping or one at a time. It must install.
+    void slowInstall() {
+        ReplyTiming timing;
+        timing.latencyMs = pick(0, 300);
+        timing.jitterMaxMs = pick(0, 200);
+        timing.lateMs = pick(11000, 25000);
+        timing.seed = quint32(random());
+        timing.serial = pick(0, 1) == 0;
+        setTiming(timing);
+        pickImage();
+        gen2Probe()->setIgnoresEnterBootloader(false);
+        gen2Probe()->setReusesReplyBuffer(pick(0, 1) == 0);
+        ++figures.slowInstalls;
+        ++figures.gen2Installs;
+        const bool installed = install(true);
+        figures.slowInstalled += installed ? 1 : 0;
+        EXPECT_TRUE(installed) << "a slow bootloader (" << timing.lateMs << " ms) did not install";
+    }
+
+    bool isGeneration3() const { return generation3; }
 
     // Everything on time and no fault: the install must succeed.
     void recover() {
@@ -189,6 +234,10 @@ public:
         }
         faulted = false;
         ++figures.recoveries;
+        if (!generation3) {
+            pickImage();
+            ++figures.gen2Installs;
+        }
         EXPECT_TRUE(install(true)) << "the probe was not left recoverable";
     }
 
@@ -198,6 +247,16 @@ private:
         return std::uniform_int_distribution<quint32>(low, high)(random);
     }
     Gen2Probe* gen2Probe() const { return gen2ProbeOf(*device); }
+    // The next generation-2 image: mostly a generated one of 1024 bytes to the largest
+    // (24 to 400 blocks), sometimes raw bytes of one to three blocks, sent without a serial
+    // patch (too small for the serial field).
+    void pickImage() {
+        const int kind = int(pick(0, 3));
+        imageSize = kind == 0   ? int(pick(513, 512 + 3 * 32))
+                    : kind == 1 ? kv2::MAX_IMAGE_SIZE
+                                : int(pick(1024, kv2::MAX_IMAGE_SIZE));
+        blocks = (imageSize - 512 + 31) / 32;
+    }
     void setTiming(const ReplyTiming& timing) {
         if (auto* chip = dynamic_cast<FtdiChip*>(device->function()))
             chip->setReplyTiming(timing);
@@ -229,19 +288,29 @@ private:
         if (flash.left(expected.size()) != expected) {
             ++figures.falseSuccesses;
             ADD_FAILURE() << "reported as installed, but the probe holds another image";
+        } else if (!generation3) {
+            ++figures.gen2Installed;
         }
         return succeeded;
     }
 
     QByteArray installGen2() {
-        KV2ImageSpec spec;
-        spec.seed = serial;  // every image differs from the one before
-        spec.versionMinor = quint16(serial);
         KV2FirmwareImage image;
-        image.loadBytes(generateKV2Image(spec), QString());
+        const bool generated = imageSize >= 1024;
+        if (generated) {
+            KV2ImageSpec spec;
+            spec.size = imageSize;
+            spec.seed = serial;  // every image differs from the one before
+            spec.versionMinor = quint16(serial);
+            image.loadBytes(generateKV2Image(spec), QString());
+        } else {
+            image.data = QByteArray(imageSize, '\0');
+            for (char& byte : image.data)
+                byte = char(random());
+        }
         clock().advance(3000);  // back from the last restart
         KorvaneBootloader bootloader;
-        bootloader.downloadApplication(image, true);
+        bootloader.downloadApplication(image, generated);
         return kv2::applicationZone(image.data).toByteArray();
     }
 
@@ -268,6 +337,8 @@ private:
     std::shared_ptr<EmulatedDevice> device;
     quint32 serial = 0;
     bool faulted = false;  // a transport fault was injected since the last recovery
+    int imageSize = 8192;  // of the next generation-2 image
+    int blocks = 240;
 };
 
 }  // namespace
@@ -290,6 +361,8 @@ TEST(Soak, RandomReplyTimingNeverReportsACorruptInstallAsInstalled) {
         for (int n = 0; n < installs && !::testing::Test::HasFailure(); ++n)
             round.messyInstall();
         round.recover();
+        if (!round.isGeneration3())
+            round.slowInstall();
         ++rounds;
     }
     std::printf(
@@ -302,9 +375,18 @@ TEST(Soak, RandomReplyTimingNeverReportsACorruptInstallAsInstalled) {
         rounds, figures.installs, figures.successes, figures.failures, figures.recoveries,
         figures.transportFaults, figures.corruptBlocks, figures.answeredTwice,
         figures.beyondTimeOut, figures.lateReplies, figures.maxLatencyMs, figures.falseSuccesses);
+    std::printf(
+        "[  SOAK    ] generation 2: %d installs, %d of them (%.0f %%) with a transport fault, a "
+        "wrong block, an answer twice or a reply beyond the time-out; %d installed correctly; "
+        "slow bootloaders (first answer 11 to 25 s late): %d installs, %d installed\n",
+        figures.gen2Installs, figures.gen2Faulted,
+        figures.gen2Installs > 0 ? 100.0 * figures.gen2Faulted / figures.gen2Installs : 0.0,
+        figures.gen2Installed, figures.slowInstalls, figures.slowInstalled);
     RecordProperty("installs", figures.installs);
     RecordProperty("falseSuccesses", figures.falseSuccesses);
     EXPECT_GT(figures.successes, 0);
     EXPECT_GT(figures.failures, 0);
     EXPECT_EQ(figures.falseSuccesses, 0);
+    EXPECT_GT(figures.slowInstalls, 0);
+    EXPECT_EQ(figures.slowInstalled, figures.slowInstalls);
 }
