@@ -6,6 +6,7 @@
 #include "X11Session.h"
 
 #include "app/WaylandActivationToken.h"
+#include "support/FakeLogind.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
 
 #include <QDeadlineTimer>
@@ -464,16 +465,23 @@ TEST(KvtoolOnWaylandInstalling, AWindowClosedDuringAnInstallStays) {
             QStringLiteral("ASAN_OPTIONS"),
             qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":fast_unwind_on_malloc=0"));
     }
+    // The install holds logind's inhibitor lock while it runs: that is how the test sees
+    // it has started, the window's contents being out of sway's sight.
+    const FakeLogind logind;
+    ASSERT_TRUE(logind.running()) << logind.whyNot().toStdString();
+    variables.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), logind.address());
     Kvtool kvtool({}, variables, QStringLiteral(KVTOOL_EXECUTABLE), files.path());
     ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool"))) << kvtool.whatItDid();
-    QThread::msleep(500);
-    // Alt+I twice: a virtual keyboard's first keys may come before its keymap has reached
-    // the window; a second activation during the install does nothing (counted below).
-    for (int i = 0; i < 2; ++i) {
+    // Alt+I until the install is under way: a virtual keyboard's first keys may come before
+    // its keymap has reached the window. A second activation during the install does
+    // nothing (counted below).
+    bool started = false;
+    for (int i = 0; i < 10 && !started; ++i) {
         ASSERT_TRUE(wayland.type({QStringLiteral("-M"), QStringLiteral("alt"), QStringLiteral("i"),
                                   QStringLiteral("-m"), QStringLiteral("alt")}));
-        QThread::msleep(500);
+        started = waitUntil([&] { return logind.inhibitors() == 1; }, 500);
     }
+    ASSERT_TRUE(started) << kvtool.whatItDid();
     ASSERT_TRUE(wayland.command(QStringLiteral("[app_id=kvtool] kill")));
     EXPECT_TRUE(waitUntil(
         [&] { return wayland.windowTitles().contains(QStringLiteral("Install Under Way")); }, 5000))
