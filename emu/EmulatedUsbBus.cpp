@@ -27,6 +27,9 @@ void EmulatedUsbBus::exportFrameLogAtExit(const QString& path) {
 }
 
 void EmulatedUsbBus::remember(const std::shared_ptr<EmulatedDevice>& device) {
+    if (!framesRecorded) {
+        device->frameLog().setEnabled(false);
+    }
     // Kept only for the export, which would otherwise keep every device ever attached.
     if (!frameLogExport.isEmpty() &&
         std::find(everAttached.begin(), everAttached.end(), device) == everAttached.end()) {

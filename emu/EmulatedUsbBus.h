@@ -32,6 +32,10 @@ public:
     // When the bus is destroyed, append every device's frame log to this file (see
     // FrameLogExport), so that a test can see what the probes of another process received.
     void exportFrameLogAtExit(const QString& path);
+    // Whether devices attached from now on record their frames (they do unless told not
+    // to). A process that emulates probes for a user, not a test, keeps no log: a large
+    // install would otherwise hold every byte it sent.
+    void setFramesRecorded(bool recorded) { framesRecorded = recorded; }
 
 private:
     struct Slot {
@@ -48,6 +52,7 @@ private:
     // Devices that ever were on the bus, in attachment order, for the frame-log export.
     std::vector<std::shared_ptr<EmulatedDevice>> everAttached;
     QString frameLogExport;
+    bool framesRecorded = true;
     QString openError;
     QString controlFile;
     QDateTime controlModified;

@@ -17,6 +17,8 @@ QStringList installUsbBackendFromEnvironment() {
     const QString frameLog = qEnvironmentVariable("KVTOOL_EMULATE_LOG");
     if (!frameLog.isEmpty()) {
         bus->exportFrameLogAtExit(frameLog);
+    } else {
+        bus->setFramesRecorded(false);
     }
     if (value.startsWith(u'@')) {
         bus->setControlFile(value.mid(1));

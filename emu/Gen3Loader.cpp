@@ -46,15 +46,27 @@ bool couldBeFrame(const QByteArray& input, qsizetype pos) {
 
 Gen3Loader::Gen3Loader(const Settings& configuration) : settings(configuration) {
     settings.memorySize = std::clamp(settings.memorySize, MIN_MEMORY_SIZE, MAX_MEMORY_SIZE);
-    flash = QByteArray(qsizetype(settings.memorySize), char(ERASED_BYTE));
     busyLeft = settings.busyReplies;
 }
 
+const QByteArray& Gen3Loader::memory() const {
+    if (flash.isEmpty()) {
+        flash = QByteArray(memorySize(), char(ERASED_BYTE));
+        std::copy(factoryImage.begin(), factoryImage.end(), flash.begin());
+    }
+    return flash;
+}
+
 bool Gen3Loader::loadImage(QByteArrayView image) {
-    if (image.size() > flash.size()) {
+    if (image.size() > memorySize()) {
         return false;
     }
-    std::copy(image.begin(), image.end(), flash.begin());
+    if (flash.isEmpty() && image.size() >= factoryImage.size()) {
+        factoryImage = image.toByteArray();
+    } else {
+        memory();
+        std::copy(image.begin(), image.end(), flash.begin());
+    }
     return true;
 }
 
@@ -62,7 +74,11 @@ LoaderInfo Gen3Loader::loaderInfo() const {
     LoaderInfo info;
     info.loaderVersionMajor = settings.loaderVersionMajor;
     info.loaderVersionMinor = settings.loaderVersionMinor;
-    info.imageHeader = *FirmwareImageHeader::fromBytes(flash);
+    // Only the header is read, without allocating the memory for it.
+    const QByteArray head =
+        flash.isEmpty() ? (factoryImage + QByteArray(FirmwareImageHeader::SIZE, char(ERASED_BYTE)))
+                        : flash;
+    info.imageHeader = *FirmwareImageHeader::fromBytes(head);
     info.imageState = info.imageHeader.hasImageMagic() ? IMAGE_STATE_INSTALLED : 0;
     return info;
 }
@@ -114,6 +130,7 @@ qsizetype Gen3Loader::takeWriteData(qsizetype pos, quint32 nowMs, ByteStreamPort
         quint32(std::min<qint64>(qint64(write.count - write.received), input.size() - pos));
     if (write.accepted) {
         // Flash programming clears bits only.
+        memory();
         char* target = flash.data() + (write.address - IMAGE_BASE_ADDRESS) + write.received;
         const char* source = input.constData() + pos;
         std::transform(target, target + take, source, target, std::bit_and<char>());
@@ -141,7 +158,7 @@ std::optional<Gen3LoaderFault> Gen3Loader::faultFor(LoaderCommand command) {
 
 bool Gen3Loader::inMemory(quint32 address, quint32 count) const {
     return address >= IMAGE_BASE_ADDRESS &&
-           qint64(address - IMAGE_BASE_ADDRESS) + count <= flash.size();
+           qint64(address - IMAGE_BASE_ADDRESS) + count <= memorySize();
 }
 
 quint32 Gen3Loader::scaled(quint32 count, quint32 msPerChunk) {
@@ -207,6 +224,7 @@ void Gen3Loader::execute(const CommandFrame& frame, quint32 nowMs, ByteStreamPor
             break;
         case LoaderCommand::Erase:
             if (rangeOk) {
+                memory();
                 std::fill_n(flash.begin() + (frame.address - IMAGE_BASE_ADDRESS), frame.count,
                             char(ERASED_BYTE));
             }
@@ -229,7 +247,7 @@ void Gen3Loader::execute(const CommandFrame& frame, quint32 nowMs, ByteStreamPor
             bytes[STATUS_REPLY_OFFSET_STATUS] = char(rangeOk ? STATUS_SUCCESS : STATUS_FAILURE);
             quint32 crc = 0;
             if (rangeOk) {
-                crc = computeCrc32(flash.constData() + (frame.address - IMAGE_BASE_ADDRESS),
+                crc = computeCrc32(memory().constData() + (frame.address - IMAGE_BASE_ADDRESS),
                                    frame.count);
             }
             if (fault && fault->kind == Gen3LoaderFault::CrcMismatch) {

@@ -71,8 +71,11 @@ public:
     // MIN_MEMORY_SIZE..MAX_MEMORY_SIZE.
     explicit Gen3Loader(const Settings& configuration = Settings());
 
-    // The memory from IMAGE_BASE_ADDRESS.
-    const QByteArray& memory() const { return flash; }
+    // The memory from IMAGE_BASE_ADDRESS. It is allocated when first used: a process that
+    // emulates many probes and speaks to few (a many-probe install's child) holds only the
+    // memory of those it speaks to.
+    const QByteArray& memory() const;
+    qsizetype memorySize() const { return qsizetype(settings.memorySize); }
     // Puts `image` into the memory at IMAGE_BASE_ADDRESS as a factory would (the rest stays
     // as it is); false when it does not fit.
     bool loadImage(QByteArrayView image);
@@ -116,7 +119,8 @@ private:
     QByteArray statusReply(quint8 commandTag, quint8 status) const;
 
     Settings settings;
-    QByteArray flash;
+    mutable QByteArray flash;  // empty until memory() is first called
+    QByteArray factoryImage;   // loaded while the memory is not yet allocated
     QByteArray input;  // bytes received and not yet taken
     std::optional<PendingWrite> pendingWrite;
     bool isConnected = false;

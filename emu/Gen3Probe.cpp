@@ -127,7 +127,7 @@ std::shared_ptr<EmulatedDevice> createGen3Probe(const QString& serialNumber,
         // Only the header has to fit for the probe to report the image.
         model->loadImage(QByteArrayView(factoryImage(options.versionMajor, options.versionMinor,
                                                      options.description))
-                             .first(qMin<qsizetype>(FACTORY_IMAGE_SIZE, model->memory().size())));
+                             .first(qMin<qsizetype>(FACTORY_IMAGE_SIZE, model->memorySize())));
     }
     for (const Gen3LoaderFault& fault : options.faults) {
         model->injectFault(fault);
