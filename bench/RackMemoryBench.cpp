@@ -122,9 +122,10 @@ int main(int argc, char** argv) {
     }
     const qint64 flash = RACK * IMAGE_BYTES;
     const qint64 own = peak - flash;
-    std::printf("%d probes, %lld MiB image each: peak %lld MiB, of it %lld MiB the emulated "
-                "probes' flash; kvtool %lld MiB (goal <= %lld MiB: %s)\n",
-                RACK, IMAGE_BYTES / MIB, peak / MIB, flash / MIB, own / MIB, GOAL_BYTES / MIB,
-                own <= GOAL_BYTES ? "met" : "MISSED");
+    std::printf(
+        "%d probes, %lld MiB image each: peak %lld MiB, of it %lld MiB the emulated "
+        "probes' flash; kvtool %lld MiB (goal <= %lld MiB: %s)\n",
+        RACK, IMAGE_BYTES / MIB, peak / MIB, flash / MIB, own / MIB, GOAL_BYTES / MIB,
+        own <= GOAL_BYTES ? "met" : "MISSED");
     return own <= GOAL_BYTES ? 0 : 1;
 }

@@ -121,7 +121,7 @@ private:
     Settings settings;
     mutable QByteArray flash;  // empty until memory() is first called
     QByteArray factoryImage;   // loaded while the memory is not yet allocated
-    QByteArray input;  // bytes received and not yet taken
+    QByteArray input;          // bytes received and not yet taken
     std::optional<PendingWrite> pendingWrite;
     bool isConnected = false;
     int busyLeft = 0;

@@ -89,13 +89,13 @@ Outcome outcomeAt(Place place, FrameFault fault, bool mismatch) {
         case Place::End:
             // A garbled EndDownload is ignored: the probe stays in its bootloader, and the
             // wait for it to come back as its application says so.
-            return fault == FrameFault::Unplug    ? writeFailed
-                   : fault == FrameFault::TimeOut ? writeTimedOut
-                                                  : Outcome::failure(QStringLiteral(
-                                                        "Firmware installed, but the probe %1 did "
-                                                        "not come back as its application "
-                                                        "within 30 s")
-                                                                         .arg(SERIAL));
+            return fault == FrameFault::Unplug ? writeFailed
+                   : fault == FrameFault::TimeOut
+                       ? writeTimedOut
+                       : Outcome::failure(QStringLiteral("Firmware installed, but the probe %1 did "
+                                                         "not come back as its application "
+                                                         "within 30 s")
+                                              .arg(SERIAL));
         case Place::ReturnOut:
         case Place::ReturnIn: {
             // A look at the returned probe that fails is tried again; only a probe that is
