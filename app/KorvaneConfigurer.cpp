@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QTimer>
@@ -35,6 +36,8 @@ constexpr int WINDOW_WIDTH = 400;
 constexpr int WINDOW_HEIGHT = 430;
 constexpr int MINIMUM_WIDTH = 360;
 constexpr int MINIMUM_HEIGHT = 300;
+// Room left above the window for its title bar, which is not known before it is shown.
+constexpr int TITLE_BAR_ALLOWANCE = 40;
 
 }  // namespace
 
@@ -115,7 +118,11 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
 
     setCentralWidget(vbox);
     setMinimumSize(MINIMUM_WIDTH, MINIMUM_HEIGHT);
-    resize(WINDOW_WIDTH, WINDOW_HEIGHT);
+    // On a small screen, or one at a large scale, the window opens no larger than the
+    // screen has room for, so that the status line and the bar are on it.
+    const QRect room = screen()->availableGeometry();
+    resize(std::clamp(room.width(), MINIMUM_WIDTH, WINDOW_WIDTH),
+           std::clamp(room.height() - TITLE_BAR_ALLOWANCE, MINIMUM_HEIGHT, WINDOW_HEIGHT));
 }
 
 KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {

@@ -1,5 +1,6 @@
 #include "app/ErrorReporter.h"
 #include "app/FirmwareDirectory.h"
+#include "app/FocusRingStyle.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
 #include "app/QtSingleApplication.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     }
     firmwareDirectory = firmwareDirectoryFromArguments(arguments);
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
+    QApplication::setStyle(new FocusRingStyle);
 
     try {
         // An emulator asked for but described wrongly is a failed start, not an empty bus.

@@ -1,5 +1,6 @@
 #include "app/KorvaneConfigurer.h"
 
+#include "app/FocusRingStyle.h"
 #include "app/TestPage.h"
 #include "device/UsbHotplugMonitor.h"
 #include "device/UsbIds.h"
@@ -11,10 +12,13 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 
@@ -433,3 +437,25 @@ TEST_F(KorvaneConfigurerPages, AtItsSmallestTheStatusAndTheBarStayInView) {
 }
 
 }  // namespace
+
+// A default button that got the focus by Tab looks different from one without it (Fusion
+// on its own draws both alike).
+TEST(FocusRingStyle, AFocusedDefaultButtonIsDrawnDifferently) {
+    FocusRingStyle style;
+    const auto draw = [&](bool focused) {
+        QImage image(160, 40, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QStyleOptionButton option;
+        option.rect = image.rect();
+        option.text = QStringLiteral("Install Firmware");
+        option.features = QStyleOptionButton::DefaultButton;
+        option.state = QStyle::State_Enabled | QStyle::State_Raised |
+                       (focused ? QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange
+                                : QStyle::State_None);
+        option.palette = QApplication::palette();
+        QPainter painter(&image);
+        style.drawControl(QStyle::CE_PushButton, &option, &painter);
+        return image;
+    };
+    EXPECT_NE(draw(true), draw(false));
+}

@@ -195,6 +195,23 @@ INSTANTIATE_TEST_SUITE_P(Kvtool, StartupArgument,
                                            DirectoryCase{"no_argument", false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// On a 1024x768 screen at a desktop scale of 2 the window opens within the screen, with
+// room for a title bar, so that the status line and the bar are on it.
+TEST_F(KvtoolOnX11, AtAScaleOfTwoTheWindowOpensWithinTheScreen) {
+    QMap<QString, QString> variables = environment(QStringLiteral("gen3"));
+    variables.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+    Kvtool kvtool({}, variables);
+    const auto window = x11.waitForWindow(QLatin1String(MAIN_TITLE));
+    ASSERT_TRUE(window) << kvtool.whatItDid();
+    const std::optional<QSize> size = x11.size(*window);
+    ASSERT_TRUE(size);
+    EXPECT_LE(size->width(), 1024);
+    EXPECT_LE(size->height(), 768 - 2 * 30) << size->height();
+    EXPECT_GE(size->height(), 2 * 300);  // no smaller than the minimum
+    ASSERT_TRUE(x11.close(*window));
+    EXPECT_EQ(kvtool.exitCode(), 0);
+}
+
 // A start that cannot build its window (here: an emulator described wrongly) says so in
 // the "Error" box and ends with 0 once the box is closed, without running on windowless.
 TEST_F(KvtoolOnX11, AFailedStartShowsErrorAndEndsWithZero) {

@@ -102,6 +102,24 @@ bool X11Session::typeInto(unsigned long window, const QString& keys) const {
            xdotool({QStringLiteral("key"), keys});
 }
 
+std::optional<QSize> X11Session::size(unsigned long window) const {
+    QByteArray output;
+    if (!xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"),
+                  QString::number(window)},
+                 &output)) {
+        return std::nullopt;
+    }
+    QSize size;
+    for (const QByteArray& line : output.split('\n')) {
+        if (line.startsWith("WIDTH=")) {
+            size.setWidth(line.mid(6).toInt());
+        } else if (line.startsWith("HEIGHT=")) {
+            size.setHeight(line.mid(7).toInt());
+        }
+    }
+    return size.isValid() ? std::optional(size) : std::nullopt;
+}
+
 bool X11Session::close(unsigned long window) const {
     Display* connection = XOpenDisplay(displayName.toLatin1().constData());
     if (connection == nullptr) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +31,8 @@ public:
     bool typeInto(unsigned long window, const QString& keys) const;
     // Asks `window` to close, as a window manager's close button does.
     bool close(unsigned long window) const;
+    // The size of `window` in pixels of the screen (1024x768).
+    std::optional<QSize> size(unsigned long window) const;
 
     // Sends the liveness ping (_NET_WM_PING) to windows as a window manager does, and times
     // their answers. The server runs no window manager, so this one takes its place on the

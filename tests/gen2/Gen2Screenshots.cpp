@@ -16,6 +16,7 @@
 
 #include "app/ErrorReportingApplication.h"
 #include "app/FirmwareDirectory.h"
+#include "app/FocusRingStyle.h"
 #include "app/KorvaneConfigurer.h"
 #include "emu/Gen3Probe.h"
 #include "gen2/KV2FirmwareWidget.h"
@@ -216,6 +217,7 @@ private:
 
 int main(int argc, char** argv) {
     ErrorReportingApplication app(argc, argv);
+    QApplication::setStyle(new FocusRingStyle);  // as kvtool draws itself
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() != 2) {
         std::fprintf(stderr, "usage: gen2_screenshots DIRECTORY\n");
