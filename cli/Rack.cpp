@@ -97,7 +97,9 @@ void Rack::install(const UsbDeviceInfo& probe) {
     QList<std::shared_ptr<const ImageBytes>> offered;
     if (!image) {
         const std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
-        request.update = sessionwire::Request::Update{{}, variant};
+        // --target and --clocking choose generation-2 images; other probes keep their own.
+        const bool generation2 = engine && engine->generation() == 2;
+        request.update = sessionwire::Request::Update{{}, generation2 ? variant : std::nullopt};
         for (const auto& offer : offers) {
             if (engine && offer->generation == engine->generation()) {
                 request.update->offers << offer->path;

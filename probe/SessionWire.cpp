@@ -263,7 +263,7 @@ Request decodeRequest(const QByteArray& bytes) {
     request.inUseSkipped = object.value(QLatin1String("inUseSkipped")).toBool();
     if (const QJsonValue update = object.value(QLatin1String("update")); update.isObject()) {
         Request::Update wanted;
-        for (const QJsonValue& offer : update[QLatin1String("offers")].toArray()) {
+        for (const auto& offer : update[QLatin1String("offers")].toArray()) {
             wanted.offers << offer.toString();
         }
         if (const QJsonValue variant = update[QLatin1String("variant")]; variant.isString()) {

@@ -199,6 +199,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {"K2000001", "installed 2.20"},
                     {"K3000002", "upToDate"}},
                    0},
+        // --target and --clocking choose for generation 2 alone.
+        UpdateCase{"variant_given_on_both_generations",
+                   "gen2-bootloader,gen3",
+                   GENERATION3 + GENERATION2,
+                   {"--all", "--target", "alder", "--clocking", "max"},
+                   {{"K2000001", "installed 2.30"}, {"K3000001", "installed 1.5 - new"}},
+                   0},
         UpdateCase{"probes_named",
                    "gen3,gen3:version=1.5:desc=new,gen3",
                    GENERATION3,
