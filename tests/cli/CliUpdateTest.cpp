@@ -150,6 +150,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"K3000001", "ambiguous: "}},
                    5,
                    1},
+        // One content twice is one image; a loader without an image takes it.
+        UpdateCase{"generation3_same_image_twice",
+                   "gen3:installed=no",
+                   {{"kv3.bin", 1, 5}, {"copy.bin", 1, 5}},
+                   {},
+                   {{"K3000001", "installed 1.5 - new"}},
+                   0},
         UpdateCase{"generation3_dry_run",
                    "gen3",
                    GENERATION3,

@@ -1,10 +1,8 @@
 // The firmware folders: their order (the folder given, the XDG data folders, the program's
-// own), the generation-2 image taken from the first that has it, the image an update
-// chooses for a probe among older, newer, ambiguous and other-variant images, and what the
-// look passes over.
+// own), the generation-2 image taken from the first that has it, and what the look passes
+// over. (Which image an update chooses is tests/cli's CliUpdate, against emulated probes.)
 #include "engines/FirmwareLibrary.h"
 #include "engines/ProbeEngines.h"
-#include "gen2/KV2Variant.h"
 #include "tools/gen2/KV2ImageGenerator.h"
 #include "tools/gen3/Gen3ImageGenerator.h"
 
@@ -78,14 +76,6 @@ QByteArray gen3Image(int major, int minor, const char* description = "test") {
     return generateGen3Image(recipe);
 }
 
-QByteArray gen2Image(int major, int minor, kv2::TargetFamily family, kv2::JtagClocking clocking) {
-    KV2ImageSpec spec;
-    spec.versionMajor = quint16(major);
-    spec.versionMinor = quint16(minor);
-    spec.flags = kv2::flagsOf(family, clocking);
-    return generateKV2Image(spec);
-}
-
 TEST(FirmwareFolders, AreTheOneGivenTheXdgDataFoldersAndTheProgramsInThisOrder) {
     const Folders folders;
     QStringList expected;
@@ -144,183 +134,6 @@ INSTANTIATE_TEST_SUITE_P(
         PrecedenceCase{"program_folder_last", {"program"}, "program"},
         // The page's "Cannot open" then names the file where it was looked for first.
         PrecedenceCase{"in_none_the_first", {}, "argument"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// ---- The image an update chooses ----------------------------------------------------------
-
-struct File {
-    const char* folder;
-    const char* name;
-    QByteArray bytes;
-};
-
-struct ChoiceCase {
-    const char* name;
-    QList<File> files;
-    InstalledFirmware installed;
-    std::optional<QString> variant;  // given (--target and --clocking)
-    const char* chosen;              // the file's folder/name, or null
-    const char* problem;             // the start of the problem, or null
-    UpdateChoice::Relation relation = UpdateChoice::Relation::NoneRuns;
-};
-
-void PrintTo(const ChoiceCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-InstalledFirmware loader(int major, int minor) {
-    InstalledFirmware firmware;
-    firmware.state = InstalledFirmware::State::Installed;
-    firmware.generation = 3;
-    firmware.versionMajor = quint16(major);
-    firmware.versionMinor = quint16(minor);
-    return firmware;
-}
-
-InstalledFirmware application(int major, int minor, kv2::TargetFamily family,
-                              kv2::JtagClocking clocking) {
-    InstalledFirmware firmware = loader(major, minor);
-    firmware.generation = 2;
-    firmware.flags = kv2::flagsOf(family, clocking);
-    return firmware;
-}
-
-InstalledFirmware state(int generation, InstalledFirmware::State state) {
-    InstalledFirmware firmware;
-    firmware.state = state;
-    firmware.generation = generation;
-    return firmware;
-}
-
-using T = kv2::TargetFamily;
-using C = kv2::JtagClocking;
-using R = UpdateChoice::Relation;
-
-const QList<File> GEN3_OLDER_AND_NEWER{
-    {"argument", "old.bin", gen3Image(1, 2)},
-    {"dirs1", "new.bin", gen3Image(1, 5)},
-    {"home", "readme.txt", "not an image\n"},
-    {"dirs2", "gen2.bin", gen2Image(9, 9, T::Birch, C::MaximumSpeed)}};
-const QList<File> GEN2_VARIANTS{
-    {"argument", "kv_birch_var.bin", gen2Image(2, 20, T::Birch, C::VariableSpeedAndAdaptive)},
-    {"argument", "other.bin", gen2Image(2, 30, T::Alder, C::MaximumSpeed)},
-    {"dirs2", "old.bin", gen2Image(2, 10, T::Birch, C::VariableSpeedAndAdaptive)},
-    {"home", "kv3.bin", gen3Image(7, 0)}};
-
-class UpdateChoiceOf : public ::testing::TestWithParam<ChoiceCase> {};
-
-TEST_P(UpdateChoiceOf, IsTheNewestOfTheProbesVariantUnlessItIsAmbiguous) {
-    const ChoiceCase& c = GetParam();
-    const Folders folders;
-    for (const File& file : c.files) {
-        folders.write(QLatin1String(file.folder), QLatin1String(file.name), file.bytes);
-    }
-    FirmwareLibrary library(folders.all());
-    const UpdateChoice choice = library.updateFor(c.installed, c.variant);
-    if (c.chosen == nullptr) {
-        EXPECT_EQ(choice.image, nullptr);
-        EXPECT_TRUE(choice.problem.startsWith(QLatin1String(c.problem)))
-            << choice.problem.toStdString();
-        return;
-    }
-    ASSERT_NE(choice.image, nullptr) << choice.problem.toStdString();
-    const QString folder = QString::fromLatin1(c.chosen).section(u'/', 0, 0);
-    const QString name = QString::fromLatin1(c.chosen).section(u'/', 1);
-    EXPECT_EQ(choice.image->path, QDir(folders.path(folder)).filePath(name));
-    EXPECT_EQ(choice.relation, c.relation);
-    EXPECT_EQ(choice.needed(), c.relation != R::NotNewer);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Images, UpdateChoiceOf,
-    ::testing::Values(
-        ChoiceCase{"generation3_newer",
-                   GEN3_OLDER_AND_NEWER,
-                   loader(1, 3),
-                   {},
-                   "dirs1/new.bin",
-                   nullptr,
-                   R::Newer},
-        ChoiceCase{"generation3_same_version",
-                   GEN3_OLDER_AND_NEWER,
-                   loader(1, 5),
-                   {},
-                   "dirs1/new.bin",
-                   nullptr,
-                   R::NotNewer},
-        ChoiceCase{"generation3_probe_runs_a_newer_one",
-                   GEN3_OLDER_AND_NEWER,
-                   loader(1, 10),
-                   {},
-                   "dirs1/new.bin",
-                   nullptr,
-                   R::NotNewer},
-        ChoiceCase{"generation3_loader_without_image",
-                   GEN3_OLDER_AND_NEWER,
-                   state(3, InstalledFirmware::State::NotInstalled),
-                   {},
-                   "dirs1/new.bin",
-                   nullptr,
-                   R::NoneRuns},
-        ChoiceCase{"generation3_same_version_different_contents",
-                   {{"argument", "a.bin", gen3Image(1, 5, "a")},
-                    {"dirs2", "b.bin", gen3Image(1, 5, "b")},
-                    {"home", "old.bin", gen3Image(1, 4)}},
-                   loader(1, 3),
-                   {},
-                   nullptr,
-                   "ambiguous: "},
-        // The same content twice is one image: the copy in the first folder is taken.
-        ChoiceCase{"generation3_same_image_twice",
-                   {{"dirs2", "a.bin", gen3Image(1, 5)}, {"home", "b.bin", gen3Image(1, 5)}},
-                   loader(1, 3),
-                   {},
-                   "home/b.bin",
-                   nullptr,
-                   R::Newer},
-        ChoiceCase{"generation3_none",
-                   {{"home", "x.bin", gen2Image(2, 1, T::Alder, C::MaximumSpeed)}},
-                   loader(1, 3),
-                   {},
-                   nullptr,
-                   "no image in the firmware folders fits a generation-3 probe"},
-        // The newest of the probe's variant, not the newest of another.
-        ChoiceCase{"generation2_of_its_variant",
-                   GEN2_VARIANTS,
-                   application(1, 5, T::Birch, C::VariableSpeedAndAdaptive),
-                   {},
-                   "argument/kv_birch_var.bin",
-                   nullptr,
-                   R::Newer},
-        ChoiceCase{"generation2_up_to_date",
-                   GEN2_VARIANTS,
-                   application(2, 20, T::Birch, C::VariableSpeedAndAdaptive),
-                   {},
-                   "argument/kv_birch_var.bin",
-                   nullptr,
-                   R::NotNewer},
-        // Another variant asked for: the probe runs nothing of it.
-        ChoiceCase{"generation2_variant_given", GEN2_VARIANTS,
-                   application(2, 40, T::Birch, C::VariableSpeedAndAdaptive),
-                   generation2Variant(T::Alder, C::MaximumSpeed), "argument/other.bin", nullptr,
-                   R::NoneRuns},
-        ChoiceCase{"generation2_bootloader_variant_given", GEN2_VARIANTS,
-                   state(2, InstalledFirmware::State::BootloaderRunning),
-                   generation2Variant(T::Birch, C::VariableSpeedAndAdaptive),
-                   "argument/kv_birch_var.bin", nullptr, R::NoneRuns},
-        ChoiceCase{"generation2_bootloader_without_variant",
-                   GEN2_VARIANTS,
-                   state(2, InstalledFirmware::State::BootloaderRunning),
-                   {},
-                   nullptr,
-                   "the probe runs no application firmware that tells which variant"},
-        ChoiceCase{"generation2_no_image_of_its_variant",
-                   GEN2_VARIANTS,
-                   application(1, 5, T::Cedar, C::MaximumSpeed),
-                   {},
-                   nullptr,
-                   "no image in the firmware folders fits a generation-2 probe of Cedar, "
-                   "Maximum Speed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- What the look passes over ------------------------------------------------------------
