@@ -5,6 +5,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "cli/InstallReport.h"
 #include "cli/JsonOutput.h"
 #include "cli/SessionCommand.h"
 #include "cli/WatchedBackend.h"
@@ -16,8 +17,8 @@ namespace {
 constexpr char PREFIX[] = "kvtool-cli: ";
 
 // The keys of an install's result, null where the install did not get that far.
-constexpr const char* INSTALL_RESULT_KEYS[] = {"probe", "image", "previousFirmware", "firmware",
-                                               "plan"};
+constexpr const char* INSTALL_RESULT_KEYS[] = {"probe",    "image", "previousFirmware",
+                                               "firmware", "plan",  "phases"};
 
 }  // namespace
 
@@ -76,6 +77,9 @@ int CliApplication::runCommand(const CliOptions& options) {
             case Command::Watch:
                 runWatch(options, console);
                 break;
+            case Command::Update:
+                runUpdate(options, console);
+                break;
             case Command::Image:
                 runImage(options, console);
                 break;
@@ -108,12 +112,14 @@ int CliApplication::report(const CliOptions& options, const CliFailure& failure,
     if (options.json) {
         QJsonObject result = jsonResult(options.commandName, exitStatus(failure.exitCode),
                                         failure.message, failure.hint, usbError);
-        if (options.command == Command::Install || options.command == Command::Watch) {
+        if (options.command == Command::Install || options.command == Command::Watch ||
+            options.command == Command::Update) {
             result.insert(QStringLiteral("event"), QStringLiteral("result"));
             result.insert(QStringLiteral("dryRun"), options.dryRun);
             for (const char* key : INSTALL_RESULT_KEYS) {
                 result.insert(QLatin1String(key), QJsonValue(QJsonValue::Null));
             }
+            result = merged(result, stationJson());
         }
         console.json(merged(result, failure.json));
     }

@@ -15,7 +15,7 @@ struct CommandSpec {
     const char* description;
 };
 
-constexpr std::array<CommandSpec, 6> COMMANDS{{
+constexpr std::array<CommandSpec, 7> COMMANDS{{
     {Command::List, "list", "list",
      "List the attached probes: generation, mode (application, bootloader or loader), "
      "serial number, device path."},
@@ -42,6 +42,14 @@ constexpr std::array<CommandSpec, 6> COMMANDS{{
      "appears, once per attachment, several at once; a probe that already runs the image's "
      "version is left alone unless --force. Ends on Ctrl-C once the installs under way are "
      "done (a second Ctrl-C abandons them), or after --count probes."},
+    {Command::Update, "update",
+     "update [--firmware-dir DIR]... [--serial S... | --all] [--dry-run] [--log FILE]",
+     "Install on a probe (or each probe named, or every attached probe) the newest image in "
+     "the firmware folders that fits it: its generation and, for generation 2, its installed "
+     "target and clocking (or those given: a probe in its bootloader needs them). A probe "
+     "that runs that version or a newer one is up to date and is sent nothing more than the "
+     "read of its version. Done when every probe is installed or up to date. With --verbose "
+     "it names each file of the folders it passes over, and why."},
 }};
 
 // Which commands an option applies to.
@@ -59,32 +67,38 @@ struct OptionSpec {
 
 constexpr std::array<OptionSpec, 13> OPTIONS{{
     {"serial", "S",
-     "Use the probe with serial number S (info, install; install takes it more than once).",
-     bit(Command::Info) | bit(Command::Install)},
-    {"all", nullptr, "Install on every attached probe of the image's generation (install).",
-     bit(Command::Install)},
+     "Use the probe with serial number S (info, install, update; install and update take it "
+     "more than once).",
+     bit(Command::Info) | bit(Command::Install) | bit(Command::Update)},
+    {"all", nullptr,
+     "Install on every attached probe of the image's generation (install), update every "
+     "attached probe (update).",
+     bit(Command::Install) | bit(Command::Update)},
     {"dry-run", nullptr,
-     "Read the probe and the image and tell what install would do, sending nothing that "
-     "changes the probe.",
-     bit(Command::Install)},
-    {"target", "T", "Generation-2 target family: alder, birch or cedar (install, watch).",
-     bit(Command::Install) | bit(Command::Watch)},
-    {"clocking", "C", "Generation-2 JTAG clocking: max or var (install, watch).",
-     bit(Command::Install) | bit(Command::Watch)},
+     "Read the probe and the image and tell what install or update would do, sending nothing "
+     "that changes the probe.",
+     bit(Command::Install) | bit(Command::Update)},
+    {"target", "T", "Generation-2 target family: alder, birch or cedar (install, watch, update).",
+     bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
+    {"clocking", "C", "Generation-2 JTAG clocking: max or var (install, watch, update).",
+     bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
     {"firmware-dir", "DIR",
-     "Directory of the generation-2 images (install, watch; default: the directory of the "
-     "program file).",
-     bit(Command::Install) | bit(Command::Watch)},
+     "Look for images in DIR first, before the firmware folders $XDG_DATA_HOME/kvtool/firmware, "
+     "kvtool/firmware in each of $XDG_DATA_DIRS and the directory of the program file "
+     "(install, watch: the generation-2 image of --target and --clocking; update: every "
+     "image, and it takes the option more than once).",
+     bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
     {"force", nullptr, "Install also on probes that already run the image's version (watch).",
      bit(Command::Watch)},
     {"count", "N", "End after N probes (watch).", bit(Command::Watch)},
     {"log", "FILE",
      "Append one JSON line per finished probe to FILE: time, serial, port, firmware before "
-     "and after, result, duration (install, watch). FILE must be a regular file that can be "
+     "and after, result, duration, the image's SHA-256, each phase's duration, the station "
+     "and kvtool's version (install, watch, update). FILE must be a regular file that can be "
      "written, or it is a usage error before anything is sent; each line is written whole "
      "and synced to disk, and a line that cannot be written is said on standard error and "
      "makes the exit status 1.",
-     bit(Command::Install) | bit(Command::Watch)},
+     bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
     {"json", nullptr, "Print JSON, one object per line (schema version 1; see the manual).",
      EVERY_COMMAND},
     {"verbose", nullptr,
@@ -245,7 +259,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     if (options.serials.contains(QString())) {
         throw fail(QStringLiteral("--serial: the serial number is empty"));
     }
-    if (options.serials.size() > 1 && spec->command != Command::Install) {
+    if (options.serials.size() > 1 && spec->command != Command::Install &&
+        spec->command != Command::Update) {
         throw fail(QStringLiteral("--serial: %1 works on one probe").arg(options.commandName));
     }
     options.serial = options.serials.value(0);
@@ -284,7 +299,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     if (spec->command == Command::Image && options.file.isEmpty()) {
         throw fail(QStringLiteral("image needs a FILE"));
     }
-    if (spec->command != Command::Install && spec->command != Command::Watch) {
+    if (spec->command != Command::Install && spec->command != Command::Watch &&
+        spec->command != Command::Update) {
         return parsed;
     }
 
@@ -294,7 +310,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     if (!options.file.isEmpty() && (target || clocking || directory)) {
         throw fail(QStringLiteral("give either FILE or --target and --clocking, not both"));
     }
-    if (options.file.isEmpty() && !target && !clocking) {
+    if (options.file.isEmpty() && !target && !clocking && spec->command != Command::Update) {
         throw fail(
             QStringLiteral("%1 needs a FILE, or --target and --clocking").arg(options.commandName));
     }
@@ -310,9 +326,14 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
                    kv2::JTAG_CLOCKINGS, kv2::clockingFilePart, fail);
     }
     if (directory) {
-        options.firmwareDirectory = parser.value(QStringLiteral("firmware-dir"));
-        if (options.firmwareDirectory.isEmpty()) {
+        options.firmwareDirectories = parser.values(QStringLiteral("firmware-dir"));
+        options.firmwareDirectory = options.firmwareDirectories.first();
+        if (options.firmwareDirectories.contains(QString())) {
             throw fail(QStringLiteral("--firmware-dir: the directory is empty"));
+        }
+        if (options.firmwareDirectories.size() > 1 && spec->command != Command::Update) {
+            throw fail(
+                QStringLiteral("--firmware-dir: %1 takes one directory").arg(options.commandName));
         }
     }
     return parsed;

@@ -8,7 +8,7 @@
 #include <optional>
 
 // The commands of kvtool-cli.
-enum class Command { List, Info, Install, Image, Doctor, Watch };
+enum class Command { List, Info, Install, Image, Doctor, Watch, Update };
 
 // What the command line asks for, checked: every option applies to the command, every
 // value is one the command takes.
@@ -19,15 +19,17 @@ struct CliOptions {
     bool verbose = false;
     bool dryRun = false;
     QString serial;            // empty: the only probe attached
-    QStringList serials;       // install: every --serial given (several install them all)
-    bool all = false;          // install --all: every attached probe of the image's generation
+    QStringList serials;       // install, update: every --serial given (several: them all)
+    bool all = false;          // install --all: every attached probe of the image's generation;
+                               // update --all: every attached probe
     bool force = false;        // watch: install on probes that already run the image's version
     std::optional<int> count;  // watch: end after so many probes
     QString logFile;           // install (several probes), watch: one JSON line per probe
     QString file;              // install FILE, image FILE, watch FILE
     std::optional<kv2::TargetFamily> target;
     std::optional<kv2::JtagClocking> clocking;
-    QString firmwareDirectory;  // empty: the directory of the program file
+    QString firmwareDirectory;        // empty: the firmware folders (see FirmwareLibrary)
+    QStringList firmwareDirectories;  // update: every --firmware-dir given, in order
 
     // Whether an install works on several probes at once (--all, or --serial more than
     // once).

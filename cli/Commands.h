@@ -13,4 +13,6 @@ void runInstall(const CliOptions& options, Console& console);
 // install on several probes at once (--all, several --serial), and watch.
 void runRackInstall(const CliOptions& options, Console& console);
 void runWatch(const CliOptions& options, Console& console);
+// update: each probe chosen gets the newest image of the firmware folders that fits it.
+void runUpdate(const CliOptions& options, Console& console);
 void runDoctor(const CliOptions& options, Console& console);

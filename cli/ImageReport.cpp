@@ -1,15 +1,17 @@
 #include "cli/ImageReport.h"
 
-#include "app/ExecutableDirectory.h"
 #include "app/HException.h"
 #include "app/HPath.h"
 #include "cli/CliFailure.h"
 #include "cli/CommandLine.h"
 #include "cli/JsonOutput.h"
+#include "engines/FirmwareLibrary.h"
 #include "engines/ProbeEngines.h"
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 #include "gen3/FirmwareImageHeader.h"
+
+#include <QFileInfo>
 
 ImageIdentity readImage(const QString& path) {
     try {
@@ -23,15 +25,19 @@ QString imagePathOf(const CliOptions& options) {
     if (!options.target || !options.clocking) {
         return options.file;
     }
-    const QString directory =
-        options.firmwareDirectory.isEmpty() ? executableDirectory() : options.firmwareDirectory;
-    QString path = HPath(directory).nativePath() + u'/' +
-                   kv2::imageFileName(*options.target, *options.clocking);
+    const FirmwareLibrary library(FirmwareLibrary::folders(options.firmwareDirectories));
+    QString path = library.generation2Image(*options.target, *options.clocking);
     try {
         KV2FirmwareImage image;
         image.load(HPath(path), QString());
     } catch (const HException& e) {
-        throw CliFailure::fromImage(e);
+        CliFailure failure = CliFailure::fromImage(e);
+        if (!QFileInfo::exists(path)) {
+            failure.hint = QStringLiteral("no firmware folder holds %1; they are, in order: %2")
+                               .arg(kv2::imageFileName(*options.target, *options.clocking),
+                                    library.searched().join(QStringLiteral(", ")));
+        }
+        throw failure;
     }
     return path;
 }
@@ -108,6 +114,7 @@ QStringList imageReportLines(const ImageIdentity& image) {
     lines << row(QStringLiteral("Size"), size);
     lines << row(QStringLiteral("CRC-32"), QStringLiteral("0x%1 (CRC-32/BZIP2 of the whole file)")
                                                .arg(image.crc, 8, 16, QLatin1Char('0')));
+    lines << row(QStringLiteral("SHA-256"), image.sha256);
     const QStringList marks = markLines(image);
     for (qsizetype i = 0; i < marks.size(); ++i) {
         lines << row(i == 0 ? QStringLiteral("Marks") : QString(), marks[i]);
@@ -150,6 +157,7 @@ QJsonObject imageJson(const ImageIdentity& image) {
         {QStringLiteral("path"), image.path},
         {QStringLiteral("size"), image.size()},
         {QStringLiteral("crc32"), qint64(image.crc)},
+        {QStringLiteral("sha256"), image.sha256},
         {QStringLiteral("generation"), jsonNumber(image.generation)},
         {QStringLiteral("installable"), image.installable()},
         {QStringLiteral("problem"),
@@ -164,4 +172,10 @@ QJsonObject imageJson(const ImageIdentity& image) {
         {QStringLiteral("applicationBytes"), jsonNumber(image.applicationBytes)},
         {QStringLiteral("marks"), marksJson},
     };
+}
+
+std::shared_ptr<const ImageIdentity> newerImageFor(const InstalledFirmware& firmware) {
+    FirmwareLibrary library(FirmwareLibrary::folders());
+    const UpdateChoice choice = library.updateFor(firmware);
+    return choice.relation == UpdateChoice::Relation::Newer ? choice.image : nullptr;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "probe/ImageIdentity.h"
+#include "probe/InstalledFirmware.h"
 
 #include <QJsonObject>
 #include <QStringList>
+
+#include <memory>
 
 struct CliOptions;
 
@@ -11,7 +14,8 @@ struct CliOptions;
 // read is a CliFailure with exit code 5.
 ImageIdentity readImage(const QString& path);
 // The file an install or watch takes: FILE, or the generation-2 image of --target and
-// --clocking in the firmware directory, named as the generation-2 page names it. For the
+// --clocking in the firmware folders (--firmware-dir first), named as the generation-2 page
+// names it. For the
 // latter the page's first step runs first, so that a missing or broken file fails with the
 // page's message (CliFailure, exit code 5).
 QString imagePathOf(const CliOptions& options);
@@ -19,9 +23,13 @@ QString imagePathOf(const CliOptions& options);
 // The description of an image file that `kvtool-cli image` prints, as text lines and as the
 // "image" object of the JSON output.
 QStringList imageReportLines(const ImageIdentity& image);
-// {"path", "size", "crc32", "generation", "installable", "problem", "versionText",
+// {"path", "size", "crc32", "sha256", "generation", "installable", "problem", "versionText",
 //  "versionMajor", "versionMinor", "description", "variant", "target", "clocking",
 //  "applicationBytes", "marks"}: every key always present, null where it does not apply.
 QJsonObject imageJson(const ImageIdentity& image);
 // "1.4 - demo build, 196608 bytes" and the like: the image in one line.
 QString imageSummary(const ImageIdentity& image);
+
+// The image of the firmware folders that is newer than `firmware`, of its variant, or null
+// (also when the folders hold two of that version that differ).
+std::shared_ptr<const ImageIdentity> newerImageFor(const InstalledFirmware& firmware);

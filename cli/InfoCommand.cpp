@@ -3,6 +3,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "cli/ImageReport.h"
 #include "cli/InstallReport.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
@@ -18,10 +19,13 @@ void runInfo(const CliOptions& options, Console& console) {
     } catch (const HException& e) {
         throw CliFailure::fromOperation(e).with({{QStringLiteral("probe"), probeJson(probe)}});
     }
+    const std::shared_ptr<const ImageIdentity> newer = newerImageFor(firmware);
     if (options.json) {
         QJsonObject result = jsonResult(options.commandName, 0);
         result.insert(QStringLiteral("probe"), probeJson(probe));
         result.insert(QStringLiteral("firmware"), firmwareJson(firmware));
+        result.insert(QStringLiteral("newerImage"),
+                      newer ? QJsonValue(imageJson(*newer)) : QJsonValue(QJsonValue::Null));
         console.json(result);
         return;
     }
@@ -32,5 +36,9 @@ void runInfo(const CliOptions& options, Console& console) {
             QStringLiteral("Variant:   %1").arg(kv2::variantText(firmware.flags.value_or(0))));
     } else {
         console.line(QStringLiteral("Firmware:  %1").arg(firmwareText(firmware)));
+    }
+    if (newer) {
+        console.line(QStringLiteral("Newer:     %1 in %2 (kvtool-cli update installs it)")
+                         .arg(newer->versionText, newer->path));
     }
 }

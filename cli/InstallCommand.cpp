@@ -42,8 +42,11 @@ public:
             records = ProductionLog::open(options.logFile);
         }
         const auto image = std::make_shared<const ImageIdentity>(readImage(imagePathOf(options)));
+        imageSha256 = image->sha256;
         known.insert(QStringLiteral("dryRun"), options.dryRun);
         known.insert(QStringLiteral("image"), imageJson(*image));
+        known.insert(QStringLiteral("phases"), QJsonValue(QJsonValue::Null));
+        known = merged(known, stationJson());
         if (!image->generation) {
             fail(CliFailure(ExitCode::BadImage, image->problem));
         }
@@ -70,6 +73,7 @@ public:
             },
             [&](InstallSession& session) { connect(session, probe, *image); }, console, interrupts,
             [&](ProbeState state) { abandon(probe, state); });
+        known.insert(QStringLiteral("phases"), phasesJson(result.phaseTimes));
         // A record that could not be written fails the command, whatever the install did.
         const bool lost = !record(probe, result).isEmpty();
         if (!result.succeeded()) {
@@ -146,13 +150,15 @@ private:
                           QString()};
         result.probeState = state;
         result.before = firmwareBefore;
+        result.imageSha256 = imageSha256;
         record(probe, result);
         console.error(QStringLiteral("kvtool-cli: ") + result.failure.message);
         if (options.json) {
             QJsonObject object = jsonResult(options.commandName, exitStatus(ExitCode::Failed),
                                             result.failure.message);
             object.insert(QStringLiteral("event"), QStringLiteral("result"));
-            for (const char* key : {"probe", "image", "previousFirmware", "firmware", "plan"}) {
+            for (const char* key :
+                 {"probe", "image", "previousFirmware", "firmware", "plan", "phases"}) {
                 object.insert(QLatin1String(key), QJsonValue(QJsonValue::Null));
             }
             console.json(merged(object, known));
@@ -254,6 +260,7 @@ private:
     ProgressRenderer progress;
     QJsonObject known;
     std::optional<InstalledFirmware> firmwareBefore;
+    QString imageSha256;
     std::unique_ptr<ProductionLog> records;
     QElapsedTimer clock;
 };

@@ -1,12 +1,14 @@
 #include "cli/InstallReport.h"
 
 #include "app/HException.h"
+#include "cli/Console.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
 #include "engines/ProbeEngines.h"
 #include "gen2/KV2Variant.h"
 
 #include <QJsonArray>
+#include <QSysInfo>
 
 namespace {
 
@@ -82,6 +84,20 @@ QJsonObject planJson(const PlanSummary& plan) {
         {QStringLiteral("count"), plan.count},
         {QStringLiteral("steps"), QJsonArray::fromStringList(plan.steps)},
     };
+}
+
+QJsonArray phasesJson(const QList<PhaseTime>& times) {
+    QJsonArray phases;
+    for (const PhaseTime& time : times) {
+        phases.append(QJsonObject{{QStringLiteral("phase"), phaseName(time.phase)},
+                                  {QStringLiteral("seconds"), double(time.ms) / MS_PER_S}});
+    }
+    return phases;
+}
+
+QJsonObject stationJson() {
+    return QJsonObject{{QStringLiteral("station"), QSysInfo::machineHostName()},
+                       {QStringLiteral("kvtoolVersion"), QLatin1String(KVTOOL_VERSION)}};
 }
 
 InstalledFirmware readInstalledFirmware(const UsbDeviceInfo& probe) {

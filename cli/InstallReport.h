@@ -3,6 +3,9 @@
 #include "device/UsbDeviceInfo.h"
 #include "probe/InstallPlan.h"
 #include "probe/InstalledFirmware.h"
+#include "probe/SessionResult.h"
+
+#include <QJsonArray>
 
 #include <QJsonObject>
 #include <QString>
@@ -18,6 +21,10 @@ QString firmwareText(const InstalledFirmware& firmware);
 QJsonObject firmwareJson(const InstalledFirmware& firmware);
 // {"address", "bytes", "unit", "unitSize", "count", "steps"}.
 QJsonObject planJson(const PlanSummary& plan);
+// [{"phase", "seconds"}, ...]: how long each phase of an install took, in order.
+QJsonArray phasesJson(const QList<PhaseTime>& times);
+// {"station", "kvtoolVersion"}: where and by which kvtool an install ran (the host name).
+QJsonObject stationJson();
 
 // What `probe` has installed, read by its generation's engine as the firmware pages read
 // it. Throws HException with the link's or the command's message, or, for a product id of

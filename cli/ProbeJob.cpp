@@ -20,9 +20,10 @@ ProbeJob* ProbeJob::refused(const UsbDeviceInfo& probe, const QString& error, Ex
 }
 
 ProbeJob* ProbeJob::fromResult(const UsbDeviceInfo& probe, const SessionResult& result,
-                               qint64 elapsedMs, bool inUseSkipped, QObject* parent) {
+                               qint64 elapsedMs, bool inUseSkipped, bool update, QObject* parent) {
     auto* job = new ProbeJob(probe, nullptr, parent);
     job->inUseSkipped = inUseSkipped;
+    job->updating = update;
     job->finalMs = elapsedMs;
     job->end(result);
     return job;
@@ -98,8 +99,10 @@ void ProbeJob::end(const SessionResult& session) {
             break;
         case SessionOutcome::UpToDate:
             result = Outcome::UpToDate;
-            failure = QStringLiteral(
-                "it runs the image's version already (--force installs it all the same)");
+            if (!updating) {
+                failure = QStringLiteral(
+                    "it runs the image's version already (--force installs it all the same)");
+            }
             break;
         case SessionOutcome::Failed:
             failure = session.failure.message;
@@ -113,6 +116,7 @@ void ProbeJob::end(const SessionResult& session) {
             break;
     }
     state = session.probeState;
+    sha256 = session.imageSha256;
     firmwareBefore = session.before ? session.before : firmwareBefore;
     firmwareAfter = session.after;
     planned = session.plan;

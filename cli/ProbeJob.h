@@ -30,15 +30,20 @@ public:
     static ProbeJob* refused(const UsbDeviceInfo& probe, const QString& error, ExitCode code,
                              QObject* parent = nullptr);
     // A job whose session ran elsewhere (in this process, or this is the session's process)
-    // and ended with `result` after `elapsedMs`.
+    // and ended with `result` after `elapsedMs`; `update` as for setUpdate().
     static ProbeJob* fromResult(const UsbDeviceInfo& probe, const SessionResult& result,
-                                qint64 elapsedMs, bool inUseSkipped, QObject* parent = nullptr);
+                                qint64 elapsedMs, bool inUseSkipped, bool update = false,
+                                QObject* parent = nullptr);
     // A job that runs `session` (which it takes) on `probe`.
     ProbeJob(const UsbDeviceInfo& probe, ChildSession* session, QObject* parent = nullptr);
 
     // Whether a probe that another installer holds is skipped (watch: the other one installs
     // it) rather than failed.
     void setInUseSkipped(bool skipped) { inUseSkipped = skipped; }
+    // Whether the job is an update, whose probe that needs nothing is up to date rather than
+    // skipped (watch leaves alone a probe that runs its image).
+    void setUpdate(bool on) { updating = on; }
+    bool update() const { return updating; }
     void start(const QString& program);
     // Ends the session's process at once (SIGKILL): what it had done stays done.
     void abandon();
@@ -58,6 +63,8 @@ public:
     std::optional<InstalledFirmware> after() const { return firmwareAfter; }
     std::optional<PlanSummary> plan() const { return planned; }
     const QList<PhaseTime>& phaseTimes() const { return times; }
+    // The SHA-256 of the image the session took (empty when it took none).
+    QString imageSha256() const { return sha256; }
     // The phase under way: its text, how far, of how much (0: nothing to count, as after a
     // message), in what units.
     QString phase() const { return phaseText; }
@@ -71,8 +78,11 @@ public:
     // bootloader, a generation-3 probe with its image erased or partly written. An install
     // on it again recovers it.
     bool needsInstall() const { return state == ProbeState::NeedsInstall; }
-    // Installed, or (a dry run) planned.
-    bool succeeded() const { return result == Outcome::Installed || result == Outcome::Planned; }
+    // Installed, or (a dry run) planned; for an update also up to date.
+    bool succeeded() const {
+        return result == Outcome::Installed || result == Outcome::Planned ||
+               (updating && result == Outcome::UpToDate);
+    }
 
 Q_SIGNALS:
     // A phase began (or a message took the place of one).
@@ -89,6 +99,8 @@ private:
     QString reason;
     ExitCode code = ExitCode::Done;
     bool inUseSkipped = false;
+    bool updating = false;
+    QString sha256;
     ProbeState state = ProbeState::Untouched;
     std::optional<InstalledFirmware> firmwareBefore;
     std::optional<InstalledFirmware> firmwareAfter;

@@ -8,6 +8,7 @@
 #include "cli/ProbeDescription.h"
 #include "cli/ProductionLog.h"
 #include "cli/ProgressRenderer.h"
+#include "engines/ProbeEngines.h"
 #include "probe/ChildSession.h"
 
 #include <QCoreApplication>
@@ -19,16 +20,20 @@ namespace {
 // How often the live lines are drawn again (their rates and times move on their own).
 constexpr int REDRAW_MS = 200;
 
-QString outcomeName(ProbeJob::Outcome outcome) {
-    switch (outcome) {
+QString outcomeName(const ProbeJob* job) {
+    switch (job->outcome()) {
         case ProbeJob::Outcome::Installed:
             return QStringLiteral("installed");
         case ProbeJob::Outcome::Planned:
             return QStringLiteral("planned");
         case ProbeJob::Outcome::Failed:
             return QStringLiteral("failed");
-        case ProbeJob::Outcome::Skipped:
         case ProbeJob::Outcome::UpToDate:
+            if (job->update()) {
+                return QStringLiteral("upToDate");
+            }
+            return QStringLiteral("skipped");
+        case ProbeJob::Outcome::Skipped:
             return QStringLiteral("skipped");
         case ProbeJob::Outcome::Running:
             break;
@@ -64,7 +69,17 @@ QString seconds(qint64 ms) {
 
 Rack::Rack(const CliOptions& options, Console& console, const ImageIdentity& image,
            ProductionLog* records)
-    : options(options), console(console), image(image), records(records) {
+    : Rack(options, console, {}, std::nullopt, records) {
+    this->image = std::make_shared<const ImageIdentity>(image);
+}
+
+Rack::Rack(const CliOptions& options, Console& console, FirmwareLibrary::Images offers,
+           std::optional<QString> variant, ProductionLog* records)
+    : options(options),
+      console(console),
+      offers(std::move(offers)),
+      variant(std::move(variant)),
+      records(records) {
     connect(&redraw, &QTimer::timeout, this, &Rack::draw);
     if (console.terminal() && !options.json) {
         redraw.start(REDRAW_MS);
@@ -78,7 +93,22 @@ Rack::~Rack() {
 void Rack::install(const UsbDeviceInfo& probe) {
     sessionwire::Request request;
     request.probe = probe;
-    request.imagePath = image.path;
+    // An update offers the images of the probe's generation, which its session chooses from.
+    QList<std::shared_ptr<const ImageBytes>> offered;
+    if (!image) {
+        const std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
+        // --target and --clocking choose generation-2 images; other probes keep their own.
+        const bool generation2 = engine && engine->generation() == 2;
+        request.update = sessionwire::Request::Update{{}, generation2 ? variant : std::nullopt};
+        for (const auto& offer : offers) {
+            if (engine && offer->generation == engine->generation()) {
+                request.update->offers << offer->path;
+                offered << offer->storage;
+            }
+        }
+    } else {
+        request.imagePath = image->path;
+    }
     request.options.dryRun = options.dryRun;
     // watch leaves a probe that runs the image already alone, unless told otherwise.
     request.options.skipIfRunning = options.command == Command::Watch && !options.force;
@@ -86,12 +116,14 @@ void Rack::install(const UsbDeviceInfo& probe) {
     // Another watch that holds the probe installs it; an install was asked for this one.
     request.inUseSkipped = options.command == Command::Watch;
     request.record = records != nullptr;
-    auto* session = new ChildSession(request, image.storage);
+    auto* session = new ChildSession(request, image ? image->storage : nullptr);
+    session->setOffers(offered);
     if (records != nullptr) {
         session->setRecordFile(records->descriptor());
     }
     ProbeJob* job = add(new ProbeJob(probe, session, this));
     job->setInUseSkipped(request.inUseSkipped);
+    job->setUpdate(!image);
     tell(job);
     job->start(QCoreApplication::applicationFilePath());
 }
@@ -131,12 +163,24 @@ void Rack::tell(ProbeJob* job) {
         event.insert(QStringLiteral("event"), QLatin1String(kind));
         console.json(event);
     };
+    // The image: the rack's, or the one an update chose among those it offered.
+    auto chosen = std::make_shared<std::shared_ptr<const ImageIdentity>>(image);
+    connect(events, &SessionEvents::imageChosen, this,
+            [this, chosen](const QString&, const QString& sha256) {
+                for (const auto& offer : offers) {
+                    if (offer->sha256 == sha256) {
+                        *chosen = offer;
+                    }
+                }
+            });
     connect(events, &SessionEvents::started, this,
-            [this, emitEvent, job](const InstalledFirmware& before) {
-                emitEvent("start", {{QStringLiteral("dryRun"), options.dryRun},
-                                    {QStringLiteral("probe"), probeJson(job->probe())},
-                                    {QStringLiteral("previousFirmware"), firmwareJson(before)},
-                                    {QStringLiteral("image"), imageJson(image)}});
+            [this, emitEvent, job, chosen](const InstalledFirmware& before) {
+                emitEvent("start",
+                          {{QStringLiteral("dryRun"), options.dryRun},
+                           {QStringLiteral("probe"), probeJson(job->probe())},
+                           {QStringLiteral("previousFirmware"), firmwareJson(before)},
+                           {QStringLiteral("image"), *chosen ? QJsonValue(imageJson(**chosen))
+                                                             : QJsonValue(QJsonValue::Null)}});
             });
     connect(events, &SessionEvents::told, this, [emitEvent](SessionMessage message) {
         if (message == SessionMessage::AwaitingRestart) {
@@ -187,8 +231,7 @@ void Rack::ended(ProbeJob* job) {
 }
 
 QString Rack::resultLine(const ProbeJob* job) const {
-    QString line =
-        QStringLiteral("%1  %2").arg(job->probe().serialNumber(), outcomeName(job->outcome()));
+    QString line = QStringLiteral("%1  %2").arg(job->probe().serialNumber(), outcomeName(job));
     switch (job->outcome()) {
         case ProbeJob::Outcome::Installed:
             line += QStringLiteral(": %1 -> %2 in %3")
@@ -198,9 +241,16 @@ QString Rack::resultLine(const ProbeJob* job) const {
         case ProbeJob::Outcome::Planned:
             line += QStringLiteral(": %1, not changed (dry run)").arg(firmwareWords(job->before()));
             break;
+        case ProbeJob::Outcome::UpToDate:
+            if (job->update()) {
+                line += QStringLiteral(": %1, nothing newer in the firmware folders")
+                            .arg(firmwareWords(job->before()));
+                break;
+            }
+            line += QStringLiteral(": ") + job->error();
+            break;
         case ProbeJob::Outcome::Failed:
         case ProbeJob::Outcome::Skipped:
-        case ProbeJob::Outcome::UpToDate:
             line += QStringLiteral(": ") + job->error();
             break;
         case ProbeJob::Outcome::Running:
@@ -308,11 +358,16 @@ ExitCode Rack::exitCode() const {
 }
 
 QString Rack::totals() const {
-    return QStringLiteral("%1 %2, %3 failed, %4 skipped")
-        .arg(count(options.dryRun ? ProbeJob::Outcome::Planned : ProbeJob::Outcome::Installed))
-        .arg(options.dryRun ? QStringLiteral("planned") : QStringLiteral("installed"))
-        .arg(count(ProbeJob::Outcome::Failed))
-        .arg(count(ProbeJob::Outcome::Skipped));
+    QString text =
+        QStringLiteral("%1 %2")
+            .arg(count(options.dryRun ? ProbeJob::Outcome::Planned : ProbeJob::Outcome::Installed))
+            .arg(options.dryRun ? QStringLiteral("planned") : QStringLiteral("installed"));
+    if (!image) {
+        text += QStringLiteral(", %1 up to date").arg(count(ProbeJob::Outcome::UpToDate));
+    }
+    return text + QStringLiteral(", %1 failed, %2 skipped")
+                      .arg(count(ProbeJob::Outcome::Failed))
+                      .arg(count(ProbeJob::Outcome::Skipped));
 }
 
 QStringList Rack::table() const {
@@ -321,7 +376,7 @@ QStringList Rack::table() const {
                              QStringLiteral("TIME")}};
     for (const ProbeJob* job : all) {
         rows << QStringList{job->probe().serialNumber(), firmwareWords(job->before()),
-                            firmwareWords(job->after()), outcomeName(job->outcome()),
+                            firmwareWords(job->after()), outcomeName(job),
                             seconds(job->elapsedMs())};
     }
     QStringList lines = Console::columns(rows);
@@ -338,18 +393,22 @@ QStringList Rack::table() const {
 }
 
 QJsonObject Rack::resultJson(const ProbeJob* job) {
-    return QJsonObject{
+    QJsonObject result{
         {QStringLiteral("serial"), job->probe().serialNumber()},
         {QStringLiteral("port"), job->probe().port()},
         {QStringLiteral("ok"), job->succeeded()},
-        {QStringLiteral("result"), outcomeName(job->outcome())},
+        {QStringLiteral("result"), outcomeName(job)},
         {QStringLiteral("error"), jsonText(job->error().isEmpty() ? QString() : job->error())},
         {QStringLiteral("usbError"),
          jsonText(job->usbReason().isEmpty() ? QString() : job->usbReason())},
         {QStringLiteral("before"), firmwareOrNull(job->before())},
         {QStringLiteral("after"), firmwareOrNull(job->after())},
         {QStringLiteral("seconds"), double(job->elapsedMs()) / MS_PER_S},
+        {QStringLiteral("sha256"),
+         jsonText(job->imageSha256().isEmpty() ? QString() : job->imageSha256())},
+        {QStringLiteral("phases"), phasesJson(job->phaseTimes())},
     };
+    return merged(result, stationJson());
 }
 
 QJsonArray Rack::probesJson() const {

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "cli/ProbeJob.h"
+#include "engines/FirmwareLibrary.h"
 #include "probe/ImageIdentity.h"
 
 #include <QJsonArray>
 #include <QList>
 #include <QObject>
 #include <QTimer>
+
+#include <optional>
 
 class Console;
 class ProductionLog;
@@ -26,6 +29,10 @@ public:
     // `records`, when given, is the --log file; it must outlive the rack.
     Rack(const CliOptions& options, Console& console, const ImageIdentity& image,
          ProductionLog* records = nullptr);
+    // An update: each probe's session chooses among the images `offers` of its generation,
+    // for `variant` when given, else for the one the probe runs.
+    Rack(const CliOptions& options, Console& console, FirmwareLibrary::Images offers,
+         std::optional<QString> variant, ProductionLog* records = nullptr);
     ~Rack() override;
 
     // Starts the install on `probe`.
@@ -55,7 +62,7 @@ public:
     // The table of results (serial, before, after, result, time) and the failures' reasons.
     QStringList table() const;
     // One object per probe: "serial", "port", "ok", "result", "error", "usbError",
-    // "before", "after", "seconds".
+    // "before", "after", "seconds", "sha256", "phases", "station", "kvtoolVersion".
     QJsonArray probesJson() const;
     // One probe's result, as "probes" holds it and its "probeResult" event tells it.
     static QJsonObject resultJson(const ProbeJob* job);
@@ -73,7 +80,9 @@ private:
 
     const CliOptions& options;
     Console& console;
-    ImageIdentity image;
+    std::shared_ptr<const ImageIdentity> image;  // null for an update
+    FirmwareLibrary::Images offers;
+    std::optional<QString> variant;
     ProductionLog* records;
     int lost = 0;
     QList<ProbeJob*> all;

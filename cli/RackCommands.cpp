@@ -16,6 +16,7 @@
 #include "cli/Rack.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
+#include "engines/FirmwareLibrary.h"
 #include "engines/ProbeEngines.h"
 
 #include <QHash>
@@ -76,17 +77,22 @@ void followInterrupts(Interrupts& interrupts, Rack& rack, Console& console,
 }
 
 // How it all ended: the table (or the JSON result with "probes"); a failure on any probe
-// is the command's.
+// is the command's. `image` is null for an update, whose failures that no image fits are
+// told with the firmware folders in `folders`.
 void conclude(const CliOptions& options, Console& console, const Rack& rack,
-              const ImageIdentity& image) {
+              const ImageIdentity* image, const QString& folders = QString()) {
     // Each probe's own are in "probes"; the keys of an install on one probe are null.
-    const QJsonObject known{{QStringLiteral("probes"), rack.probesJson()},
-                            {QStringLiteral("image"), imageJson(image)},
-                            {QStringLiteral("dryRun"), options.dryRun},
-                            {QStringLiteral("probe"), QJsonValue::Null},
-                            {QStringLiteral("previousFirmware"), QJsonValue::Null},
-                            {QStringLiteral("firmware"), QJsonValue::Null},
-                            {QStringLiteral("plan"), QJsonValue::Null}};
+    const QJsonObject known =
+        merged(QJsonObject{{QStringLiteral("probes"), rack.probesJson()},
+                           {QStringLiteral("image"),
+                            image ? QJsonValue(imageJson(*image)) : QJsonValue(QJsonValue::Null)},
+                           {QStringLiteral("dryRun"), options.dryRun},
+                           {QStringLiteral("probe"), QJsonValue::Null},
+                           {QStringLiteral("previousFirmware"), QJsonValue::Null},
+                           {QStringLiteral("firmware"), QJsonValue::Null},
+                           {QStringLiteral("plan"), QJsonValue::Null},
+                           {QStringLiteral("phases"), QJsonValue::Null}},
+               stationJson());
     if (!options.json) {
         for (const QString& line : rack.table()) {
             console.line(line);
@@ -94,9 +100,14 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
     }
     const int failed = rack.count(ProbeJob::Outcome::Failed);
     if (failed > 0) {
+        const bool noImage = std::ranges::any_of(rack.jobs(), [](const ProbeJob* job) {
+            return job->outcome() == ProbeJob::Outcome::Failed &&
+                   job->exitCode() == ExitCode::BadImage;
+        });
         throw CliFailure(
             rack.exitCode(),
-            QStringLiteral("%1 of %2 probes failed").arg(failed).arg(rack.jobs().size()))
+            QStringLiteral("%1 of %2 probes failed").arg(failed).arg(rack.jobs().size()),
+            noImage ? folders : QString())
             .with(known);
     }
     if (rack.lostRecords() > 0) {
@@ -107,11 +118,12 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
                              .arg(options.logFile))
             .with(known);
     }
-    if (options.command == Command::Install &&
+    if (options.command != Command::Watch &&
         std::ranges::none_of(rack.jobs(), &ProbeJob::succeeded)) {
         throw CliFailure(
             ExitCode::NoProbe,
-            QStringLiteral("No probe of generation %1 connected").arg(*image.generation))
+            image ? QStringLiteral("No probe of generation %1 connected").arg(*image->generation)
+                  : QStringLiteral("No probe of a known generation connected"))
             .with(known);
     }
     if (options.json) {
@@ -119,6 +131,48 @@ void conclude(const CliOptions& options, Console& console, const Rack& rack,
         result.insert(QStringLiteral("event"), QStringLiteral("result"));
         console.json(result);
     }
+}
+
+// The probes `options` name among `attached` (--all: every one); `rack` refuses, as it
+// would an install on them, the serial numbers that name no probe and the probes that
+// share their serial number with another.
+UsbDeviceList chooseProbes(const CliOptions& options, const UsbDeviceList& attached, Rack& rack) {
+    UsbDeviceList chosen;
+    if (options.all) {
+        chosen = attached;
+    } else if (options.serials.isEmpty()) {
+        chosen << selectProbe(QString());
+    } else {
+        for (const QString& serial :
+             QSet<QString>(options.serials.begin(), options.serials.end())) {
+            const UsbDeviceList matching = probesWithSerial(attached, serial);
+            if (matching.isEmpty()) {
+                rack.refuse(UsbDeviceInfo(0, 0, serial, QString()),
+                            QStringLiteral("No device with serial number %1 connected").arg(serial),
+                            ExitCode::NoProbe);
+            }
+            chosen += matching;
+        }
+    }
+    QHash<QString, int> serials;
+    for (const UsbDeviceInfo& probe : chosen) {
+        ++serials[probe.serialNumber()];
+    }
+    UsbDeviceList unique;
+    for (const UsbDeviceInfo& probe : chosen) {
+        if (const int sharing = serials.value(probe.serialNumber()); sharing > 1) {
+            // Neither can be told from the other, by a person or by the install.
+            rack.refuse(probe,
+                        QStringLiteral("%1 probes report the serial number %2: none of them is "
+                                       "installed, a serial number must name one probe")
+                            .arg(sharing)
+                            .arg(probe.serialNumber()),
+                        ExitCode::NoProbe);
+        } else {
+            unique << probe;
+        }
+    }
+    return unique;
 }
 
 // The key of one attachment of a probe: its port, which it keeps through a restart.
@@ -141,41 +195,12 @@ void runRackInstall(const CliOptions& options, Console& console) {
         throw CliFailure(ExitCode::NoProbe, QStringLiteral("No devices connected"),
                          QStringLiteral("attach the Korvanes you wish to install on"));
     }
-    UsbDeviceList chosen;
     Rack rack(options, console, image, records.get());
     // Before the first install starts: from then on the signals are this command's.
     Interrupts interrupts;
     followInterrupts(interrupts, rack, console, [] {});
-    if (options.all) {
-        chosen = attached;
-    } else {
-        for (const QString& serial :
-             QSet<QString>(options.serials.begin(), options.serials.end())) {
-            const UsbDeviceList matching = probesWithSerial(attached, serial);
-            if (matching.isEmpty()) {
-                rack.refuse(UsbDeviceInfo(0, 0, serial, QString()),
-                            QStringLiteral("No device with serial number %1 connected").arg(serial),
-                            ExitCode::NoProbe);
-            }
-            chosen += matching;
-        }
-    }
-    QHash<QString, int> serials;
-    for (const UsbDeviceInfo& probe : chosen) {
-        ++serials[probe.serialNumber()];
-    }
-    for (const UsbDeviceInfo& probe : chosen) {
-        const int sharing = serials.value(probe.serialNumber());
-        if (sharing > 1) {
-            // Neither can be told from the other, by a person or by the install.
-            rack.refuse(probe,
-                        QStringLiteral("%1 probes report the serial number %2: none of them is "
-                                       "installed, a serial number must name one probe")
-                            .arg(sharing)
-                            .arg(probe.serialNumber()),
-                        ExitCode::NoProbe);
-        } else if (const QString reason = mismatch(probe, image);
-                   options.all && !reason.isEmpty()) {
+    for (const UsbDeviceInfo& probe : chooseProbes(options, attached, rack)) {
+        if (const QString reason = mismatch(probe, image); options.all && !reason.isEmpty()) {
             // --all takes the probes of the image's generation. One named by its serial
             // number is refused by its session as an install on it alone is.
             rack.skip(probe, reason);
@@ -184,7 +209,7 @@ void runRackInstall(const CliOptions& options, Console& console) {
         }
     }
     rack.runUntil([&rack] { return !rack.running(); });
-    conclude(options, console, rack, image);
+    conclude(options, console, rack, &image);
 }
 
 void runWatch(const CliOptions& options, Console& console) {
@@ -242,5 +267,50 @@ void runWatch(const CliOptions& options, Console& console) {
     poll.start(WATCH_POLL_MS);
     scan();
     rack.runUntil([&] { return (stopping || rack.jobs().size() >= limit) && !rack.running(); });
-    conclude(options, console, rack, image);
+    conclude(options, console, rack, &image);
+}
+
+void runUpdate(const CliOptions& options, Console& console) {
+    const std::unique_ptr<ProductionLog> records = openRecords(options);
+    FirmwareLibrary library(FirmwareLibrary::folders(options.firmwareDirectories));
+    const FirmwareLibrary::Images& offers = library.offers();
+    if (options.verbose) {
+        for (const FirmwareLibrary::Note& note : library.notes()) {
+            console.error(
+                QStringLiteral("kvtool-cli: passed over %1: %2").arg(note.path, note.reason));
+        }
+        for (const auto& offer : offers) {
+            console.error(QStringLiteral("kvtool-cli: offered %1 (%2)")
+                              .arg(offer->path, imageSummary(*offer)));
+        }
+    }
+    QString folders = QStringLiteral("the firmware folders are, in order: %1")
+                          .arg(library.searched().join(QStringLiteral(", ")));
+    for (const QString& problem : library.folderProblems()) {
+        folders += QStringLiteral("; ") + problem;
+    }
+    const UsbDeviceList attached = attachedProbes();
+    if (attached.isEmpty()) {
+        throw CliFailure(ExitCode::NoProbe, QStringLiteral("No devices connected"),
+                         QStringLiteral("attach the Korvanes you wish to update"));
+    }
+    std::optional<QString> variant;
+    if (options.target && options.clocking) {
+        variant = generation2Variant(*options.target, *options.clocking);
+    }
+    Rack rack(options, console, offers, variant, records.get());
+    Interrupts interrupts;
+    followInterrupts(interrupts, rack, console, [] {});
+    for (const UsbDeviceInfo& probe : chooseProbes(options, attached, rack)) {
+        const std::unique_ptr<ProbeEngine> engine = engineForProbe(probe);
+        if (!engine && options.all) {
+            rack.skip(probe, unknownProbeMessage(probe));
+        } else if (!engine) {
+            rack.refuse(probe, unknownProbeMessage(probe), ExitCode::Failed);
+        } else {
+            rack.install(probe);
+        }
+    }
+    rack.runUntil([&rack] { return !rack.running(); });
+    conclude(options, console, rack, nullptr, folders);
 }

@@ -8,6 +8,7 @@
 #include "cli/Rack.h"
 #include "cli/WatchedBackend.h"
 #include "device/UsbDiscovery.h"
+#include "engines/FirmwareLibrary.h"
 #include "engines/ProbeEngines.h"
 #include "probe/ChildSession.h"
 #include "probe/InstallSession.h"
@@ -89,11 +90,24 @@ int runSessionCommand(Console& console) {
 
     WatchedBackend backend(request.verbose, console);
     std::shared_ptr<const ImageIdentity> image;
-    try {
+    FirmwareLibrary::Images offered;
+    // The image as handed over, and the images an update offers: the bytes the starting
+    // process read, whatever became of their files since.
+    const auto handedOver = [](const QString& path, int descriptor) {
         const std::shared_ptr<const ImageBytes> bytes =
-            ImageBytes::adopt(ChildSession::IMAGE_DESCRIPTOR, largestProbeImage());
-        image = std::make_shared<const ImageIdentity>(
-            identifyImageBytes(request.imagePath, bytes->bytes(), bytes));
+            ImageBytes::adopt(descriptor, largestProbeImage());
+        return std::make_shared<const ImageIdentity>(
+            identifyImageBytes(path, bytes->bytes(), bytes));
+    };
+    try {
+        if (request.update) {
+            for (qsizetype i = 0; i < request.update->offers.size(); ++i) {
+                offered << handedOver(request.update->offers[i],
+                                      ChildSession::FIRST_OFFER_DESCRIPTOR + int(i));
+            }
+        } else {
+            image = handedOver(request.imagePath, ChildSession::IMAGE_DESCRIPTOR);
+        }
     } catch (const HException& e) {
         refuse(FailureKind::Failed, messageOf(e));
         return 0;
@@ -109,7 +123,19 @@ int runSessionCommand(Console& console) {
         refuse(FailureKind::Failed, unknownProbeMessage(*probe));
         return 0;
     }
-    InstallSession session(std::move(engine), *probe, image, request.options);
+    std::unique_ptr<InstallSession> owned;
+    if (request.update) {
+        // The session chooses once it read the probe, as an update on one probe does.
+        ImageChooser chooser =
+            [offered, variant = request.update->variant](const InstalledFirmware& installed) {
+                return chooseUpdate(offered, installed, variant);
+            };
+        owned = std::make_unique<InstallSession>(std::move(engine), *probe, std::move(chooser),
+                                                 request.options);
+    } else {
+        owned = std::make_unique<InstallSession>(std::move(engine), *probe, image, request.options);
+    }
+    InstallSession& session = *owned;
     // The record is this process's to write, so that it is written whatever became of the
     // process that asked for the install; it is told before the result, which then ends
     // the session for that process.
@@ -117,8 +143,8 @@ int runSessionCommand(Console& console) {
         request.record ? ProductionLog::adopt(ChildSession::RECORD_DESCRIPTOR, QString()) : nullptr;
     if (records) {
         QObject::connect(&session, &SessionEvents::finished, [&](const SessionResult& result) {
-            const std::unique_ptr<ProbeJob> job(
-                ProbeJob::fromResult(*probe, result, clock.elapsed(), request.inUseSkipped));
+            const std::unique_ptr<ProbeJob> job(ProbeJob::fromResult(
+                *probe, result, clock.elapsed(), request.inUseSkipped, request.update.has_value()));
             writeLine(sessionwire::encodeRecorded(records->append(Rack::resultJson(job.get()))));
         });
     }

@@ -6,6 +6,8 @@
 #include "probe/ImageBytes.h"
 #include "probe/ProbeKind.h"
 
+#include <QCryptographicHash>
+
 #include <algorithm>
 
 std::unique_ptr<ProbeEngine> engineForGeneration(std::optional<int> generation) {
@@ -38,6 +40,8 @@ ImageIdentity identifyImageBytes(const QString& path, const QByteArray& bytes,
     image.bytes = bytes;
     image.storage = std::move(storage);
     image.crc = computeCrc32(image.bytes.constData(), std::size_t(image.bytes.size()));
+    image.sha256 = QString::fromLatin1(
+        QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256).toHex());
 
     // The generation-2 marks are looked for in every file (the image report shows them),
     // but a generation-3 header wins: its marker sits at a fixed place, theirs anywhere.
@@ -59,4 +63,29 @@ ImageIdentity identifyImageBytes(const QString& path, const QByteArray& bytes,
     image.problem =
         QStringLiteral("not a firmware image: %1 and %2").arg(notGeneration3, notGeneration2);
     return image;
+}
+
+std::optional<QString> variantOf(const ImageIdentity& image) {
+    if (image.generation == 3) {
+        return QString(QLatin1String(""));
+    }
+    if (image.generation == 2 && image.variantFlags) {
+        return kv2::variantText(*image.variantFlags);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> variantOf(const InstalledFirmware& firmware) {
+    if (firmware.generation == 3) {
+        return QString(QLatin1String(""));
+    }
+    if (firmware.generation == 2 && firmware.state == InstalledFirmware::State::Installed &&
+        firmware.flags) {
+        return kv2::variantText(*firmware.flags);
+    }
+    return std::nullopt;
+}
+
+QString generation2Variant(kv2::TargetFamily family, kv2::JtagClocking clocking) {
+    return kv2::variantText(kv2::flagsOf(family, clocking));
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "device/UsbDeviceInfo.h"
+#include "gen2/KV2Variant.h"
 #include "probe/ImageIdentity.h"
+#include "probe/InstalledFirmware.h"
 #include "probe/ProbeEngine.h"
 
 #include <QByteArray>
@@ -30,3 +32,12 @@ ImageIdentity identifyImage(const QString& path);
 // keeps them valid (they may be a view of memory the identity does not own).
 ImageIdentity identifyImageBytes(const QString& path, const QByteArray& bytes,
                                  std::shared_ptr<const ImageBytes> storage = nullptr);
+
+// The variant of an image, or of what a probe runs, as a name the two are compared by:
+// empty for generation 3 (whose images come in one variant), "Alder, Maximum Speed" and
+// the like for generation 2. Nothing where it cannot be told: a generation-2 image without
+// a version record, a probe that runs no application firmware.
+std::optional<QString> variantOf(const ImageIdentity& image);
+std::optional<QString> variantOf(const InstalledFirmware& firmware);
+// The variant of a generation-2 target family and clocking.
+QString generation2Variant(kv2::TargetFamily family, kv2::JtagClocking clocking);

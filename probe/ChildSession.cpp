@@ -5,12 +5,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <utility>
+#include <vector>
 
 namespace {
 
 // How long a child takes to end, at most, once it told its result or was killed.
 constexpr int CHILD_EXIT_MS = 5000;
+// How many descriptors a child is handed at most: the image, the record file and the
+// images an update offers.
+constexpr std::size_t MAX_HANDED_OVER = 64;
 
 }  // namespace
 
@@ -50,27 +56,30 @@ ChildSession::~ChildSession() {
 void ChildSession::start(const QString& program) {
     process.setProgram(program);
     process.setArguments({QStringLiteral("session")});
-    const int memory = image ? image->memoryFile() : -1;
-    const int record = recordFile;
-    process.setChildProcessModifier([memory, record] {
-        // Between fork and exec: only async-signal-safe calls.
+    // Which descriptor of this process goes where in the child: the image, the record
+    // file, the images offered.
+    std::vector<std::pair<int, int>> handOver{{image ? image->memoryFile() : -1, IMAGE_DESCRIPTOR},
+                                              {recordFile, RECORD_DESCRIPTOR}};
+    for (qsizetype i = 0; i < offers.size(); ++i) {
+        handOver.emplace_back(offers[i] ? offers[i]->memoryFile() : -1,
+                              FIRST_OFFER_DESCRIPTOR + int(i));
+    }
+    // Above every target, so that no source is overwritten before it was handed on.
+    const int parking = FIRST_OFFER_DESCRIPTOR + int(offers.size()) + 1;
+    process.setChildProcessModifier([handOver, parking] {
+        // Between fork and exec: only async-signal-safe calls, and no allocation.
         // Out of the terminal's process group: a Ctrl-C is for the process that runs the
         // sessions.
         ::setpgid(0, 0);
-        // The record file out of the image's way first, should it sit where the image goes.
-        int from = record;
-        if (from == IMAGE_DESCRIPTOR) {
-            from = ::fcntl(from, F_DUPFD_CLOEXEC, RECORD_DESCRIPTOR + 1);
+        std::array<int, MAX_HANDED_OVER> parked{};
+        const std::size_t count = std::min(handOver.size(), parked.size());
+        for (std::size_t i = 0; i < count; ++i) {
+            parked[i] =
+                handOver[i].first < 0 ? -1 : ::fcntl(handOver[i].first, F_DUPFD_CLOEXEC, parking);
         }
-        for (const auto& [source, target] :
-             {std::pair{memory, IMAGE_DESCRIPTOR}, std::pair{from, RECORD_DESCRIPTOR}}) {
-            if (source < 0) {
-                continue;
-            }
-            if (source == target) {
-                ::fcntl(source, F_SETFD, 0);
-            } else {
-                ::dup2(source, target);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (parked[i] >= 0) {
+                ::dup2(parked[i], handOver[i].second);  // the copy is inherited by the program
             }
         }
     });

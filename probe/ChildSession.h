@@ -5,6 +5,7 @@
 #include "probe/SessionWire.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QProcess>
 
 #include <memory>
@@ -30,6 +31,8 @@ public:
     // The descriptor on which the child finds the file it appends its record to, when the
     // request asks for one.
     static constexpr int RECORD_DESCRIPTOR = 4;
+    // The descriptors of the images an update offers, the n-th on FIRST_OFFER_DESCRIPTOR + n.
+    static constexpr int FIRST_OFFER_DESCRIPTOR = 5;
 
     ChildSession(const sessionwire::Request& request, std::shared_ptr<const ImageBytes> image,
                  QObject* parent = nullptr);
@@ -38,6 +41,8 @@ public:
     // The file (open for appending) to hand to the child as RECORD_DESCRIPTOR; set before
     // start().
     void setRecordFile(int descriptor) { recordFile = descriptor; }
+    // The images an update offers, in the order of the request's offers; set before start().
+    void setOffers(QList<std::shared_ptr<const ImageBytes>> images) { offers = std::move(images); }
     // Starts `program session`.
     void start(const QString& program);
     // Ends the child at once (SIGKILL): what it had done stays done.
@@ -62,6 +67,7 @@ private:
 
     sessionwire::Request request;
     std::shared_ptr<const ImageBytes> image;
+    QList<std::shared_ptr<const ImageBytes>> offers;
     QProcess process;
     QByteArray pendingOut;
     QByteArray pendingErr;

@@ -35,6 +35,8 @@ struct ImageIdentity {
     // install the image (null when the identity owns them); keeps them valid.
     std::shared_ptr<const ImageBytes> storage;
     quint32 crc = 0;  // CRC-32/BZIP2 of the whole file, as the generation-3 loader checks
+    QString sha256;   // SHA-256 of the whole file, in lower-case hexadecimal: the image's name in
+                      // records
     std::optional<int> generation;
 
     // What the image says of itself, where it says it: "1.4 - demo build" (generation 3,

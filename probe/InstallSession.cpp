@@ -23,6 +23,9 @@ private:
     SessionResult fail(FailureKind kind, const QString& message);
     SessionResult failFrom(const HException& error);
     SessionResult end(SessionOutcome outcome);
+    // The result of a session that refuses `image` before anything is sent, or nothing.
+    std::optional<SessionResult> refuse(const ImageIdentity& image);
+    void noteImage(const ImageIdentity& image);
     void enterPhase(InstallPhase phase);
     void setState(ProbeState state);
 
@@ -45,6 +48,13 @@ InstallSession::InstallSession(std::unique_ptr<ProbeEngine> engine, const UsbDev
     connect(this->engine.get(), &ProbeEngine::progress, this, &InstallSession::progress);
 }
 
+InstallSession::InstallSession(std::unique_ptr<ProbeEngine> engine, const UsbDeviceInfo& probe,
+                               ImageChooser chooser, Options options, QObject* parent)
+    : InstallSession(std::move(engine), probe, std::shared_ptr<const ImageIdentity>(), options,
+                     parent) {
+    this->chooser = std::move(chooser);
+}
+
 InstallSession::~InstallSession() = default;
 
 SessionResult InstallSession::run() {
@@ -55,29 +65,14 @@ SessionResult InstallSession::run() {
 
 SessionResult InstallSession::Run::go() {
     ProbeEngine& engine = *session.engine;
-    const ImageIdentity& image = *session.identity;
     const UsbDeviceInfo& probe = session.device;
     failuresBefore = usbBackend().failuresSeen();
 
     // What the install would refuse only once under way is refused before any frame.
-    if (!image.generation) {
-        return fail(FailureKind::ImageRefused, image.problem);
-    }
-    if (*image.generation != engine.generation()) {
-        return fail(FailureKind::ImageRefused,
-                    QStringLiteral("%1 is a generation-%2 image, but the probe %3 is generation %4")
-                        .arg(image.path)
-                        .arg(*image.generation)
-                        .arg(probe.serialNumber())
-                        .arg(engine.generation()));
-    }
-    if (!image.problem.isEmpty()) {
-        return fail(FailureKind::ImageRefused, image.problem);
-    }
-    try {
-        engine.check(probe, image);
-    } catch (const HException& e) {
-        return fail(FailureKind::ImageRefused, messageOf(e));
+    if (session.identity) {
+        if (std::optional<SessionResult> refused = refuse(*session.identity)) {
+            return *refused;
+        }
     }
 
     // One installer per probe on this host, from the first frame to the last: a probe that
@@ -88,17 +83,36 @@ SessionResult InstallSession::Run::go() {
     }
 
     // What the probe has now, read as the window's page reads it when it shows the probe.
-    if (session.options.readBefore) {
+    if (session.options.readBefore || session.chooser) {
         try {
             result.before = engine.readInstalled(probe);
         } catch (const HException& e) {
             return failFrom(e);
         }
-        Q_EMIT session.started(*result.before);
-        if (session.options.skipIfRunning && engine.runs(*result.before, image)) {
-            return end(SessionOutcome::UpToDate);
+        if (session.chooser) {
+            const UpdateChoice choice = session.chooser(*result.before);
+            failuresBefore = usbBackend().failuresSeen();  // no USB reason is behind a choice
+            if (!choice.image) {
+                return fail(FailureKind::ImageRefused, choice.problem);
+            }
+            session.identity = choice.image;
+            noteImage(*choice.image);
+            Q_EMIT session.imageChosen(choice.image->path, choice.image->sha256);
+            Q_EMIT session.started(*result.before);
+            if (!choice.needed()) {
+                return end(SessionOutcome::UpToDate);
+            }
+            if (std::optional<SessionResult> refused = refuse(*choice.image)) {
+                return *refused;
+            }
+        } else {
+            Q_EMIT session.started(*result.before);
+            if (session.options.skipIfRunning && engine.runs(*result.before, *session.identity)) {
+                return end(SessionOutcome::UpToDate);
+            }
         }
     }
+    const ImageIdentity& image = *session.identity;
 
     InstallPlan plan;
     try {
@@ -152,6 +166,36 @@ SessionResult InstallSession::Run::go() {
         return fail(FailureKind::NotReturned, messageOf(e));
     }
     return end(SessionOutcome::Installed);
+}
+
+std::optional<SessionResult> InstallSession::Run::refuse(const ImageIdentity& image) {
+    ProbeEngine& engine = *session.engine;
+    noteImage(image);
+    if (!image.generation) {
+        return fail(FailureKind::ImageRefused, image.problem);
+    }
+    if (*image.generation != engine.generation()) {
+        return fail(FailureKind::ImageRefused,
+                    QStringLiteral("%1 is a generation-%2 image, but the probe %3 is generation %4")
+                        .arg(image.path)
+                        .arg(*image.generation)
+                        .arg(session.device.serialNumber())
+                        .arg(engine.generation()));
+    }
+    if (!image.problem.isEmpty()) {
+        return fail(FailureKind::ImageRefused, image.problem);
+    }
+    try {
+        engine.check(session.device, image);
+    } catch (const HException& e) {
+        return fail(FailureKind::ImageRefused, messageOf(e));
+    }
+    return std::nullopt;
+}
+
+void InstallSession::Run::noteImage(const ImageIdentity& image) {
+    result.imagePath = image.path;
+    result.imageSha256 = image.sha256;
 }
 
 void InstallSession::Run::enterPhase(InstallPhase next) {

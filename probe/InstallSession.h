@@ -4,6 +4,7 @@
 #include "probe/ImageIdentity.h"
 #include "probe/ProbeEngine.h"
 #include "probe/SessionEvents.h"
+#include "probe/UpdateChoice.h"
 
 #include <memory>
 
@@ -30,6 +31,10 @@ public:
     InstallSession(std::unique_ptr<ProbeEngine> engine, const UsbDeviceInfo& probe,
                    std::shared_ptr<const ImageIdentity> image, Options options,
                    QObject* parent = nullptr);
+    // An update: the image is chosen by `chooser` once the probe was read (which it always
+    // is), and a probe that needs none of it ends up to date, sent nothing but that read.
+    InstallSession(std::unique_ptr<ProbeEngine> engine, const UsbDeviceInfo& probe,
+                   ImageChooser chooser, Options options, QObject* parent = nullptr);
     ~InstallSession() override;
 
     // Runs the session to its end on the calling thread; emits every event, finished last,
@@ -37,7 +42,8 @@ public:
     SessionResult run();
 
     const UsbDeviceInfo& probe() const { return device; }
-    const ImageIdentity& image() const { return *identity; }
+    // The image installed (for an update null until it was chosen).
+    const ImageIdentity* image() const { return identity.get(); }
 
 Q_SIGNALS:
     // The engine's own progress reports, as the window's progress slot takes them.
@@ -49,5 +55,6 @@ private:
     std::unique_ptr<ProbeEngine> engine;
     UsbDeviceInfo device;
     std::shared_ptr<const ImageIdentity> identity;
+    ImageChooser chooser;
     Options options;
 };

@@ -4,7 +4,8 @@
 
 #include <QObject>
 
-// What an install session tells as it goes, in order: started (what the probe had), for a
+// What an install session tells as it goes, in order: for an update imageChosen (the image
+// chosen once the probe was read, by its path and SHA-256), started (what the probe had), for a
 // dry run planned, then per phase phaseStarted and progressed, probeStateChanged when the
 // install first changes the probe and when it completes it, told for the moments between
 // phases, and finished, once, with the result. The same events come from a session run in
@@ -17,6 +18,7 @@ public:
     using QObject::QObject;
 
 Q_SIGNALS:
+    void imageChosen(const QString& path, const QString& sha256);
     void started(const InstalledFirmware& before);
     void planned(const PlanSummary& plan);
     void probeStateChanged(ProbeState state);

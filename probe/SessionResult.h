@@ -63,6 +63,9 @@ struct SessionResult {
     std::optional<PlanSummary> plan;          // a dry run's
     qint64 elapsedMs = 0;
     QList<PhaseTime> phaseTimes;
+    // The image of the session (for an update the one chosen; empty when none was).
+    QString imagePath;
+    QString imageSha256;
 
     bool succeeded() const { return outcome != SessionOutcome::Failed; }
 };

@@ -154,7 +154,9 @@ QJsonObject resultObject(const SessionResult& result) {
             {QStringLiteral("plan"),
              result.plan ? QJsonValue(planObject(*result.plan)) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("elapsedMs"), result.elapsedMs},
-            {QStringLiteral("phaseTimes"), phases}};
+            {QStringLiteral("phaseTimes"), phases},
+            {QStringLiteral("imagePath"), result.imagePath},
+            {QStringLiteral("imageSha256"), result.imageSha256}};
 }
 
 SessionResult resultFrom(const QJsonObject& object) {
@@ -172,6 +174,8 @@ SessionResult resultFrom(const QJsonObject& object) {
         result.plan = planFrom(plan.toObject());
     }
     result.elapsedMs = object.value(QLatin1String("elapsedMs")).toInteger();
+    result.imagePath = object.value(QLatin1String("imagePath")).toString();
+    result.imageSha256 = object.value(QLatin1String("imageSha256")).toString();
     for (const QJsonValue& time : object.value(QLatin1String("phaseTimes")).toArray()) {
         const std::optional<InstallPhase> phase =
             phaseFromName(time[QLatin1String("phase")].toString());
@@ -215,6 +219,14 @@ QJsonObject objectOf(const QByteArray& bytes) {
 
 QByteArray encodeRequest(const Request& request) {
     const UsbDeviceInfo& probe = request.probe;
+    QJsonValue update(QJsonValue::Null);
+    if (request.update) {
+        update = QJsonObject{
+            {QStringLiteral("offers"), QJsonArray::fromStringList(request.update->offers)},
+            {QStringLiteral("variant"), request.update->variant
+                                            ? QJsonValue(*request.update->variant)
+                                            : QJsonValue(QJsonValue::Null)}};
+    }
     return line(
         {{QStringLiteral("event"), QStringLiteral("request")},
          {QStringLiteral("probe"), QJsonObject{{QStringLiteral("vendorId"), probe.vendorId},
@@ -227,7 +239,8 @@ QByteArray encodeRequest(const Request& request) {
          {QStringLiteral("skipIfRunning"), request.options.skipIfRunning},
          {QStringLiteral("verbose"), request.verbose},
          {QStringLiteral("record"), request.record},
-         {QStringLiteral("inUseSkipped"), request.inUseSkipped}});
+         {QStringLiteral("inUseSkipped"), request.inUseSkipped},
+         {QStringLiteral("update"), update}});
 }
 
 Request decodeRequest(const QByteArray& bytes) {
@@ -248,6 +261,16 @@ Request decodeRequest(const QByteArray& bytes) {
     request.verbose = object.value(QLatin1String("verbose")).toBool();
     request.record = object.value(QLatin1String("record")).toBool();
     request.inUseSkipped = object.value(QLatin1String("inUseSkipped")).toBool();
+    if (const QJsonValue update = object.value(QLatin1String("update")); update.isObject()) {
+        Request::Update wanted;
+        for (const auto& offer : update[QLatin1String("offers")].toArray()) {
+            wanted.offers << offer.toString();
+        }
+        if (const QJsonValue variant = update[QLatin1String("variant")]; variant.isString()) {
+            wanted.variant = variant.toString();
+        }
+        request.update = wanted;
+    }
     return request;
 }
 
@@ -274,6 +297,11 @@ void forward(SessionEvents& events, const std::function<void(const QByteArray&)>
         fields.insert(QStringLiteral("event"), QLatin1String(name));
         return line(fields);
     };
+    QObject::connect(
+        &events, &SessionEvents::imageChosen, [=](const QString& path, const QString& sha256) {
+            write(event("imageChosen",
+                        {{QStringLiteral("path"), path}, {QStringLiteral("sha256"), sha256}}));
+        });
     QObject::connect(&events, &SessionEvents::started, [=](const InstalledFirmware& before) {
         write(event("started", {{QStringLiteral("before"), firmwareObject(before)}}));
     });
@@ -305,7 +333,10 @@ void forward(SessionEvents& events, const std::function<void(const QByteArray&)>
 void replay(const QByteArray& bytes, SessionEvents& events) {
     const QJsonObject object = objectOf(bytes);
     const QString kind = object.value(QLatin1String("event")).toString();
-    if (kind == u"started") {
+    if (kind == u"imageChosen") {
+        Q_EMIT events.imageChosen(object.value(QLatin1String("path")).toString(),
+                                  object.value(QLatin1String("sha256")).toString());
+    } else if (kind == u"started") {
         Q_EMIT events.started(firmwareFrom(object.value(QLatin1String("before")).toObject()));
     } else if (kind == u"planned") {
         Q_EMIT events.planned(planFrom(object.value(QLatin1String("plan")).toObject()));

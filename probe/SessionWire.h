@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -26,13 +27,23 @@ constexpr char VERSION_KEY[] = "kvtoolSession";
 // handed over as a memory file), the session's options and whether to trace USB traffic;
 // and whether the child appends the record of its session to a log file handed over as
 // well, in which a probe in use by another installer counts as skipped or as failed.
+//
+// An update names no image: the child chooses, once it read the probe, among the images
+// offered (their names here, their bytes handed over as memory files as well), for the
+// variant given or else the one the probe runs.
 struct Request {
+    struct Update {
+        QStringList offers;
+        std::optional<QString> variant;
+    };
+
     UsbDeviceInfo probe;
     QString imagePath;
     InstallSession::Options options;
     bool verbose = false;
     bool record = false;
     bool inUseSkipped = false;
+    std::optional<Update> update;
 };
 
 QByteArray encodeRequest(const Request& request);

@@ -100,7 +100,8 @@ TEST(CliDocumentation, HelpNamesEveryCommandOptionAndExitStatus) {
     const HelpContents help = helpContents();
     EXPECT_EQ(help.commands, (QStringList{QStringLiteral("list"), QStringLiteral("info"),
                                           QStringLiteral("install"), QStringLiteral("image"),
-                                          QStringLiteral("doctor"), QStringLiteral("watch")}));
+                                          QStringLiteral("doctor"), QStringLiteral("watch"),
+                                          QStringLiteral("update")}));
     for (const char* option :
          {"--serial", "--all", "--dry-run", "--target", "--clocking", "--firmware-dir", "--force",
           "--count", "--log", "--json", "--verbose", "--help", "--version"}) {

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 QString writeGen3TestImage(const QString& directory, const QString& name, int size, int major,
                            int minor, const QString& description) {
@@ -13,6 +14,7 @@ QString writeGen3TestImage(const QString& directory, const QString& name, int si
     recipe.versionMinor = quint16(minor);
     recipe.description = description;
     recipe.size = size;
+    QDir().mkpath(directory);
     QString path = QDir(directory).filePath(name);
     writeGen3Image(path, generateGen3Image(recipe));
     return path;
@@ -32,8 +34,22 @@ QString writeGen2TestImage(const QString& directory, const QString& name, int si
     return path;
 }
 
+QString writeGen2VersionImage(const QString& directory, const QString& name, int major, int minor,
+                              quint16 flags, quint32 seed) {
+    KV2ImageSpec spec;
+    spec.versionMajor = quint16(major);
+    spec.versionMinor = quint16(minor);
+    spec.flags = flags;
+    spec.seed = seed;
+    QDir().mkpath(directory);
+    QString path = QDir(directory).filePath(name);
+    writeKV2ImageFile(path, generateKV2Image(spec));
+    return path;
+}
+
 QString writeFile(const QString& directory, const QString& name, const QByteArray& bytes) {
     QString path = QDir(directory).filePath(name);
+    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     if (file.open(QIODevice::WriteOnly)) {
         file.write(bytes);

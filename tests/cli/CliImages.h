@@ -18,5 +18,9 @@ void writeGen2TestImages(const QString& directory);
 // `serialLength` characters.
 QString writeGen2TestImage(const QString& directory, const QString& name, int size,
                            int serialLength = 8);
+// A generation-2 image of version `major`.`minor` for the variant `flags` (kv2::flagsOf);
+// `seed` changes its content, not what it says.
+QString writeGen2VersionImage(const QString& directory, const QString& name, int major, int minor,
+                              quint16 flags, quint32 seed = 1);
 // A file of `bytes`.
 QString writeFile(const QString& directory, const QString& name, const QByteArray& bytes);

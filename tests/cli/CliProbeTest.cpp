@@ -1,6 +1,7 @@
 // kvtool-cli list and info against emulated probes of each generation and mode, the
 // choice of one probe among several, and the exit codes of each outcome.
 
+#include "CliImages.h"
 #include "CliRunner.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,9 @@ struct ProbeCase {
     int exitCode;
     QStringList stdoutHas;  // lines of standard output must contain these, in order
     const char* stderrHas;  // nullptr: standard error stays empty
+    // The system's firmware folder holds a generation-3 image 1.5 and a generation-2 image
+    // 2.20 of Birch, Variable Speed and Adaptive, and an older one of each.
+    bool images = false;
 };
 
 void PrintTo(const ProbeCase& c, std::ostream* os) {
@@ -25,6 +29,13 @@ class CliProbeTest : public ::testing::TestWithParam<ProbeCase> {};
 TEST_P(CliProbeTest, PrintsWhatTheProbesReport) {
     const ProbeCase& c = GetParam();
     CliRunner cli;
+    if (c.images) {
+        writeGen3TestImage(cli.systemFirmware(), QStringLiteral("kv3.bin"), GEN3_IMAGE_SIZE, 1, 5,
+                           QStringLiteral("newer"));
+        writeGen3TestImage(cli.systemFirmware(), QStringLiteral("old.bin"), GEN3_IMAGE_SIZE, 1, 2);
+        writeGen2VersionImage(cli.systemFirmware(), QStringLiteral("a"), 2, 20, 0x0A);
+        writeGen2VersionImage(cli.systemFirmware(), QStringLiteral("b"), 1, 2, 0x0A);
+    }
     cli.emulate(QLatin1String(c.emulate));
     const CliRun run = cli.run(c.arguments);
     EXPECT_EQ(run.exitCode, c.exitCode) << ::testing::PrintToString(run);
@@ -64,6 +75,29 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {"GENERATION", "3", "loader", "K3000001", "emulated:1"},
                   nullptr},
+        // A newer image in the firmware folders is named; one as new as the probe's is not.
+        ProbeCase{"list_newer_images",
+                  "gen3,gen2,gen3:version=1.5:desc=x",
+                  listCommand(),
+                  0,
+                  {"NEWER FIRMWARE", "K3000001", "1.5 - newer (", "share/kvtool/firmware/kv3.bin)",
+                   "K2000001", "2.20 (", "K3000002  emulated:3  -"},
+                  nullptr,
+                  true},
+        ProbeCase{"info_gen3_newer_image",
+                  "gen3",
+                  infoCommand(),
+                  0,
+                  {"Firmware:  1.3 - factory build", "Newer:     1.5 - newer in "},
+                  nullptr,
+                  true},
+        ProbeCase{"info_gen2_newer_image",
+                  "gen2",
+                  infoCommand(),
+                  0,
+                  {"Variant:   Birch, Variable Speed and Adaptive", "Newer:     2.20 in "},
+                  nullptr,
+                  true},
         ProbeCase{"list_gen2_application",
                   "gen2",
                   listCommand(),

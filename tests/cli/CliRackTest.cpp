@@ -5,6 +5,7 @@
 #include "support/FakeLogind.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -432,6 +433,103 @@ TEST_F(CliRack, WatchHoldsOffSleepOnlyWhileItInstalls) {
     EXPECT_EQ(watch.exitCode(), 0) << watch.standardError().toStdString();
     EXPECT_EQ(logind.inhibitors(), 0);
     EXPECT_EQ(logind.inhibitCalls().size(), 2);
+}
+
+// An update installs and records the image as it was read when it was chosen, whatever
+// becomes of its file meanwhile: here it is overwritten, in place, during the install.
+TEST_F(CliRack, AnImageThatChangesAfterItWasChosenIsNotWhatIsInstalled) {
+    cli.emulate(QStringLiteral("gen3:latency=100"));
+    cli.setEnvironment(QStringLiteral("KVTOOL_CLOCK"), QStringLiteral("steady"));
+    const QString folder = cli.path(QStringLiteral("fw"));
+    const QString path = writeGen3TestImage(folder, QStringLiteral("kv3.bin"), GEN3_IMAGE_SIZE, 1,
+                                            5, QStringLiteral("chosen"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString chosen = QString::fromLatin1(
+        QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
+    file.close();
+    const QString log = cli.path(QStringLiteral("records.jsonl"));
+    Running update(cli.start({QStringLiteral("update"), QStringLiteral("--firmware-dir"), folder,
+                              QStringLiteral("--json"), QStringLiteral("--log"), log}));
+    ASSERT_TRUE(update.waitFor(QStringLiteral("phase"), QStringLiteral("K3000001")));
+    const QString other = writeGen3TestImage(cli.directory(), QStringLiteral("other.bin"),
+                                             GEN3_IMAGE_SIZE, 1, 9, QStringLiteral("changed"));
+    QFile original(other);
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly) && file.open(QIODevice::WriteOnly));
+    file.write(original.readAll());
+    file.close();
+    EXPECT_EQ(update.exitCode(), 0) << update.standardError().toStdString();
+
+    const QJsonObject probe = probesOf(update.last()).at(QStringLiteral("K3000001"));
+    EXPECT_EQ(probe[QStringLiteral("after")][QStringLiteral("versionText")],
+              QStringLiteral("1.5 - chosen"));
+    EXPECT_EQ(probe[QStringLiteral("sha256")], chosen);
+    const QList<QJsonObject> records = recordsIn(log);
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(records.first()[QStringLiteral("sha256")], chosen);
+}
+
+// The station service's command line as its unit writes it, with a configuration file of
+// the documented form in place of /etc/kvtool/watch-NAME.conf: systemd reads the file's
+// KEY=VALUE lines and puts each $KEY of ExecStart in, split at white space (an unset one
+// is no argument at all). Once with an image file, once with a target and clocking.
+TEST_F(CliRack, TheServiceCommandLineWatchesAsItsConfigurationSays) {
+    QFile unit(QStringLiteral(KVTOOL_SOURCE_DIR "/packaging/kvtool-watch@.service"));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    QString execStart;
+    QString environmentFile;
+    for (const QString& line : QString::fromUtf8(unit.readAll()).split(u'\n')) {
+        if (line.startsWith(QStringLiteral("ExecStart="))) {
+            execStart = line.mid(10);
+        } else if (line.startsWith(QStringLiteral("EnvironmentFile="))) {
+            environmentFile = line.mid(16);
+        }
+    }
+    EXPECT_EQ(environmentFile, QStringLiteral("/etc/kvtool/watch-%i.conf"));
+    const QStringList words = execStart.split(u' ', Qt::SkipEmptyParts);
+    ASSERT_GE(words.size(), 2);
+    EXPECT_EQ(words.first(), QStringLiteral("/usr/bin/kvtool-cli"));
+
+    const QString log = cli.path(QStringLiteral("station.jsonl"));
+    const struct {
+        const char* emulate;
+        QString configuration;
+        const char* after;
+    } stations[] = {
+        {"gen3",
+         QStringLiteral("# line 1\nIMAGE=%1\n\nOPTIONS=--count 1 --log %2\n").arg(gen3Image, log),
+         "1.4 - cli test"},
+        {"gen2",
+         QStringLiteral("OPTIONS=--target alder --clocking max --firmware-dir %1  --count 1 "
+                        "--log %2\n")
+             .arg(cli.path(QStringLiteral("fw")), log),
+         "2.12"}};
+    for (const auto& station : stations) {
+        SCOPED_TRACE(station.emulate);
+        QMap<QString, QString> values;
+        for (const QString& line : station.configuration.split(u'\n')) {
+            if (!line.isEmpty() && !line.startsWith(u'#')) {
+                values.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
+            }
+        }
+        QStringList arguments;
+        for (const QString& word : words.mid(1)) {
+            if (word.startsWith(u'$')) {
+                arguments << values.value(word.mid(1)).split(u' ', Qt::SkipEmptyParts);
+            } else {
+                arguments << word;
+            }
+        }
+        cli.emulate(QLatin1String(station.emulate));
+        const CliRun run = cli.run(arguments);
+        EXPECT_EQ(run.exitCode, 0) << arguments.join(u' ').toStdString() << "\n"
+                                   << ::testing::PrintToString(run);
+        const QList<QJsonObject> records = recordsIn(log);
+        ASSERT_FALSE(records.isEmpty());
+        EXPECT_EQ(records.last()[QStringLiteral("after")][QStringLiteral("versionText")],
+                  QLatin1String(station.after));
+    }
+    EXPECT_EQ(recordsIn(log).size(), 2);
 }
 
 // ---- Signals during a generation-2 download ------------------------------------------------

@@ -69,6 +69,10 @@ QProcessEnvironment CliRunner::environment() const {
         environment.insert(QStringLiteral("KVTOOL_EMULATE_LOG"),
                            path(QStringLiteral("frames.log")));
     }
+    // The firmware folders of this machine stay out of the tests: the user's and the
+    // system's are the scratch directory's own, "home-share" and "share".
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("home-share")));
+    environment.insert(QStringLiteral("XDG_DATA_DIRS"), path(QStringLiteral("share")));
     environment.insert(extra);
     return environment;
 }

@@ -47,6 +47,8 @@ public:
     // The scratch directory (the working directory of every run).
     QString directory() const { return scratch.path(); }
     QString path(const QString& name) const { return scratch.filePath(name); }
+    // The firmware folder of the system's data folder ($XDG_DATA_DIRS) in every run.
+    QString systemFirmware() const { return path(QStringLiteral("share/kvtool/firmware")); }
 
     // KVTOOL_EMULATE for the following runs (empty: the variable is unset).
     void emulate(const QString& devices) { emulated = devices; }

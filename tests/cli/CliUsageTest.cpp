@@ -67,6 +67,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "give either FILE or --target and --clocking, not both"},
         UsageCase{"firmware_dir_alone", args({"install", "--firmware-dir", "fw"}),
                   "install needs a FILE, or --target and --clocking"},
+        UsageCase{"two_firmware_dirs_for_install",
+                  args({"install", "--target", "alder", "--clocking", "max", "--firmware-dir", "a",
+                        "--firmware-dir", "b"}),
+                  "--firmware-dir: install takes one directory"},
+        UsageCase{"update_takes_no_file", args({"update", "kv3.bin"}),
+                  "unexpected argument \"kv3.bin\""},
         UsageCase{"empty_file_name", args({"install", ""}), "the file name is empty"}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 

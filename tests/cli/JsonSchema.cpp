@@ -82,6 +82,7 @@ const Schema& IMAGE() {
     static const Schema schema = Schema{{"path", Str},
                                         {"size", Num},
                                         {"crc32", Num},
+                                        {"sha256", Str},
                                         {"generation", Num | Null},
                                         {"installable", Bool},
                                         {"problem", Str | Null},
@@ -142,15 +143,34 @@ const Schema& INSTALL_RESULT() {
                                                    {"image", Obj | Null},
                                                    {"previousFirmware", Obj | Null},
                                                    {"firmware", Obj | Null},
-                                                   {"plan", Obj | Null}};
+                                                   {"plan", Obj | Null},
+                                                   {"phases", Arr | Null},
+                                                   {"station", Str},
+                                                   {"kvtoolVersion", Str}};
     return schema;
 }
 
 const Schema& PROBE_RESULT() {
-    static const Schema schema = Schema{
-        {"serial", Str},       {"port", Str},          {"ok", Bool},          {"result", Str},
-        {"error", Str | Null}, {"usbError", Str | Null}, {"before", Obj | Null},
-        {"after", Obj | Null}, {"seconds", Num}};
+    static const Schema schema =
+        Schema{{"serial", Str},        {"port", Str},         {"ok", Bool},
+               {"result", Str},        {"error", Str | Null}, {"usbError", Str | Null},
+               {"before", Obj | Null}, {"after", Obj | Null}, {"seconds", Num},
+               {"sha256", Str | Null}, {"phases", Arr},       {"station", Str},
+               {"kvtoolVersion", Str}};
+    return schema;
+}
+
+const Schema& RECORD() {
+    static const Schema schema = [] {
+        Schema record = PROBE_RESULT();
+        record.removeIf([](const auto& key) { return key.first == u"ok"; });
+        return record + Schema{{"time", Str}};
+    }();
+    return schema;
+}
+
+const Schema& PHASE_TIME() {
+    static const Schema schema{{"phase", Str}, {"seconds", Num}};
     return schema;
 }
 
@@ -213,17 +233,24 @@ void expectNested(const QJsonObject& object, const QString& where) {
     nested("before", FIRMWARE());
     nested("after", FIRMWARE());
     nested("plan", PLAN());
+    for (const QJsonValue& phase : object.value(QStringLiteral("phases")).toArray()) {
+        expectSchema(phase.toObject(), PHASE_TIME(), where + QStringLiteral(".phases"));
+    }
     nested("udevRule", UDEV_RULE());
     nested("session", SESSION());
     nested("node", NODE());
-    if (object.value(QStringLiteral("image")).isObject()) {
-        const QJsonObject image = object.value(QStringLiteral("image")).toObject();
-        expectSchema(image, IMAGE(), where + QStringLiteral(".image"));
+    for (const char* key : {"image", "newerImage"}) {
+        if (!object.value(QLatin1String(key)).isObject()) {
+            continue;
+        }
+        const QString at = where + u'.' + QLatin1String(key);
+        const QJsonObject image = object.value(QLatin1String(key)).toObject();
+        expectSchema(image, IMAGE(), at);
         const QJsonObject marks = image.value(QStringLiteral("marks")).toObject();
-        expectSchema(marks, MARKS(), where + QStringLiteral(".image.marks"));
+        expectSchema(marks, MARKS(), at + QStringLiteral(".marks"));
         if (marks.value(QStringLiteral("serialField")).isObject()) {
             expectSchema(marks.value(QStringLiteral("serialField")).toObject(), SERIAL_FIELD(),
-                         where + QStringLiteral(".image.marks.serialField"));
+                         at + QStringLiteral(".marks.serialField"));
         }
     }
 }

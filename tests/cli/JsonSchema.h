@@ -31,6 +31,8 @@ const Schema& MESSAGE();
 const Schema& INSTALL_RESULT();
 const Schema& PROBE_RESULT();  // one probe's of several, in "probes" and its own event
 const Schema& PER_PROBE();     // what each event of one probe of several adds
+const Schema& RECORD();        // one line of a --log file
+const Schema& PHASE_TIME();    // one of "phases"
 const Schema& DOCTOR_RESULT();
 
 // Every key of `schema` is present with one of its types, and no other key.
