@@ -75,6 +75,9 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
     pageArea->setFrameShape(QFrame::NoFrame);
     pageArea->setWidgetResizable(true);
     pageArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Not a stop of its own: Tab goes to the page's controls, and the area scrolls to the
+    // one focused.
+    pageArea->setFocusPolicy(Qt::NoFocus);
     firmwareBox->layout()->addWidget(pageArea);
     pageStack = new QStackedWidget(pageArea);
     pageStack->setObjectName(QStringLiteral("pageStack"));

@@ -489,9 +489,8 @@ TEST(KvtoolOnWaylandInstalling, AWindowClosedDuringAnInstallStays) {
     variables.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), logind.address());
     Kvtool kvtool({}, variables, QStringLiteral(KVTOOL_EXECUTABLE), files.path());
     ASSERT_TRUE(wayland.waitForFocus(QStringLiteral("kvtool"))) << kvtool.whatItDid();
-    // Alt+I until the install is under way: a virtual keyboard's first keys may come before
-    // its keymap has reached the window. A second activation during the install does
-    // nothing (counted below).
+    // Alt+I until the install is under way (a compositor under load may drop keys). A second
+    // activation during the install does nothing (counted below).
     bool started = false;
     for (int i = 0; i < 10 && !started; ++i) {
         ASSERT_TRUE(wayland.type({QStringLiteral("-M"), QStringLiteral("alt"), QStringLiteral("i"),

@@ -160,7 +160,10 @@ bool WaylandSession::type(const QStringList& wtypeArguments) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
     wtype.setProcessEnvironment(environment);
-    wtype.start(QStringLiteral("wtype"), wtypeArguments);
+    // Each wtype is a new virtual keyboard: keys sent at once come before the window has
+    // taken its keymap and are lost, so it waits a moment first.
+    wtype.start(QStringLiteral("wtype"),
+                QStringList{QStringLiteral("-s"), QStringLiteral("300")} + wtypeArguments);
     return wtype.waitForFinished(5000) && wtype.exitCode() == 0;
 }
 
