@@ -10,6 +10,7 @@
 #include "gen2/KV2FirmwareImage.h"
 #include "gen2/KV2Variant.h"
 #include "gen3/FirmwareImageHeader.h"
+#include "probe/ImageBytes.h"
 
 #include <QFileInfo>
 
@@ -19,6 +20,27 @@ ImageIdentity readImage(const QString& path) {
     } catch (const HException& e) {
         throw CliFailure::fromImage(e);
     }
+}
+
+ImageIdentity readImageFor(const QString& path,
+                           const std::function<std::optional<int>()>& generation) {
+    ImageIdentity image;
+    try {
+        image = identifyImage(path);
+    } catch (const CannotOpenImage& e) {
+        if (const std::unique_ptr<ProbeEngine> engine = engineForGeneration(generation())) {
+            throw CliFailure(ExitCode::BadImage, engine->cannotOpen(path));
+        }
+        throw CliFailure::fromImage(e);
+    } catch (const HException& e) {
+        throw CliFailure::fromImage(e);
+    }
+    if (!image.generation) {
+        if (const std::unique_ptr<ProbeEngine> engine = engineForGeneration(generation())) {
+            image.problem = engine->refusal(image);
+        }
+    }
+    return image;
 }
 
 QString imagePathOf(const CliOptions& options) {

@@ -6,13 +6,21 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 struct CliOptions;
 
 // The image file named `path`, read and examined (identifyImage); a file that cannot be
 // read is a CliFailure with exit code 5.
 ImageIdentity readImage(const QString& path);
+// The same for an install on probes of `generation` (asked only when the file is refused):
+// a file that cannot be opened, or is no probe's image, is refused in the words that
+// generation's install uses, as the window's page says it ("Cannot open ...", "Cannot find
+// serial number" for generation 2).
+ImageIdentity readImageFor(const QString& path,
+                           const std::function<std::optional<int>()>& generation);
 // The file an install or watch takes: FILE, or the generation-2 image of --target and
 // --clocking in the firmware folders (--firmware-dir first), named as the generation-2 page
 // names it. For the

@@ -41,7 +41,8 @@ public:
         if (!options.logFile.isEmpty()) {
             records = ProductionLog::open(options.logFile);
         }
-        const auto image = std::make_shared<const ImageIdentity>(readImage(imagePathOf(options)));
+        const auto image = std::make_shared<const ImageIdentity>(readImageFor(
+            imagePathOf(options), [this] { return generationOfProbes(options.serials, false); }));
         imageSha256 = image->sha256;
         known.insert(QStringLiteral("dryRun"), options.dryRun);
         known.insert(QStringLiteral("image"), imageJson(*image));

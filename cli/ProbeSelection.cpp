@@ -2,6 +2,7 @@
 
 #include "cli/CliFailure.h"
 #include "device/UsbDiscovery.h"
+#include "probe/ProbeKind.h"
 
 #include <algorithm>
 #include <iterator>
@@ -51,4 +52,29 @@ UsbDeviceInfo selectProbe(const QString& serial) {
                              .arg(serial));
     }
     return matching.first();
+}
+
+std::optional<int> generationOfProbes(const QStringList& serials, bool all) {
+    const UsbDeviceList attached = attachedProbes();
+    UsbDeviceList probes;
+    if (all) {
+        probes = attached;
+    } else if (serials.isEmpty()) {
+        if (attached.size() == 1) {
+            probes = attached;
+        }
+    } else {
+        for (const QString& serial : serials) {
+            probes += probesWithSerial(attached, serial);
+        }
+    }
+    std::optional<int> generation;
+    for (const UsbDeviceInfo& probe : probes) {
+        const std::optional<int> its = ProbeKind::of(probe.productId).generation;
+        if (!its || (generation && its != generation)) {
+            return std::nullopt;
+        }
+        generation = its;
+    }
+    return generation;
 }

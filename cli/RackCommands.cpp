@@ -31,9 +31,11 @@ namespace {
 // How often watch looks at the bus where no udev events tell it of probes coming and going.
 constexpr int WATCH_POLL_MS = 1000;
 
-// The image, which must be one that can be installed.
-ImageIdentity installableImage(const CliOptions& options) {
-    ImageIdentity image = readImage(imagePathOf(options));
+// The image, which must be one that can be installed: refused in the words of the probes'
+// generation where the probes to install on are known and of one generation.
+ImageIdentity installableImage(const CliOptions& options,
+                               const std::function<std::optional<int>()>& generation) {
+    ImageIdentity image = readImageFor(imagePathOf(options), generation);
     if (!image.installable()) {
         throw CliFailure(ExitCode::BadImage, image.problem)
             .with({{QStringLiteral("image"), imageJson(image)}});
@@ -189,7 +191,8 @@ std::unique_ptr<ProductionLog> openRecords(const CliOptions& options) {
 
 void runRackInstall(const CliOptions& options, Console& console) {
     const std::unique_ptr<ProductionLog> records = openRecords(options);
-    const ImageIdentity image = installableImage(options);
+    const ImageIdentity image = installableImage(
+        options, [&options] { return generationOfProbes(options.serials, options.all); });
     const UsbDeviceList attached = attachedProbes();
     if (attached.isEmpty()) {
         throw CliFailure(ExitCode::NoProbe, QStringLiteral("No devices connected"),
@@ -214,7 +217,8 @@ void runRackInstall(const CliOptions& options, Console& console) {
 
 void runWatch(const CliOptions& options, Console& console) {
     const std::unique_ptr<ProductionLog> records = openRecords(options);
-    const ImageIdentity image = installableImage(options);
+    // No probe is known yet: the refusal is in the words of no generation.
+    const ImageIdentity image = installableImage(options, [] { return std::nullopt; });
     const int limit = options.count.value_or(INT_MAX);
     Rack rack(options, console, image, records.get());
     Interrupts interrupts;

@@ -2,6 +2,7 @@
 
 #include "app/Clock.h"
 #include "app/HException.h"
+#include "app/HPath.h"
 #include "device/PipeDataLink.h"
 #include "device/UsbDiscovery.h"
 #include "device/UsbHotplugMonitor.h"
@@ -108,6 +109,20 @@ bool Gen2Engine::runs(const InstalledFirmware& firmware, const ImageIdentity& im
     return firmware.state == InstalledFirmware::State::Installed && image.variantFlags &&
            firmware.versionMajor == image.versionMajor &&
            firmware.versionMinor == image.versionMinor && firmware.flags == image.variantFlags;
+}
+
+QString Gen2Engine::refusal(const ImageIdentity& image) const {
+    try {
+        KV2FirmwareImage loaded;
+        loaded.loadBytes(image.bytes, QString());
+    } catch (const HException& e) {
+        return messageOf(e);
+    }
+    return image.problem;
+}
+
+QString Gen2Engine::cannotOpen(const QString& path) const {
+    return QStringLiteral("Cannot open ") + QString::fromLocal8Bit(HPath(path).nativePathAscii());
 }
 
 InstalledFirmware Gen2Engine::readInstalled(const UsbDeviceInfo& probe) {

@@ -49,6 +49,11 @@ public:
     bool restartsAfterInstall() const override { return true; }
     // The same version and variant as the image's version record.
     bool runs(const InstalledFirmware& firmware, const ImageIdentity& image) const override;
+    // The first mark the image load misses: "Cannot find serial number", "Cannot find
+    // PID" or "Bad firmware file".
+    QString refusal(const ImageIdentity& image) const override;
+    // "Cannot open " and the path.
+    QString cannotOpen(const QString& path) const override;
 
 private:
     KorvaneBootloader bootloader;

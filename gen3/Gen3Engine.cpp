@@ -80,6 +80,14 @@ bool Gen3Engine::runs(const InstalledFirmware& firmware, const ImageIdentity& im
            firmware.versionMinor == image.versionMinor;
 }
 
+QString Gen3Engine::refusal(const ImageIdentity& image) const {
+    return image.problem;
+}
+
+QString Gen3Engine::cannotOpen(const QString& path) const {
+    return QStringLiteral("cannot open ") + path;
+}
+
 InstalledFirmware Gen3Engine::readInstalled(const UsbDeviceInfo& probe) {
     Ftd2xxDataLink link(probe);
     return installedFirmwareOf(getLoaderInfo(link));

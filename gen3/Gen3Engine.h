@@ -56,6 +56,10 @@ public:
     bool restartsAfterInstall() const override { return false; }
     // The same version as the image's header.
     bool runs(const InstalledFirmware& firmware, const ImageIdentity& image) const override;
+    // What is wrong with the file as an image, as the page says under "Invalid File".
+    QString refusal(const ImageIdentity& image) const override;
+    // "cannot open " and the path.
+    QString cannotOpen(const QString& path) const override;
 
     // The install of `image` on `probe`, on a link of its own (opened by the first step,
     // closed by the last or by a failure).

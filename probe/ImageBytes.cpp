@@ -69,7 +69,7 @@ std::shared_ptr<const ImageBytes> ImageBytes::read(const QString& path, qint64 l
         ::open(localFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        fail(QStringLiteral("cannot open ") + path);
+        throw CannotOpenImage((QStringLiteral("cannot open ") + path).toLocal8Bit().toStdString());
     }
     if (status.st_size > largest) {
         fail(QStringLiteral("image too large: %1 is %2 bytes, a probe holds at most %3")

@@ -1,10 +1,19 @@
 #pragma once
 
+#include "app/HException.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <memory>
+
+// The failure to open an image file: a file that is missing, not a regular file, or not
+// readable by this user. Front ends word it as the install of a probe's generation does.
+class CannotOpenImage : public HException {
+public:
+    using HException::HException;
+};
 
 // The bytes of an image file, read once into memory that the processes installing it can
 // map as well: a sealed memory file (memfd), so that each install on several probes at
@@ -17,8 +26,9 @@ public:
     ImageBytes& operator=(const ImageBytes&) = delete;
 
     // Reads the regular file named `path` whole. A file larger than `largest` bytes is
-    // refused before anything is read. Throws HException "cannot open " + path (also for
-    // anything but a regular file), "cannot read " + path, or "image too large: ...".
+    // refused before anything is read. Throws CannotOpenImage "cannot open " + path (also
+    // for anything but a regular file), HException "cannot read " + path or "image too
+    // large: ...".
     static std::shared_ptr<const ImageBytes> read(const QString& path, qint64 largest);
     // The image a parent process handed over as the memory file `fd` (this object takes
     // it). Throws HException when it is no readable memory file of at most `largest` bytes.

@@ -35,6 +35,11 @@ public:
     // Whether a probe that reports `firmware` runs what `image` would install: the same
     // version (for generation 2 also the same variant).
     virtual bool runs(const InstalledFirmware& firmware, const ImageIdentity& image) const = 0;
+    // Why this generation's install refuses `image`, a file that is no probe's image, in
+    // the words it uses for it (the window says the same).
+    virtual QString refusal(const ImageIdentity& image) const = 0;
+    // What this generation's install says of an image file that cannot be opened.
+    virtual QString cannotOpen(const QString& path) const = 0;
 
 Q_SIGNALS:
     // The install's phases: (0, total, text, units) starts one, (done, -1, null, null)

@@ -6,6 +6,7 @@
 #include "CliRunner.h"
 #include "gen2/ReplyPairing.h"
 #include "support/FakeLogind.h"
+#include "tools/gen2/KV2ImageGenerator.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -383,6 +384,13 @@ protected:
         writeGen2TestImage(cli.directory(), QStringLiteral("largest.bin"), 13311);
         writeGen2TestImage(cli.directory(), QStringLiteral("serial5.bin"), 8192, 5);
         writeFile(cli.directory(), QStringLiteral("short3.bin"), QByteArray::fromHex("0df0feca00"));
+        // Generation-2 images each without one of the marks the image load looks for.
+        KV2ImageSpec noDescriptor;
+        noDescriptor.deviceDescriptorOffset = KV2ImageSpec::OMIT;
+        writeKV2ImageFile(cli.path(QStringLiteral("nopid.bin")), generateKV2Image(noDescriptor));
+        KV2ImageSpec noMaker;
+        noMaker.makerDescriptorOffset = KV2ImageSpec::OMIT;
+        writeKV2ImageFile(cli.path(QStringLiteral("nomaker.bin")), generateKV2Image(noMaker));
         // Larger than any probe holds: refused before it is read (the file is sparse).
         QFile huge(cli.path(QStringLiteral("huge.bin")));
         ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(16 * 1024 * 1024 + 1));
@@ -436,6 +444,24 @@ INSTANTIATE_TEST_SUITE_P(
                     5},
         RefusalCase{"no_image", "gen3", "text.bin", {}, "not a firmware image", 5},
         RefusalCase{"missing_file", "gen3", "missing.bin", {}, "cannot open missing.bin", 5},
+        // For a generation-2 probe, in the words of its page.
+        RefusalCase{"no_image_for_gen2", "gen2", "text.bin", {}, "Cannot find serial number", 5},
+        RefusalCase{"no_descriptor_for_gen2", "gen2", "nopid.bin", {}, "Cannot find PID", 5},
+        RefusalCase{"no_maker_for_gen2", "gen2", "nomaker.bin", {}, "Bad firmware file", 5},
+        RefusalCase{
+            "missing_file_for_gen2", "gen2", "missing.bin", {}, "Cannot open missing.bin", 5},
+        RefusalCase{"no_image_for_all_gen2",
+                    "gen2,gen2",
+                    "text.bin",
+                    {"--all"},
+                    "Cannot find serial number",
+                    5},
+        RefusalCase{"no_image_for_one_of_each",
+                    "gen2,gen3",
+                    "nopid.bin",
+                    {"--all"},
+                    "not a firmware image",
+                    5},
         RefusalCase{"directory", "gen3", "fw", {}, "cannot open fw", 5},
         RefusalCase{"gen3_header_cut_short", "gen3", "short3.bin", {}, "not a firmware image", 5},
         RefusalCase{"larger_than_any_probe",
