@@ -28,12 +28,13 @@ KorvaneConfigurer* mainWindow = nullptr;
 namespace {
 
 constexpr int POLL_INTERVAL_MS = 1000;
-// The size the window opens with; the user may make it larger, or smaller down to the
+// The size the window opens with (the generation-2 page whole, its folder line and a
+// newer image's line included); the user may make it larger, or smaller down to the
 // minimum, which fits a 1024x768 screen at a desktop scale of 2 (512x384 logical pixels,
 // less a title bar and a panel): what the page does not fit then scrolls, while the
 // serial number, the status line and the bar stay in view.
 constexpr int WINDOW_WIDTH = 400;
-constexpr int WINDOW_HEIGHT = 430;
+constexpr int WINDOW_HEIGHT = 480;
 constexpr int MINIMUM_WIDTH = 360;
 constexpr int MINIMUM_HEIGHT = 300;
 // Room left above the window for its title bar, which is not known before it is shown.
@@ -121,11 +122,13 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
 
     setCentralWidget(vbox);
     setMinimumSize(MINIMUM_WIDTH, MINIMUM_HEIGHT);
-    // On a small screen, or one at a large scale, the window opens no larger than the
-    // screen has room for, so that the status line and the bar are on it.
+    // As high as the tallest page asks, at least the designed height; on a small screen,
+    // or one at a large scale, no larger than the screen has room for, so that the status
+    // line and the bar are on it.
+    const int height = std::max(WINDOW_HEIGHT, sizeHint().height());
     const QRect room = screen()->availableGeometry();
     resize(std::clamp(room.width(), MINIMUM_WIDTH, WINDOW_WIDTH),
-           std::clamp(room.height() - TITLE_BAR_ALLOWANCE, MINIMUM_HEIGHT, WINDOW_HEIGHT));
+           std::clamp(room.height() - TITLE_BAR_ALLOWANCE, MINIMUM_HEIGHT, height));
 }
 
 KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {
@@ -238,6 +241,7 @@ void KorvaneConfigurer::readDone(quint64 request, const UsbDeviceInfo& probe,
         return;
     }
     pendingPage->showInstalledFirmware(probe, *firmware);
+    pendingPage->lookForNewerFirmware(probe, *firmware);
     lastSerialNumber = serial;
     shownProbe = probe;
     showSerialNumber(serial);

@@ -51,6 +51,18 @@ quint64 ProbeWorker::read(const UsbDeviceInfo& probe, Reader reader, bool onceTh
     return request;
 }
 
+void ProbeWorker::lookUp(std::function<QString()> work, std::function<void(const QString&)> done) {
+    post([this, work = std::move(work), done = std::move(done)] {
+        QString result;
+        try {
+            result = work();
+        } catch (const HException&) {
+            result.clear();
+        }
+        tell([done, result] { done(result); });
+    });
+}
+
 bool ProbeWorker::install(const UsbDeviceInfo& probe, std::shared_ptr<const ImageIdentity> image,
                           EngineFactory makeEngine) {
     if (installRunning) {

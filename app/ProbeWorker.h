@@ -45,6 +45,12 @@ public:
     bool install(const UsbDeviceInfo& probe, std::shared_ptr<const ImageIdentity> image,
                  EngineFactory makeEngine);
 
+    // Runs `work` on the worker, after what is queued there (so it never competes with an
+    // exchange with a probe), then `done` with its result on this object's thread. For file
+    // work that must not hold up the window, such as a look through the firmware folders;
+    // a `work` that throws HException gives the empty text.
+    void lookUp(std::function<QString()> work, std::function<void(const QString&)> done);
+
     bool reading() const { return readsInFlight > 0; }
     bool installing() const { return installRunning; }
     bool busy() const { return reading() || installing(); }

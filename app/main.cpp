@@ -26,7 +26,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         arguments << QString::fromLocal8Bit(argv[i]);
     }
-    firmwareDirectory = firmwareDirectoryFromArguments(arguments);
+    // The folder given on the command line, else the one the user chose before; without
+    // either the page searches the firmware folders.
+    firmwareDirectory = arguments.size() >= 2 ? firmwareDirectoryFromArguments(arguments)
+                                              : HPath(rememberedFirmwareFolder());
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
     QApplication::setStyle(new FocusRingStyle);
 

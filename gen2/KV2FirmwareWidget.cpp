@@ -7,6 +7,7 @@
 #include "engines/ProbeEngines.h"
 #include "gen2/Gen2Engine.h"
 #include "gen2/KV2FirmwareImage.h"
+#include "gen2/KV2FolderRow.h"
 #include "gen2/KV2Variant.h"
 
 #include <QAbstractButton>
@@ -96,6 +97,7 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     installedVariantLabel = namedRichLabel(QStringLiteral("installedVariantLabel"),
                                            QStringLiteral("Installed variant"), vbox);
     column->addWidget(installedVariantLabel);
+    column->addWidget(newerFirmwareLabel());
     // The blank row between what is installed and what to install: half a line, so
     // that the page fits the fixed window.
     auto* blankRow = new QLabel(vbox);
@@ -127,11 +129,25 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
     auto* buttonRow = new QWidget(installBox);
     auto* buttonLayout = new QHBoxLayout(buttonRow);
     buttonLayout->setContentsMargins(0, 0, 0, 0);
-    installColumn->addWidget(buttonRow);
     buttonLayout->addWidget(new QLabel(buttonRow));
     installButton = new QPushButton(QStringLiteral("&Install Firmware"), buttonRow);
     installButton->setObjectName(QStringLiteral("installButton"));
     buttonLayout->addWidget(installButton);
+    // Above the button, its buttons beside it, made after it for the Tab order: the
+    // choices lead to Install, the folder's buttons come after.
+    folderRow = new KV2FolderRow(installBox, buttonLayout);
+    installColumn->addWidget(folderRow);
+    installColumn->addWidget(buttonRow);
+    connect(folderRow, &KV2FolderRow::folderChanged, this, [this] {
+        imageFileName();
+        lookAgainForNewerFirmware();
+    });
+    const auto variantChanged = [this](QAbstractButton*, bool checked) {
+        if (checked)
+            imageFileName();
+    };
+    connect(targetGroup, &QButtonGroup::buttonToggled, this, variantChanged);
+    connect(clockingGroup, &QButtonGroup::buttonToggled, this, variantChanged);
 
     installButton->setDefault(true);
     installButton->setAccessibleDescription(
@@ -140,6 +156,7 @@ KV2FirmwareWidget::KV2FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
 
     targetGroup->button(int(kv2::TargetFamily::Alder))->setChecked(true);
     clockingGroup->button(int(kv2::JtagClocking::MaximumSpeed))->setChecked(true);
+    imageFileName();
 }
 
 void KV2FirmwareWidget::showInstalledFirmware(const UsbDeviceInfo& device,
@@ -177,7 +194,7 @@ QString KV2FirmwareWidget::imageFileName() const {
     const auto clocking = clockingGroup->checkedId() == int(kv2::JtagClocking::MaximumSpeed)
                               ? kv2::JtagClocking::MaximumSpeed
                               : kv2::JtagClocking::VariableSpeedAndAdaptive;
-    return firmwareDirectory.nativePath() + QLatin1Char('/') + kv2::imageFileName(family, clocking);
+    return folderRow->imagePath(family, clocking);
 }
 
 void KV2FirmwareWidget::updateFirmware() {

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+class KV2FolderRow;
 class QButtonGroup;
 class QGroupBox;
 class QLabel;
@@ -25,8 +26,9 @@ public:
     // the next install.
     void showInstalledFirmware(const UsbDeviceInfo& device,
                                const InstalledFirmware& firmware) override;
-    // The image file for the current selection: the firmware directory, "/", then
-    // kv_<family>_<clocking>.bin.
+    // The image file for the current selection, kv_<family>_<clocking>.bin: in the folder
+    // the user chose, else in the first firmware folder that holds it (else the first
+    // firmware folder). Shows that folder on the page.
     QString imageFileName() const;
 
 protected Q_SLOTS:
@@ -50,5 +52,6 @@ private:
     QButtonGroup* targetGroup = nullptr;
     QGroupBox* installBox = nullptr;
     QPushButton* installButton = nullptr;
+    KV2FolderRow* folderRow = nullptr;
     UsbDeviceInfo device;
 };

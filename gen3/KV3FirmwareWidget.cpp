@@ -74,6 +74,7 @@ KV3FirmwareWidget::KV3FirmwareWidget(QWidget* parent) : KVFirmwareWidget(parent)
         installedBox);
     installedLabel->setObjectName(QStringLiteral("installedLabel"));
     installedBox->layout()->addWidget(installedLabel);
+    installedBox->layout()->addWidget(newerFirmwareLabel());
 
     column->addWidget(new QLabel(content));  // a blank row
 

@@ -2,10 +2,14 @@
 
 #include "app/Clock.h"
 #include "app/ErrorReporter.h"
+#include "app/FirmwareDirectory.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
+#include "engines/FirmwareLibrary.h"
 #include "engines/ProbeEngines.h"
 
+#include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 
 namespace {
@@ -28,6 +32,61 @@ ProbeWorker::Reader KVFirmwareWidget::firmwareReader() const {
         }
         return engine->readInstalled(device);
     };
+}
+
+QLabel* KVFirmwareWidget::newerFirmwareLabel() {
+    if (newerLabel == nullptr) {
+        newerLabel = new QLabel(this);
+        newerLabel->setObjectName(QStringLiteral("newerFirmwareLabel"));
+        newerLabel->setTextFormat(Qt::PlainText);
+        newerLabel->setWordWrap(true);
+        newerLabel->setAccessibleName(QStringLiteral("Newer firmware"));
+        newerLabel->hide();
+    }
+    return newerLabel;
+}
+
+void KVFirmwareWidget::lookForNewerFirmware(const UsbDeviceInfo& device,
+                                            const InstalledFirmware& firmware) {
+    const QStringList folders = firmwareFolders();
+    const QString key = QStringList{device.serialNumber(),
+                                    device.devicePath(),
+                                    QString::number(int(firmware.state)),
+                                    firmware.versionText,
+                                    QString::number(firmware.flags.value_or(0)),
+                                    folders.join(u'\n')}
+                            .join(u'\t');
+    lookedFor = std::pair(device, firmware);
+    if (key == newerKey) {
+        return;
+    }
+    newerKey = key;
+    newerFirmwareLabel()->hide();
+    // The look reads files (the folders may be large): on the worker, never here.
+    worker()->lookUp(
+        [folders, firmware] {
+            FirmwareLibrary library(folders);
+            const UpdateChoice choice = library.updateFor(firmware);
+            return choice.image && choice.relation == UpdateChoice::Relation::Newer
+                       ? choice.image->versionText
+                       : QString();
+        },
+        [self = QPointer<KVFirmwareWidget>(this), key](const QString& version) {
+            // Only the answer to the last look counts, and only while its page is there.
+            if (self == nullptr || self->newerKey != key) {
+                return;
+            }
+            self->newerFirmwareLabel()->setText(QStringLiteral("Newer firmware available: ") +
+                                                version);
+            self->newerFirmwareLabel()->setVisible(!version.isEmpty());
+        });
+}
+
+void KVFirmwareWidget::lookAgainForNewerFirmware() {
+    if (lookedFor) {
+        const auto [device, firmware] = *lookedFor;
+        lookForNewerFirmware(device, firmware);
+    }
 }
 
 void KVFirmwareWidget::setWorker(ProbeWorker* worker) {
@@ -122,6 +181,9 @@ void KVFirmwareWidget::finished(const SessionResult& result) {
         installedShown.invalidate();
         if (result.failure.kind == FailureKind::NotReturned) {
             showFirmwareNotRead();
+            newerKey.clear();
+            lookedFor.reset();
+            newerFirmwareLabel()->hide();
         }
         showFailure(result.failure.kind == FailureKind::PermissionDenied
                         ? result.failure.message +
@@ -154,6 +216,7 @@ void KVFirmwareWidget::finished(const SessionResult& result) {
 void KVFirmwareWidget::installSucceeded(const SessionResult& result) {
     if (result.after) {
         showInstalledFirmware(installDevice, *result.after);
+        lookForNewerFirmware(installDevice, *result.after);
     }
 }
 

@@ -9,7 +9,10 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
+#include <utility>
 
+class QLabel;
 class QPushButton;
 struct ImageIdentity;
 
@@ -33,6 +36,13 @@ public:
     // Shows on the page what was read from `device`, and keeps `device` for an install.
     virtual void showInstalledFirmware(const UsbDeviceInfo& device,
                                        const InstalledFirmware& firmware) = 0;
+
+    // Has the worker look through the firmware folders for an image newer than `firmware`
+    // (of its variant, for generation 2) and shows "Newer firmware available: VERSION" when
+    // there is one. Looks again only when the probe, what it runs or the folders changed.
+    void lookForNewerFirmware(const UsbDeviceInfo& device, const InstalledFirmware& firmware);
+    // The same for the probe last looked for, once the folders changed.
+    void lookAgainForNewerFirmware();
 
     // The worker that carries the page's exchanges (the main window's; a page without a
     // window makes its own).
@@ -59,6 +69,9 @@ protected:
     virtual void installSucceeded(const SessionResult& result);
     // What the page shows when the install went in but the probe could not be read after.
     virtual void showFirmwareNotRead() = 0;
+    // The line the page places for a newer image in the firmware folders, hidden while
+    // there is none.
+    QLabel* newerFirmwareLabel();
     // The window's "Error" box for this page's failures.
     void showFailure(const QString& message);
     static void setPollingEnabled(bool enabled);
@@ -84,4 +97,7 @@ private:
     quint32 installedShownMs = 0;  // since when, on the project clock
     bool restartingShown = false;  // the restart's text took its place meanwhile
     QList<QMetaObject::Connection> sessionConnections;
+    QLabel* newerLabel = nullptr;
+    QString newerKey;  // what the last look was for
+    std::optional<std::pair<UsbDeviceInfo, InstalledFirmware>> lookedFor;
 };

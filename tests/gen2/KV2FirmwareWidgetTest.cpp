@@ -8,6 +8,7 @@
 #include "emu/RawPacketPipe.h"
 #include "emu/ScriptedFunctions.h"
 #include "gen2/KV2FirmwareWidget.h"
+#include "gen2/KV2FolderRow.h"
 #include "support/GuiTestSupport.h"
 
 #include <QApplication>
@@ -514,5 +515,43 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<OutOfStepCase>& info) {
         return std::string(info.param.name);
     });
+
+}  // namespace
+
+namespace {
+
+// The page names the folder it installs from: without a chosen one, the first firmware
+// folder that holds the variant's image. One the user chooses is taken and remembered
+// under $XDG_CONFIG_HOME, and Default Folders goes back to searching. An image of the
+// probe's variant newer than what it runs is announced.
+TEST_F(KV2FirmwareWidgetTest, NamesItsFolderTakesTheUsersChoiceAndAnnouncesANewerImage) {
+    firmwareDirectory = HPath();
+    const QString folder =
+        qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/kvtool/firmware");
+    writeKV2DemoImages(folder);  // version 2.12 of every variant
+    attachProbe(1, 5, 0x0A);     // 1.5, Birch, Variable Speed and Adaptive
+    createWindow();
+    poll();
+    const auto folderLine = [this] { return child<QLabel>("folderLabel")->text(); };
+    EXPECT_TRUE(folderLine().endsWith(folder)) << folderLine().toStdString();
+    EXPECT_EQ(page->imageFileName(), folder + QStringLiteral("/kv_birch_var.bin"));
+    // The generation-3 page has a line of the same name: look inside this page.
+    auto* newer = page->findChild<QLabel*>(QStringLiteral("newerFirmwareLabel"));
+    ASSERT_NE(newer, nullptr);
+    EXPECT_TRUE(waitUntil([newer] { return !newer->isHidden(); }));
+    EXPECT_EQ(newer->text(), QStringLiteral("Newer firmware available: 2.12"));
+
+    const QString empty = files.filePath(QStringLiteral("empty"));
+    ASSERT_TRUE(QDir().mkpath(empty));
+    page->findChild<KV2FolderRow*>()->useFolder(empty);
+    EXPECT_EQ(page->imageFileName(), empty + QStringLiteral("/kv_birch_var.bin"));
+    EXPECT_TRUE(folderLine().endsWith(empty + QStringLiteral(" (no kv_birch_var.bin there)")));
+    EXPECT_EQ(rememberedFirmwareFolder(), empty);
+
+    child<QPushButton>("defaultFoldersButton")->click();
+    EXPECT_TRUE(rememberedFirmwareFolder().isEmpty());
+    EXPECT_TRUE(folderLine().endsWith(folder));
+    EXPECT_FALSE(child<QPushButton>("defaultFoldersButton")->isEnabled());
+}
 
 }  // namespace

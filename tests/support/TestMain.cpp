@@ -27,6 +27,14 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("KVTOOL_LOCK_DIR") && locks.isValid()) {
         qputenv("KVTOOL_LOCK_DIR", QFile::encodeName(locks.path()));
     }
+    // The firmware folders and the settings of the user running the tests stay out of them:
+    // each test that needs some makes its own.
+    const QTemporaryDir home;
+    if (home.isValid()) {
+        for (const char* variable : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS"}) {
+            qputenv(variable, QFile::encodeName(home.filePath(QLatin1String(variable))));
+        }
+    }
     ::testing::InitGoogleTest(&argc, argv);
     TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
