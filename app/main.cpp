@@ -3,11 +3,23 @@
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
 #include "app/QtSingleApplication.h"
+#include "app/StartupOptions.h"
 #include "emu/EmulatorEnvironment.h"
 
 #include <utility>
 
 int main(int argc, char** argv) {
+    // The command line first: --help, --version and a wrong option are answered on the
+    // terminal, without a display and without handing anything to a running window.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const StartupOptions startup = StartupOptions::parse(arguments);
+    if (startup.action != StartupOptions::Action::Run) {
+        return answerOnTerminal(startup);
+    }
+
     // Read before the application object exists, which takes the startup id away.
     InstanceMessage::Message handover = QtSingleApplication::launchActivation();
     QtSingleApplication app(QStringLiteral("Brenmoor kvtool"), argc, argv);
@@ -15,17 +27,15 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("kvtool"));
     // With another instance running, hand it the argument (it comes to the front) and
     // end; whether it answered in time makes no difference here.
-    handover.text = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    handover.text = startup.firmwareDirectory;
     if (app.handOverOrListen(handover)) {
         return 0;
     }
 
-    // The toolkit has taken its own options out of argc/argv; the rest are ours.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-    }
-    firmwareDirectory = firmwareDirectoryFromArguments(arguments);
+    firmwareDirectory = firmwareDirectoryFromArguments(
+        startup.firmwareDirectory.isNull()
+            ? QStringList{arguments.first()}
+            : QStringList{arguments.first(), startup.firmwareDirectory});
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
 
     try {
