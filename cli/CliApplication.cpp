@@ -32,16 +32,17 @@ int CliApplication::run(const QStringList& arguments) {
         parsed = parseCommandLine(arguments);
     } catch (const UsageError& error) {
         console.error(QLatin1String(PREFIX) + error.message);
-        console.error(QStringLiteral("Try 'kvtool-cli --help' for more information."));
+        console.error(QStringLiteral("Try '%1' for more information.").arg(usageHint(error)));
         if (error.json) {
             console.json(jsonResult(error.commandName, exitStatus(ExitCode::Usage), error.message,
-                                    QStringLiteral("kvtool-cli --help")));
+                                    usageHint(error)));
         }
         return exitStatus(ExitCode::Usage);
     }
     switch (parsed.action) {
         case ParsedCommandLine::Action::Help:
-            console.line(helpText().chopped(1));
+            console.line((parsed.helpCommand ? commandHelpText(*parsed.helpCommand) : helpText())
+                             .chopped(1));
             return exitStatus(ExitCode::Done);
         case ParsedCommandLine::Action::Version:
             console.line(versionText());
