@@ -9,6 +9,8 @@
 #include "cli/SessionCommand.h"
 #include "cli/WatchedBackend.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 namespace {
@@ -27,6 +29,23 @@ int CliApplication::run(const QStringList& arguments) {
     if (arguments.size() == 2 && arguments[1] == u"session") {
         return runSessionCommand(console);
     }
+    std::optional<Command> command;
+    const int status = runCommandLine(arguments, command);
+    // Output that could not be written fails the command, as in the core utilities: said
+    // on standard error, status 1 unless the command failed with a status of its own. A
+    // reader that went away during an install or a watch only ends their output: the
+    // installs under way go on and the status is theirs.
+    const int error = console.outputError();
+    const bool installs = command == Command::Install || command == Command::Watch;
+    if (error == 0 || (error == EPIPE && installs)) {
+        return status;
+    }
+    console.error(QLatin1String(PREFIX) + QStringLiteral("write error: ") +
+                  QString::fromLocal8Bit(std::strerror(error)));
+    return status == exitStatus(ExitCode::Done) ? exitStatus(ExitCode::Failed) : status;
+}
+
+int CliApplication::runCommandLine(const QStringList& arguments, std::optional<Command>& command) {
     ParsedCommandLine parsed;
     try {
         parsed = parseCommandLine(arguments);
@@ -50,6 +69,7 @@ int CliApplication::run(const QStringList& arguments) {
         case ParsedCommandLine::Action::Run:
             break;
     }
+    command = parsed.options.command;
     return runCommand(parsed.options);
 }
 
