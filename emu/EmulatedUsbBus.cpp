@@ -88,6 +88,9 @@ std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
         if (slot.path == device.devicePath() && slot.device->present()) {
             try {
                 return slot.device->openPipes();
+            } catch (const UsbOpenError& refused) {
+                openError = slot.device->lastOpenError();
+                throw UsbOpenError(refused.refusal(), slot.device->deviceNode());
             } catch (const HException&) {
                 openError = slot.device->lastOpenError();
                 throw;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -282,6 +283,36 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"no_probe", "device", false, "No devices connected", 3},
         FailureCase{"two_probes", "gen2,gen3", false, "Multiple devices connected", 3}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// A probe that another program holds: the system's message, and a hint that names the
+// program (pid and command, from /proc), for an install as for info.
+TEST_F(CliInstall, ABusyProbeNamesTheProgramThatHoldsIt) {
+    const QString node = cli.path(QStringLiteral("node"));
+    QFile(node).open(QIODevice::WriteOnly);
+    QProcess holder;
+    holder.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("exec 3<>\"$0\"; echo held; exec sleep 60"), node});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    const QString hint =
+        QStringLiteral(
+            "kvtool-cli: hint: the probe is in use by PID %1 (sleep): end that program, "
+            "or have it let go of the probe, and try again")
+            .arg(holder.processId());
+    cli.emulate(QStringLiteral("gen3:open=busy:node=") + node);
+    for (const QStringList& command :
+         {QStringList{QStringLiteral("install"), gen3Image}, QStringList{QStringLiteral("info")}}) {
+        const CliRun run = cli.run(command);
+        EXPECT_EQ(run.exitCode, 1) << ::testing::PrintToString(run);
+        EXPECT_EQ(run.errLines(),
+                  (QStringList{QStringLiteral("kvtool-cli: device already in use"), hint}));
+    }
+    holder.kill();
+    holder.waitForFinished();
+    // Once it has let go, there is nobody to name.
+    EXPECT_TRUE(cli.run({QStringLiteral("install"), gen3Image})
+                    .err.contains(QStringLiteral("another program has the probe open")));
+}
 
 TEST_F(CliInstall, Generation2InstallsThroughLateAndStaleReplies) {
     for (const char* emulate :

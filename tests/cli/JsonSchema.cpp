@@ -106,7 +106,7 @@ const Schema& PLAN() {
 const Schema& ACCESS() {
     static const Schema schema = Schema{
         {"probe", Obj},       {"deviceNode", Str}, {"accessible", Bool}, {"error", Str | Null},
-        {"node", Obj | Null}, {"causes", Arr},     {"fixes", Arr}};
+        {"node", Obj | Null}, {"heldBy", Arr},     {"causes", Arr},      {"fixes", Arr}};
     return schema;
 }
 
@@ -147,10 +147,10 @@ const Schema& INSTALL_RESULT() {
 }
 
 const Schema& PROBE_RESULT() {
-    static const Schema schema = Schema{
-        {"serial", Str},       {"port", Str},          {"ok", Bool},          {"result", Str},
-        {"error", Str | Null}, {"usbError", Str | Null}, {"before", Obj | Null},
-        {"after", Obj | Null}, {"seconds", Num}};
+    static const Schema schema =
+        Schema{{"serial", Str},        {"port", Str},         {"ok", Bool},
+               {"result", Str},        {"error", Str | Null}, {"usbError", Str | Null},
+               {"before", Obj | Null}, {"after", Obj | Null}, {"seconds", Num}};
     return schema;
 }
 
