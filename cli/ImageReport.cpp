@@ -85,6 +85,15 @@ QString imageSummary(const ImageIdentity& image) {
                              : QStringLiteral("%1, %2, %3").arg(version, generation, size);
 }
 
+QString imageFirmwareText(const ImageIdentity& image) {
+    if (image.versionText.isEmpty()) {
+        return QStringLiteral("the image");
+    }
+    return image.variantFlags
+               ? image.versionText + QStringLiteral(", ") + kv2::variantText(*image.variantFlags)
+               : image.versionText;
+}
+
 QStringList imageReportLines(const ImageIdentity& image) {
     QStringList lines{row(QStringLiteral("File"), image.path)};
     lines << row(QStringLiteral("Generation"), image.generation

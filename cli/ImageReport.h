@@ -25,3 +25,6 @@ QStringList imageReportLines(const ImageIdentity& image);
 QJsonObject imageJson(const ImageIdentity& image);
 // "1.4 - demo build, 196608 bytes" and the like: the image in one line.
 QString imageSummary(const ImageIdentity& image);
+// What the image installs, in the words the probe's firmware is told in: "1.4 - demo
+// build", "2.12, Birch, Variable Speed and Adaptive"; "the image" when it says nothing.
+QString imageFirmwareText(const ImageIdentity& image);
