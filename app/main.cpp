@@ -2,6 +2,7 @@
 #include "app/FirmwareDirectory.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
+#include "app/NoSettings.h"
 #include "app/QtSingleApplication.h"
 #include "app/StartupOptions.h"
 #include "emu/EmulatorEnvironment.h"
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    keepNoSettings();
     firmwareDirectory = firmwareDirectoryFromArguments(
         startup.firmwareDirectory.isNull()
             ? QStringList{arguments.first()}
