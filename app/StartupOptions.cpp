@@ -87,7 +87,7 @@ QString startupHelpText() {
                        "kvtool runs brings the running window to the front and ends; the "
                        "running window keeps its own directory."));
     text += QStringLiteral("\nOptions:\n");
-    text += helpEntry(QStringLiteral("-h, --help"), QStringLiteral("Show this help and exit."));
+    text += helpEntry(QStringLiteral("-h, --help"), QStringLiteral("Show the help and exit."));
     text +=
         helpEntry(QStringLiteral("-v, --version"), QStringLiteral("Show the version and exit."));
     text += wrappedText(QStringLiteral("Qt's own options are taken as well, such as -platform "
