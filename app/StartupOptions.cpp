@@ -98,7 +98,7 @@ QString startupHelpText() {
     text += helpEntry(QStringLiteral("KVTOOL_EMULATE"),
                       QStringLiteral("Use emulated probes instead of the USB bus, for example "
                                      "gen3, gen2 or gen2,gen3; @FILE reads the list from FILE "
-                                     "whenever it changes (see the README)."));
+                                     "whenever it changes (see kvtool(1))."));
     text += helpEntry(QStringLiteral("KVTOOL_CLOCK=virtual"),
                       QStringLiteral("With KVTOOL_EMULATE: every wait passes at once."));
     text += helpEntry(QStringLiteral("KVTOOL_EMULATE_LOG"),

@@ -221,7 +221,7 @@ QString helpText() {
     text += QStringLiteral("\nEnvironment:\n");
     text += helpEntry(QStringLiteral("KVTOOL_EMULATE"),
                       QStringLiteral("Use emulated probes instead of the USB bus, for example "
-                                     "gen3, gen2 or gen2,gen3 (see the README)."));
+                                     "gen3, gen2 or gen2,gen3 (see kvtool(1))."));
     text += helpEntry(QStringLiteral("KVTOOL_CLOCK=virtual"),
                       QStringLiteral("With KVTOOL_EMULATE: every wait passes at once."));
     text += helpEntry(QStringLiteral("KVTOOL_EMULATE_LOG"),
