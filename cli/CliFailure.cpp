@@ -8,8 +8,8 @@
 
 namespace {
 
-const QString DOCTOR_HINT = QStringLiteral(
-    "this user may not open the probe: run 'kvtool-cli doctor' to see why and how to fix it");
+constexpr char DOCTOR_HINT[] =
+    "this user may not open the probe: run 'kvtool-cli doctor' to see why and how to fix it";
 
 // For a probe that another program holds: which one, where it can be told.
 QString busyHint(const QString& holder) {
@@ -29,7 +29,7 @@ QString busyHint(const QString& holder) {
 CliFailure CliFailure::fromOperation(const HException& error) {
     const auto* refused = dynamic_cast<const UsbOpenError*>(&error);
     if (refused != nullptr && refused->refusal() == OpenRefusal::Denied) {
-        return CliFailure(ExitCode::PermissionDenied, messageOf(error), DOCTOR_HINT);
+        return CliFailure(ExitCode::PermissionDenied, messageOf(error), QLatin1String(DOCTOR_HINT));
     }
     if (refused != nullptr && refused->refusal() == OpenRefusal::Busy) {
         return CliFailure(ExitCode::Failed, messageOf(error),
@@ -65,7 +65,7 @@ ExitCode CliFailure::exitCodeOf(const SessionFailure& failure) {
 CliFailure CliFailure::fromSession(const SessionFailure& failure) {
     const ExitCode code = exitCodeOf(failure);
     CliFailure result(code, failure.message,
-                      code == ExitCode::PermissionDenied ? DOCTOR_HINT : QString());
+                      code == ExitCode::PermissionDenied ? QLatin1String(DOCTOR_HINT) : QString());
     if (failure.kind == FailureKind::DeviceBusy) {
         result.hint = busyHint(failure.holder);
     }
