@@ -26,27 +26,10 @@ QString readText(const QString& path) {
 
 // The words of a request line's arguments, as roff splits them (quotes group).
 QStringList roffArguments(const QString& line) {
+    static const QRegularExpression word(QStringLiteral("\"([^\"]*)\"?|(\\S+)"));
     QStringList words;
-    QString word;
-    bool quoted = false;
-    bool any = false;
-    for (const QChar c : line) {
-        if (c == u'"') {
-            quoted = !quoted;
-            any = true;
-        } else if (c == u' ' && !quoted) {
-            if (any) {
-                words << word;
-            }
-            word.clear();
-            any = false;
-        } else {
-            word += c;
-            any = true;
-        }
-    }
-    if (any) {
-        words << word;
+    for (const auto& match : word.globalMatch(line)) {
+        words << (match.hasCaptured(1) ? match.captured(1) : match.captured(2));
     }
     return words;
 }
