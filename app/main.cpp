@@ -3,12 +3,25 @@
 #include "app/FocusRingStyle.h"
 #include "app/HException.h"
 #include "app/KorvaneConfigurer.h"
+#include "app/NoSettings.h"
 #include "app/QtSingleApplication.h"
+#include "app/StartupOptions.h"
 #include "emu/EmulatorEnvironment.h"
 
 #include <utility>
 
 int main(int argc, char** argv) {
+    // The command line first: --help, --version and a wrong option are answered on the
+    // terminal, without a display and without handing anything to a running window.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const StartupOptions startup = StartupOptions::parse(arguments);
+    if (startup.action != StartupOptions::Action::Run) {
+        return answerOnTerminal(startup);
+    }
+
     // Read before the application object exists, which takes the startup id away.
     InstanceMessage::Message handover = QtSingleApplication::launchActivation();
     QtSingleApplication app(QStringLiteral("Brenmoor kvtool"), argc, argv);
@@ -16,20 +29,18 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("kvtool"));
     // With another instance running, hand it the argument (it comes to the front) and
     // end; whether it answered in time makes no difference here.
-    handover.text = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    handover.text = startup.firmwareDirectory;
     if (app.handOverOrListen(handover)) {
         return 0;
     }
 
-    // The toolkit has taken its own options out of argc/argv; the rest are ours.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-    }
+    keepNoSettings();
     // The folder given on the command line, else the one the user chose before; without
     // either the page searches the firmware folders.
-    firmwareDirectory = arguments.size() >= 2 ? firmwareDirectoryFromArguments(arguments)
-                                              : HPath(rememberedFirmwareFolder());
+    firmwareDirectory =
+        startup.firmwareDirectory.isNull()
+            ? HPath(rememberedFirmwareFolder())
+            : firmwareDirectoryFromArguments({arguments.first(), startup.firmwareDirectory});
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
     QApplication::setStyle(new FocusRingStyle);
 

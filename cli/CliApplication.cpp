@@ -10,6 +10,8 @@
 #include "cli/SessionCommand.h"
 #include "cli/WatchedBackend.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 namespace {
@@ -28,21 +30,39 @@ int CliApplication::run(const QStringList& arguments) {
     if (arguments.size() == 2 && arguments[1] == u"session") {
         return runSessionCommand(console);
     }
+    std::optional<Command> command;
+    const int status = runCommandLine(arguments, command);
+    // Output that could not be written fails the command, as in the core utilities: said
+    // on standard error, status 1 unless the command failed with a status of its own. A
+    // reader that went away during an install or a watch only ends their output: the
+    // installs under way go on and the status is theirs.
+    const int error = console.outputError();
+    const bool installs = command == Command::Install || command == Command::Watch;
+    if (error == 0 || (error == EPIPE && installs)) {
+        return status;
+    }
+    console.error(QLatin1String(PREFIX) + QStringLiteral("write error: ") +
+                  QString::fromLocal8Bit(std::strerror(error)));
+    return status == exitStatus(ExitCode::Done) ? exitStatus(ExitCode::Failed) : status;
+}
+
+int CliApplication::runCommandLine(const QStringList& arguments, std::optional<Command>& command) {
     ParsedCommandLine parsed;
     try {
         parsed = parseCommandLine(arguments);
     } catch (const UsageError& error) {
         console.error(QLatin1String(PREFIX) + error.message);
-        console.error(QStringLiteral("Try 'kvtool-cli --help' for more information."));
+        console.error(QStringLiteral("Try '%1' for more information.").arg(usageHint(error)));
         if (error.json) {
             console.json(jsonResult(error.commandName, exitStatus(ExitCode::Usage), error.message,
-                                    QStringLiteral("kvtool-cli --help")));
+                                    usageHint(error)));
         }
         return exitStatus(ExitCode::Usage);
     }
     switch (parsed.action) {
         case ParsedCommandLine::Action::Help:
-            console.line(helpText().chopped(1));
+            console.line((parsed.helpCommand ? commandHelpText(*parsed.helpCommand) : helpText())
+                             .chopped(1));
             return exitStatus(ExitCode::Done);
         case ParsedCommandLine::Action::Version:
             console.line(versionText());
@@ -50,6 +70,7 @@ int CliApplication::run(const QStringList& arguments) {
         case ParsedCommandLine::Action::Run:
             break;
     }
+    command = parsed.options.command;
     return runCommand(parsed.options);
 }
 

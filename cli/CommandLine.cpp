@@ -1,5 +1,8 @@
 #include "cli/CommandLine.h"
 
+#include "app/CommandLineScan.h"
+#include "app/HelpText.h"
+
 #include <QCommandLineParser>
 
 #include <array>
@@ -23,8 +26,9 @@ constexpr std::array<CommandSpec, 7> COMMANDS{{
      "Show the firmware installed on a probe: its version text, or its version and "
      "variant, or that its bootloader is running."},
     {Command::Install, "install",
-     "install FILE [--serial S | --all] [--dry-run]\n"
-     "install --target T --clocking C [--firmware-dir DIR] [--serial S | --all] [--dry-run]",
+     "install FILE [--serial S ... | --all] [--dry-run] [--log FILE]\n"
+     "install --target T --clocking C [--firmware-dir DIR] [--force] [--serial S ... | --all] "
+     "[--dry-run] [--log FILE]",
      "Install an image file on a probe of the image's generation, or the generation-2 "
      "image kv_T_C.bin of the firmware directory, as the kvtool window does. With --all, "
      "or --serial given more than once, on several probes at once, each on its own: one "
@@ -34,7 +38,7 @@ constexpr std::array<CommandSpec, 7> COMMANDS{{
      "marks found in it."},
     {Command::Doctor, "doctor", "doctor",
      "Tell whether this user can open the attached probes and, if not, why and how to "
-     "fix it."},
+     "fix it; name the process that holds a probe in use."},
     {Command::Watch, "watch",
      "watch FILE [--force] [--count N] [--log FILE]\n"
      "watch --target T --clocking C [--firmware-dir DIR] [--force] [--count N] [--log FILE]",
@@ -43,7 +47,8 @@ constexpr std::array<CommandSpec, 7> COMMANDS{{
      "version is left alone unless --force. Ends on Ctrl-C once the installs under way are "
      "done (a second Ctrl-C abandons them), or after --count probes."},
     {Command::Update, "update",
-     "update [--firmware-dir DIR]... [--serial S... | --all] [--dry-run] [--log FILE]",
+     "update [--firmware-dir DIR]... [--target T --clocking C] [--serial S ... | --all] "
+     "[--dry-run] [--log FILE]",
      "Install on a probe (or each probe named, or every attached probe) the newest image in "
      "the firmware folders that fits it: its generation and, for generation 2, its installed "
      "target and clocking (or those given: a probe in its bootloader needs them). A probe "
@@ -67,45 +72,115 @@ struct OptionSpec {
 
 constexpr std::array<OptionSpec, 13> OPTIONS{{
     {"serial", "S",
-     "Use the probe with serial number S (info, install, update; install and update take it "
-     "more than once).",
+     "Use the probe with serial number S; install and update take it more than once, for "
+     "several probes at once.",
      bit(Command::Info) | bit(Command::Install) | bit(Command::Update)},
     {"all", nullptr,
-     "Install on every attached probe of the image's generation (install), update every "
-     "attached probe (update).",
+     "Install on every attached probe of the image's generation; update every attached "
+     "probe.",
      bit(Command::Install) | bit(Command::Update)},
     {"dry-run", nullptr,
      "Read the probe and the image and tell what install or update would do, sending nothing "
      "that changes the probe.",
      bit(Command::Install) | bit(Command::Update)},
-    {"target", "T", "Generation-2 target family: alder, birch or cedar (install, watch, update).",
+    {"target", "T", "Generation-2 target family: alder, birch or cedar.",
      bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
-    {"clocking", "C", "Generation-2 JTAG clocking: max or var (install, watch, update).",
+    {"clocking", "C", "Generation-2 JTAG clocking: max or var.",
      bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
     {"firmware-dir", "DIR",
      "Look for images in DIR first, before the firmware folders $XDG_DATA_HOME/kvtool/firmware, "
-     "kvtool/firmware in each of $XDG_DATA_DIRS and the directory of the program file "
-     "(install, watch: the generation-2 image of --target and --clocking; update: every "
-     "image, and it takes the option more than once).",
+     "kvtool/firmware in each of $XDG_DATA_DIRS and the directory of the program file (install "
+     "and watch: the generation-2 image of --target and --clocking; update: every image, and "
+     "it takes the option more than once).",
      bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
-    {"force", nullptr, "Install also on probes that already run the image's version (watch).",
-     bit(Command::Watch)},
-    {"count", "N", "End after N probes (watch).", bit(Command::Watch)},
+    {"force", nullptr,
+     "Install all the same: on a probe that already runs the image's version (watch), and a "
+     "generation-2 image whose own version record names another target family or clocking "
+     "than --target and --clocking.",
+     bit(Command::Install) | bit(Command::Watch)},
+    {"count", "N", "End after N probes.", bit(Command::Watch)},
     {"log", "FILE",
      "Append one JSON line per finished probe to FILE: time, serial, port, firmware before "
      "and after, result, duration, the image's SHA-256, each phase's duration, the station "
-     "and kvtool's version (install, watch, update). FILE must be a regular file that can be "
-     "written, or it is a usage error before anything is sent; each line is written whole "
-     "and synced to disk, and a line that cannot be written is said on standard error and "
-     "makes the exit status 1.",
+     "and kvtool's version. FILE must be a regular file that can be written, or it is a "
+     "usage error before anything is sent; each line is written whole and synced to disk, "
+     "and a line that cannot be written is said on standard error and makes the exit status "
+     "1.",
      bit(Command::Install) | bit(Command::Watch) | bit(Command::Update)},
-    {"json", nullptr, "Print JSON, one object per line (schema version 1; see the manual).",
+    {"json", nullptr,
+     "Print JSON, one object per line (schema version 1, documented in "
+     "/usr/share/doc/kvtool/json-output.md.gz).",
      EVERY_COMMAND},
     {"verbose", nullptr,
      "Show every USB transfer with the probe, and the USB error behind a failure.", EVERY_COMMAND},
-    {"help", nullptr, "Show this help and exit.", EVERY_COMMAND},
+    {"help", nullptr, "Show the help (of the command, when one is given) and exit.", EVERY_COMMAND},
     {"version", nullptr, "Show the version and exit.", EVERY_COMMAND},
 }};
+
+bool appliesTo(const OptionSpec& option, Command command) {
+    return (option.commands & bit(command)) != 0;
+}
+
+// The commands an option applies to, as the help writes them: "(install, watch)", or
+// "(every command)".
+QString commandsOf(const OptionSpec& option) {
+    if (option.commands == EVERY_COMMAND) {
+        return QStringLiteral("(every command)");
+    }
+    QStringList names;
+    for (const CommandSpec& command : COMMANDS) {
+        if (appliesTo(option, command.command)) {
+            names << QLatin1String(command.name);
+        }
+    }
+    return u'(' + names.join(QStringLiteral(", ")) + u')';
+}
+
+// The options as the parser knows them.
+QList<QCommandLineOption> parserOptions() {
+    QList<QCommandLineOption> options;
+    for (const OptionSpec& option : OPTIONS) {
+        QStringList names{QLatin1String(option.name)};
+        if (names.first() == u"help") {
+            names << QStringLiteral("h");
+        }
+        // Without a value name (a null one here) the option is a flag.
+        options << QCommandLineOption(names, QLatin1String(option.description),
+                                      QLatin1String(option.valueName));
+    }
+    return options;
+}
+
+// One form of a command's synopsis after `lead`, wrapped at 79 columns between its
+// bracketed groups, the lines after the first indented by `indent`.
+QString synopsisLines(const QString& lead, const QString& synopsis, int indent) {
+    QStringList groups;
+    for (const QString& part : synopsis.split(QStringLiteral(" ["))) {
+        groups << (groups.isEmpty() ? part : u'[' + part);
+    }
+    QString text = lead;
+    qsizetype column = lead.size();
+    for (qsizetype i = 0; i < groups.size(); ++i) {
+        const QString& group = groups[i];
+        if (i > 0 && column + 1 + group.size() > 79) {
+            text += u'\n' + QString(indent, u' ');
+            column = indent;
+        } else if (i > 0) {
+            text += u' ';
+            ++column;
+        }
+        text += group;
+        column += group.size();
+    }
+    return text + u'\n';
+}
+
+const CommandSpec* commandNamed(const QString& name) {
+    const auto spec = std::find_if(COMMANDS.begin(), COMMANDS.end(), [&](const CommandSpec& c) {
+        return name == QLatin1String(c.name);
+    });
+    return spec == COMMANDS.end() ? nullptr : &*spec;
+}
 
 QString optionSynopsis(const OptionSpec& option) {
     QString text = QStringLiteral("--") + QLatin1String(option.name);
@@ -116,22 +191,6 @@ QString optionSynopsis(const OptionSpec& option) {
         text = QStringLiteral("-h, ") + text;
     }
     return text;
-}
-
-// Lines of `text` wrapped at `width` characters, each indented by `indent`.
-QString wrapped(const QString& text, int indent, int width = 79) {
-    QStringList lines;
-    QString line;
-    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
-        if (!line.isEmpty() && indent + line.size() + 1 + word.size() > width) {
-            lines << line;
-            line.clear();
-        }
-        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
-    }
-    lines << line;
-    const QString pad(indent, u' ');
-    return pad + lines.join(u'\n' + pad);
 }
 
 // One of `values`, named as in the image file names ("alder", "max"), in any case; any
@@ -158,31 +217,39 @@ QString versionText() {
 }
 
 QString helpText() {
-    QString text = QStringLiteral("Usage: %1 COMMAND [OPTIONS]\n\n").arg(QLatin1String(PROGRAM));
+    QString text = QStringLiteral("Usage: %1 COMMAND [OPTIONS]\n").arg(QLatin1String(PROGRAM));
+    text += QStringLiteral("       %1 help [COMMAND]\n\n").arg(QLatin1String(PROGRAM));
     text += QStringLiteral(
         "Shows and installs the firmware of Brenmoor Korvane JTAG debug probes attached over "
         "USB.\n\nCommands:\n");
     for (const CommandSpec& command : COMMANDS) {
         for (const QString& synopsis : QString::fromLatin1(command.synopsis).split(u'\n')) {
-            text += QStringLiteral("  ") + synopsis + u'\n';
+            text += synopsisLines(QStringLiteral("  "), synopsis, 8);
         }
-        text += wrapped(QLatin1String(command.description), 6) + u'\n';
+        text += wrappedText(QLatin1String(command.description), 6) + u'\n';
     }
+    text += helpEntry(QStringLiteral("help [COMMAND]"),
+                      QStringLiteral("Show this help, or the help of COMMAND: its usage and "
+                                     "its options (as COMMAND --help does)."));
     text += QStringLiteral("\nOptions:\n");
     for (const OptionSpec& option : OPTIONS) {
-        text += QStringLiteral("  ") + optionSynopsis(option) + u'\n';
-        text += wrapped(QLatin1String(option.description), 6) + u'\n';
+        text += helpEntry(optionSynopsis(option) + QStringLiteral("  ") + commandsOf(option),
+                          QLatin1String(option.description));
     }
+    text += QStringLiteral("\nEnvironment:\n");
+    text += helpEntry(QStringLiteral("KVTOOL_EMULATE"),
+                      QStringLiteral("Use emulated probes instead of the USB bus, for example "
+                                     "gen3, gen2 or gen2,gen3 (see kvtool(1))."));
+    text += helpEntry(QStringLiteral("KVTOOL_CLOCK=virtual"),
+                      QStringLiteral("With KVTOOL_EMULATE: every wait passes at once."));
+    text += helpEntry(QStringLiteral("KVTOOL_EMULATE_LOG"),
+                      QStringLiteral("With KVTOOL_EMULATE: the file to which the emulated "
+                                     "probes' frames are appended when kvtool-cli exits."));
+    text += helpEntry(QStringLiteral("KVTOOL_LOCK_DIR"),
+                      QStringLiteral("Directory of the probes' lock files (default "
+                                     "/run/lock), which keep a second installer off a probe "
+                                     "that one installs on."));
     text += QStringLiteral(
-        "\nEnvironment:\n"
-        "  KVTOOL_EMULATE\n"
-        "      Use emulated probes instead of the USB bus, for example gen3, gen2 or\n"
-        "      gen2,gen3 (see the README).\n"
-        "  KVTOOL_CLOCK=virtual\n"
-        "      With KVTOOL_EMULATE: every wait passes at once.\n"
-        "  KVTOOL_LOCK_DIR\n"
-        "      Directory of the probes' lock files (default /run/lock), which keep a\n"
-        "      second installer off a probe that one installs on.\n"
         "\nSignals:\n"
         "  SIGINT (Ctrl-C)\n"
         "      The first lets the installs under way end and starts no new one; the\n"
@@ -190,7 +257,8 @@ QString helpText() {
         "  SIGHUP, SIGTERM, SIGQUIT\n"
         "      As the first Ctrl-C, however often they come.\n"
         "  SIGPIPE\n"
-        "      Ignored: output that can no longer be written is dropped; installs go on.\n"
+        "      Ignored: a reader that went away ends the output of install and watch,\n"
+        "      which go on; any other command ends with status 1.\n"
         "\nExit status:\n"
         "  0  done (on several probes: on every one of them)\n"
         "  1  the operation failed (on several probes: also when they failed in different ways)\n"
@@ -198,56 +266,96 @@ QString helpText() {
         "  3  no probe attached, or no single probe to choose\n"
         "  4  permission denied: this user may not open the probe (see doctor)\n"
         "  5  the image file cannot be read, is no firmware image, or does not fit the probe\n"
-        "  On several probes the status is the one their failures share, else 1.\n");
+        "  On several probes the status is the one their failures share, else 1.\n"
+        "  Output that cannot be written is said on standard error and makes the status 1.\n");
     return text;
+}
+
+QString commandHelpText(Command command) {
+    const CommandSpec& spec =
+        *std::find_if(COMMANDS.begin(), COMMANDS.end(),
+                      [&](const CommandSpec& c) { return c.command == command; });
+    QString text;
+    const QStringList synopses = QString::fromLatin1(spec.synopsis).split(u'\n');
+    for (qsizetype i = 0; i < synopses.size(); ++i) {
+        const QString lead = (i == 0 ? QStringLiteral("Usage: ") : QStringLiteral("       ")) +
+                             QLatin1String(PROGRAM) + u' ';
+        text += synopsisLines(lead, synopses[i], int(lead.size()) + 4);
+    }
+    text += u'\n' + wrappedText(QLatin1String(spec.description), 0) + u'\n';
+    text += QStringLiteral("\nOptions:\n");
+    for (const OptionSpec& option : OPTIONS) {
+        if (appliesTo(option, command)) {
+            text += helpEntry(optionSynopsis(option), QLatin1String(option.description));
+        }
+    }
+    text += QStringLiteral("\nThe environment, the signals and the exit status: %1 --help.\n")
+                .arg(QLatin1String(PROGRAM));
+    return text;
+}
+
+QString usageHint(const UsageError& error) {
+    return error.commandKnown
+               ? QStringLiteral("%1 %2 --help").arg(QLatin1String(PROGRAM), error.commandName)
+               : QStringLiteral("%1 --help").arg(QLatin1String(PROGRAM));
 }
 
 ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     const bool json = arguments.contains(QStringLiteral("--json"));
+    const QList<QCommandLineOption> known = parserOptions();
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const OptionSpec& option : OPTIONS) {
-        QStringList names{QLatin1String(option.name)};
-        if (names.first() == u"help") {
-            names << QStringLiteral("h");
-        }
-        // Without a value name (a null one here) the option is a flag.
-        parser.addOption(QCommandLineOption(names, QLatin1String(option.description),
-                                            QLatin1String(option.valueName)));
+    parser.addOptions(known);
+    if (!parser.parse(arguments)) {
+        // Said in the words of the other usage errors, with the command typed, if any.
+        const CommandLineScan scan(arguments, known);
+        const QString typed = scan.firstOperand();
+        throw UsageError{scan.problem(parser.errorText()), typed, json,
+                         commandNamed(typed) != nullptr};
     }
-    const QStringList positional = [&] {
-        if (!parser.parse(arguments)) {
-            throw UsageError{parser.errorText(), QString(), json};
+    const QStringList positional = parser.positionalArguments();
+    ParsedCommandLine parsed;
+    const bool helpAsked = parser.isSet(QStringLiteral("help"));
+    // "help [COMMAND]" is "[COMMAND] --help".
+    const bool helpCommand = positional.value(0) == u"help";
+    if (helpAsked || helpCommand) {
+        const QStringList operands = positional.mid(helpCommand ? 1 : 0);
+        parsed.action = ParsedCommandLine::Action::Help;
+        if (operands.isEmpty()) {
+            return parsed;
         }
-        return parser.positionalArguments();
-    }();
-
-    if (parser.isSet(QStringLiteral("help"))) {
-        return {ParsedCommandLine::Action::Help, {}};
+        const CommandSpec* spec = commandNamed(operands.first());
+        if (spec == nullptr) {
+            throw UsageError{QStringLiteral("unknown command \"%1\"").arg(operands.first()),
+                             operands.first(), json, false};
+        }
+        if (helpCommand && operands.size() > 1) {
+            throw UsageError{QStringLiteral("unexpected argument \"%1\"").arg(operands.last()),
+                             QStringLiteral("help"), json, false};
+        }
+        parsed.helpCommand = spec->command;
+        return parsed;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        return {ParsedCommandLine::Action::Version, {}};
+        parsed.action = ParsedCommandLine::Action::Version;
+        return parsed;
     }
-    ParsedCommandLine parsed;
     if (positional.isEmpty()) {
-        throw UsageError{QStringLiteral("no command given"), QString(), json};
+        throw UsageError{QStringLiteral("no command given"), QString(), json, false};
     }
     CliOptions& options = parsed.options;
     options.commandName = positional.first();
-    const auto spec = std::find_if(COMMANDS.begin(), COMMANDS.end(), [&](const CommandSpec& c) {
-        return options.commandName == QLatin1String(c.name);
-    });
-    if (spec == COMMANDS.end()) {
+    const CommandSpec* spec = commandNamed(options.commandName);
+    if (spec == nullptr) {
         throw UsageError{QStringLiteral("unknown command \"%1\"").arg(options.commandName),
-                         QString(), json};
+                         options.commandName, json, false};
     }
     options.command = spec->command;
     const auto fail = [&](const QString& message) {
-        return UsageError{message, options.commandName, json};
+        return UsageError{message, options.commandName, json, true};
     };
     for (const OptionSpec& option : OPTIONS) {
-        if (parser.isSet(QLatin1String(option.name)) &&
-            (option.commands & bit(spec->command)) == 0) {
+        if (parser.isSet(QLatin1String(option.name)) && !appliesTo(option, spec->command)) {
             throw fail(QStringLiteral("--%1 does not apply to %2")
                            .arg(QLatin1String(option.name), options.commandName));
         }
@@ -317,6 +425,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments) {
     if (target != clocking) {
         throw fail(target ? QStringLiteral("--target needs --clocking")
                           : QStringLiteral("--clocking needs --target"));
+    }
+    if (options.force && spec->command == Command::Install && !target) {
+        // What it lets through is a version record at odds with the variant chosen.
+        throw fail(QStringLiteral("--force: install takes it with --target and --clocking"));
     }
     if (target) {
         options.target = choice(QStringLiteral("target"), parser.value(QStringLiteral("target")),

@@ -40,13 +40,15 @@ struct ParsedCommandLine {
     enum class Action { Run, Help, Version };
     Action action = Action::Run;
     CliOptions options;
+    std::optional<Command> helpCommand;  // Help: the command whose help was asked for
 };
 
 // A command line that cannot be run: what is wrong, in one line.
 struct UsageError {
     QString message;
-    QString commandName;  // the command, when it could be told
-    bool json = false;    // whether --json was given (the error is then also a JSON object)
+    QString commandName;        // the command as typed, when one was (known or not)
+    bool json = false;          // whether --json was given (the error is then also a JSON object)
+    bool commandKnown = false;  // whether commandName is a command of kvtool-cli
 };
 
 // Reads `arguments` (the program name first). Throws UsageError.
@@ -54,5 +56,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments);
 
 // The text of --help: usage, commands, options, environment and exit status.
 QString helpText();
+// The text of COMMAND --help: its usage, what it does and its options.
+QString commandHelpText(Command command);
+// Where a usage error points for help: "kvtool-cli install --help" when the command is
+// known, else "kvtool-cli --help".
+QString usageHint(const UsageError& error);
 // "kvtool-cli 1.0.0".
 QString versionText();

@@ -1,7 +1,12 @@
 #include "cli/Console.h"
 
+#include "app/WriteAll.h"
+
+#include <QFileDevice>
 #include <QIODevice>
 #include <QJsonDocument>
+
+#include <cerrno>
 
 namespace {
 
@@ -15,9 +20,23 @@ constexpr char REDRAW_BLOCK[] = "\r\033[J";
 Console::Console(QIODevice& out, QIODevice& err, bool terminal)
     : out(out), err(err), isTerminal(terminal) {}
 
-void Console::put(QIODevice& stream, bool& gone, const QByteArray& bytes) {
-    if (!gone && stream.write(bytes) != bytes.size()) {
+void Console::put(QIODevice& stream, bool& gone, const QByteArray& bytes, int* failure) {
+    if (gone) {
+        return;
+    }
+    // A file descriptor is written directly, so that the reason of a failure is known.
+    const auto* file = qobject_cast<const QFileDevice*>(&stream);
+    int error = 0;
+    if (file != nullptr && file->handle() >= 0) {
+        error = writeAll(file->handle(), bytes);
+    } else if (stream.write(bytes) != bytes.size()) {
+        error = EIO;
+    }
+    if (error != 0) {
         gone = true;
+        if (failure != nullptr) {
+            *failure = error;
+        }
     }
 }
 
@@ -31,24 +50,24 @@ QByteArray Console::rewind() const {
 
 void Console::clearLive() {
     if (liveShown) {
-        put(out, outGone, rewind());
+        putOut(rewind());
         liveShown = false;
     }
 }
 
 void Console::line(const QString& text) {
     clearLive();
-    put(out, outGone, (text + u'\n').toUtf8());
+    putOut((text + u'\n').toUtf8());
 }
 
 void Console::json(const QJsonObject& object) {
     clearLive();
-    put(out, outGone, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    putOut(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 void Console::error(const QString& text) {
     clearLive();
-    put(err, errGone, (text + u'\n').toUtf8());
+    put(err, errGone, (text + u'\n').toUtf8(), nullptr);
 }
 
 void Console::liveLines(const QStringList& lines) {
@@ -57,7 +76,7 @@ void Console::liveLines(const QStringList& lines) {
     }
     const QByteArray start = rewind();
     liveText = lines;
-    put(out, outGone, start + lines.join(u'\n').toUtf8());
+    putOut(start + lines.join(u'\n').toUtf8());
     liveShown = true;
 }
 
@@ -66,9 +85,9 @@ void Console::endLive() {
         return;
     }
     if (!liveShown) {
-        put(out, outGone, REDRAW + liveText.join(u'\n').toUtf8());
+        putOut(REDRAW + liveText.join(u'\n').toUtf8());
     }
-    put(out, outGone, "\n");
+    putOut("\n");
     liveText.clear();
     liveShown = false;
 }

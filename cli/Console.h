@@ -18,8 +18,9 @@ inline constexpr double MS_PER_S = 1000.0;
 // into each other.
 //
 // A stream that cannot be written to any more (a reader that went away, as `| head -1`,
-// or a terminal that hung up) is written no more: what the command does goes on, and its
-// result still reaches the exit status (and a --log file).
+// a terminal that hung up, a full disk) is written no more: what the command does goes on,
+// and its result still reaches the exit status (and a --log file). Why standard output
+// failed is kept, for the command to end as it should (CliApplication).
 class Console {
 public:
     // `out` and `err` must be open for writing, unbuffered (so that a live line shows at
@@ -32,6 +33,8 @@ public:
     bool terminal() const { return isTerminal; }
     // Whether standard output could not be written to and is written no more.
     bool outputGone() const { return outGone; }
+    // The errno of the write that failed on standard output (EPIPE, ENOSPC, ...), or 0.
+    int outputError() const { return outErrno; }
     // The terminal's width in columns, or 0 when unknown (asked anew each time: the
     // window may be resized while an install runs).
     int width() const { return widthOf ? widthOf() : 0; }
@@ -60,8 +63,10 @@ private:
     void clearLive();
     // Back to the start of the live block's first line (which it erases below).
     QByteArray rewind() const;
-    // Writes `bytes` whole on `stream`, unless it failed before; a failure marks it `gone`.
-    static void put(QIODevice& stream, bool& gone, const QByteArray& bytes);
+    // Writes `bytes` whole on `stream`, unless it failed before; a failure marks it `gone`
+    // and keeps its errno in `failure` (EIO where the device tells none).
+    static void put(QIODevice& stream, bool& gone, const QByteArray& bytes, int* failure);
+    void putOut(const QByteArray& bytes) { put(out, outGone, bytes, &outErrno); }
 
     QIODevice& out;
     QIODevice& err;
@@ -70,5 +75,6 @@ private:
     QStringList liveText;    // the live block's current content, empty when none
     bool liveShown = false;  // whether it is on screen now
     bool outGone = false;
+    int outErrno = 0;
     bool errGone = false;
 };

@@ -1,13 +1,13 @@
-#include "device/AccessDiagnosis.h"
 #include "cli/CliFailure.h"
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
-#include "device/DeviceNodeAccess.h"
 #include "cli/JsonOutput.h"
 #include "cli/ProbeDescription.h"
-#include "device/UdevRuleStatus.h"
+#include "device/AccessDiagnosis.h"
+#include "device/DeviceNodeAccess.h"
 #include "device/SysfsDiscovery.h"
+#include "device/UdevRuleStatus.h"
 #include "device/UsbIds.h"
 
 #include <QDir>
@@ -39,8 +39,19 @@ QStringList ruleDirectories() {
 struct ProbeAccess {
     UsbDeviceInfo probe;
     DeviceNodeAccess node;
-    AccessDiagnosis diagnosis;
+    AccessDiagnosis diagnosis;  // why it cannot be opened, and what it is in use by
 };
+
+QJsonArray holdersJson(const QList<NodeHolder>& holders) {
+    QJsonArray array;
+    for (const NodeHolder& holder : holders) {
+        array.append(
+            QJsonObject{{QStringLiteral("pid"), holder.pid},
+                        {QStringLiteral("command"),
+                         jsonText(holder.command.isEmpty() ? QString() : holder.command)}});
+    }
+    return array;
+}
 
 QJsonObject accessJson(const ProbeAccess& entry) {
     QJsonValue node(QJsonValue::Null);
@@ -62,6 +73,7 @@ QJsonObject accessJson(const ProbeAccess& entry) {
              ? QJsonValue(QJsonValue::Null)
              : QJsonValue(QString::fromLocal8Bit(std::strerror(entry.node.error)))},
         {QStringLiteral("node"), node},
+        {QStringLiteral("heldBy"), holdersJson(entry.node.holders)},
         {QStringLiteral("causes"), QJsonArray::fromStringList(entry.diagnosis.causes)},
         {QStringLiteral("fixes"), QJsonArray::fromStringList(entry.diagnosis.fixes)},
     };
@@ -83,14 +95,24 @@ QJsonObject contextJson(const UdevRuleStatus& rule, const SessionInfo& session) 
     };
 }
 
+// "ok, USER can open it", "no access", and who holds it.
+QString verdict(const ProbeAccess& entry, const SessionInfo& session) {
+    QString text = entry.node.accessible
+                       ? QStringLiteral("ok, %1 can open it").arg(session.userName)
+                       : QStringLiteral("no access");
+    if (!entry.node.holders.isEmpty()) {
+        text += QStringLiteral("; in use by %1").arg(describeHolders(entry.node.holders));
+    }
+    return text;
+}
+
 void printText(const QList<ProbeAccess>& entries, const UdevRuleStatus& rule,
                const SessionInfo& session, bool verbose, Console& console) {
+    // Each fix once: a probe whose fixes were given for one above is pointed there.
+    QStringList given;
     for (const ProbeAccess& entry : entries) {
         console.line(QStringLiteral("Probe %1: %2")
-                         .arg(describeProbe(entry.probe),
-                              entry.node.accessible
-                                  ? QStringLiteral("ok, %1 can open it").arg(session.userName)
-                                  : QStringLiteral("no access")));
+                         .arg(describeProbe(entry.probe), verdict(entry, session)));
         if (verbose && entry.node.exists) {
             console.line(QStringLiteral("  node:  %1:%2, mode %3%4")
                              .arg(entry.node.ownerName, entry.node.groupName, entry.node.modeText(),
@@ -101,9 +123,19 @@ void printText(const QList<ProbeAccess>& entries, const UdevRuleStatus& rule,
         for (const QString& cause : entry.diagnosis.causes) {
             console.line(QStringLiteral("  cause: ") + cause);
         }
+        QStringList fresh;
         for (const QString& fix : entry.diagnosis.fixes) {
+            if (!given.contains(fix)) {
+                fresh << fix;
+            }
+        }
+        if (fresh.size() < entry.diagnosis.fixes.size()) {
+            console.line(QStringLiteral("  fix:   as for the probe above"));
+        }
+        for (const QString& fix : fresh) {
             console.line(QStringLiteral("  fix:   ") + fix);
         }
+        given += fresh;
     }
     console.line(QStringLiteral("udev rule: %1")
                      .arg(rule.installed() ? rule.found.first()
@@ -120,8 +152,9 @@ void printText(const QList<ProbeAccess>& entries, const UdevRuleStatus& rule,
 }  // namespace
 
 // For every probe the kernel lists, whether this user can open its device node; for each
-// that cannot be opened, why and how to fix it. Exit code 4 when any cannot be opened, 3
-// when there is no probe at all.
+// that cannot be opened, why and how to fix it; for each that another program holds, which
+// one. Exit code 4 when any cannot be opened, else 1 when any is in use, 3 when there is
+// no probe at all.
 void runDoctor(const CliOptions& options, Console& console) {
     if (qEnvironmentVariableIsSet("KVTOOL_EMULATE") && !options.json) {
         console.line(
@@ -134,15 +167,20 @@ void runDoctor(const CliOptions& options, Console& console) {
     for (const UsbDeviceInfo& probe : discovery().enumerate().select(PROBE_VENDOR_ID, -1)) {
         ProbeAccess entry{probe, DeviceNodeAccess::check(probe.devicePath()), {}};
         entry.diagnosis = diagnoseAccess(entry.node, rule, session);
+        const AccessDiagnosis use = diagnoseUse(entry.node);
+        entry.diagnosis.causes += use.causes;
+        entry.diagnosis.fixes += use.fixes;
         entries << entry;
     }
 
     QJsonObject result = contextJson(rule, session);
     QJsonArray probes;
     int denied = 0;
+    int held = 0;
     for (const ProbeAccess& entry : entries) {
         probes.append(accessJson(entry));
         denied += entry.node.accessible ? 0 : 1;
+        held += entry.node.holders.isEmpty() ? 0 : 1;
     }
     result.insert(QStringLiteral("probes"), probes);
 
@@ -160,6 +198,13 @@ void runDoctor(const CliOptions& options, Console& console) {
                              .arg(denied)
                              .arg(entries.size())
                              .arg(session.userName))
+            .with(result);
+    }
+    if (held > 0) {
+        throw CliFailure(ExitCode::Failed,
+                         QStringLiteral("%1 of %2 probes are in use by other programs")
+                             .arg(held)
+                             .arg(entries.size()))
             .with(result);
     }
     if (options.json) {

@@ -64,6 +64,22 @@ QString imagePathOf(const CliOptions& options) {
     return path;
 }
 
+QString variantMismatch(const CliOptions& options, const ImageIdentity& image) {
+    if (options.force || !options.target || !options.clocking || !image.variantFlags) {
+        return {};
+    }
+    const quint16 chosen = kv2::flagsOf(*options.target, *options.clocking);
+    const quint16 recorded = *image.variantFlags;
+    if (kv2::familyOf(recorded) == *options.target &&
+        kv2::clockingOf(recorded) == *options.clocking) {
+        return {};
+    }
+    return QStringLiteral(
+               "%1: its version record names %2, not %3 as chosen with --target and "
+               "--clocking (--force installs it all the same)")
+        .arg(image.path, kv2::variantText(recorded), kv2::variantText(chosen));
+}
+
 namespace {
 
 QString hex(qint64 value) {
@@ -111,6 +127,15 @@ QString imageSummary(const ImageIdentity& image) {
     const QString generation = QStringLiteral("generation %1").arg(*image.generation);
     return version.isEmpty() ? generation + QStringLiteral(", ") + size
                              : QStringLiteral("%1, %2, %3").arg(version, generation, size);
+}
+
+QString imageFirmwareText(const ImageIdentity& image) {
+    if (image.versionText.isEmpty()) {
+        return QStringLiteral("the image");
+    }
+    return image.variantFlags
+               ? image.versionText + QStringLiteral(", ") + kv2::variantText(*image.variantFlags)
+               : image.versionText;
 }
 
 QStringList imageReportLines(const ImageIdentity& image) {

@@ -28,6 +28,11 @@ ImageIdentity readImageFor(const QString& path,
 // page's message (CliFailure, exit code 5).
 QString imagePathOf(const CliOptions& options);
 
+// Why `image` is not the image of the variant that --target and --clocking chose, by its
+// own version record: empty when it is, when no variant was chosen, when it has no record
+// to tell, or when --force lets it through.
+QString variantMismatch(const CliOptions& options, const ImageIdentity& image);
+
 // The description of an image file that `kvtool-cli image` prints, as text lines and as the
 // "image" object of the JSON output.
 QStringList imageReportLines(const ImageIdentity& image);
@@ -37,6 +42,9 @@ QStringList imageReportLines(const ImageIdentity& image);
 QJsonObject imageJson(const ImageIdentity& image);
 // "1.4 - demo build, 196608 bytes" and the like: the image in one line.
 QString imageSummary(const ImageIdentity& image);
+// What the image installs, in the words the probe's firmware is told in: "1.4 - demo
+// build", "2.12, Birch, Variable Speed and Adaptive"; "the image" when it says nothing.
+QString imageFirmwareText(const ImageIdentity& image);
 
 // The image of the firmware folders that is newer than `firmware`, of its variant, or null
 // (also when the folders hold two of that version that differ).

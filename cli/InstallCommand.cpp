@@ -51,6 +51,9 @@ public:
         if (!image->generation) {
             fail(CliFailure(ExitCode::BadImage, image->problem));
         }
+        if (const QString mismatch = variantMismatch(options, *image); !mismatch.isEmpty()) {
+            fail(CliFailure(ExitCode::BadImage, mismatch));
+        }
         if (options.target && image->generation != 2) {
             fail(CliFailure(ExitCode::BadImage,
                             QStringLiteral("%1 is a generation-%2 image; --target and --clocking "
@@ -231,13 +234,11 @@ private:
             }
             return;
         }
-        console.line(
-            QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
-                .arg(image.versionText.isEmpty() ? QStringLiteral("the image") : image.versionText,
-                     firmwareText(before))
-                .arg(plan.bytes)
-                .arg(plan.count)
-                .arg(plan.unit));
+        console.line(QStringLiteral("Would install %1 over %2, %3 bytes in %4 %5s:")
+                         .arg(imageFirmwareText(image), firmwareText(before))
+                         .arg(plan.bytes)
+                         .arg(plan.count)
+                         .arg(plan.unit));
         for (qsizetype i = 0; i < plan.steps.size(); ++i) {
             console.line(QStringLiteral("  %1. %2").arg(i + 1).arg(plan.steps[i]));
         }

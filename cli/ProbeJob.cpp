@@ -44,11 +44,14 @@ ProbeJob::ProbeJob(const UsbDeviceInfo& probe, ChildSession* session, QObject* p
                 phaseText = text;
                 phaseTotal = total;
                 phaseUnits = units;
-                phaseDone = 0;
+                phaseDone = phaseDoneBefore = 0;
                 phaseClock.start();
                 Q_EMIT phaseChanged();
             });
-    connect(session, &SessionEvents::progressed, this, [this](qint64 done) { phaseDone = done; });
+    connect(session, &SessionEvents::progressed, this, [this](qint64 done) {
+        phaseDoneBefore = phaseDone;
+        phaseDone = done;
+    });
     connect(session, &SessionEvents::told, this, [this](SessionMessage message) {
         if (message == SessionMessage::AwaitingRestart) {
             // The state of the probe until the next phase, without a bar.
@@ -112,6 +115,7 @@ void ProbeJob::end(const SessionResult& session) {
             }
             result = Outcome::Failed;
             reason = session.failure.usbReason;
+            reportedTotal = session.failure.reportedTotal;
             code = CliFailure::exitCodeOf(session.failure);
             break;
     }

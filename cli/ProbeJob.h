@@ -69,6 +69,10 @@ public:
     // message), in what units.
     QString phase() const { return phaseText; }
     qint64 done() const { return phaseDone; }
+    // The position before the last report, and whether the step that failed reported the
+    // phase's total on its way out: where a failed phase really stopped.
+    qint64 doneBefore() const { return phaseDoneBefore; }
+    bool stepReportedTotal() const { return reportedTotal; }
     qint64 total() const { return phaseTotal; }
     QString units() const { return phaseUnits; }
     qint64 phaseElapsedMs() const { return phaseClock.isValid() ? phaseClock.elapsed() : 0; }
@@ -108,6 +112,8 @@ private:
     QList<PhaseTime> times;
     QString phaseText;
     qint64 phaseDone = 0;
+    qint64 phaseDoneBefore = 0;
+    bool reportedTotal = false;
     qint64 phaseTotal = 0;
     QString phaseUnits;
     QElapsedTimer clock;

@@ -20,6 +20,10 @@ bool isBytes(const QString& units) {
     return units.compare(QLatin1String("bytes"), Qt::CaseInsensitive) == 0;
 }
 
+bool counts(const QString& units) {
+    return !units.isEmpty();
+}
+
 QString rateText(double perSecond, const QString& units) {
     if (isBytes(units)) {
         return perSecond >= KIB * KIB
@@ -59,8 +63,8 @@ QString ProgressRenderer::liveLine(const QString& text, qint64 done, qint64 tota
     QString amounts = QStringLiteral("  %1/%2").arg(done).arg(total);
     if (isBytes(units) && total >= LARGE_AMOUNT) {
         amounts = QStringLiteral("  %1/%2 KiB").arg(done / 1024).arg(total / 1024);
-    } else if (!units.isEmpty()) {
-        amounts += u' ' + units.toLower();
+    } else {
+        amounts += u' ' + unitWord(units);
     }
     QString rate;
     QString left;
@@ -110,9 +114,40 @@ QString ProgressRenderer::liveLine(const QString& text, qint64 done, qint64 tota
     return line.left(room);
 }
 
-QString ProgressRenderer::amount(qint64 value) const {
-    return QStringLiteral("%1 %2").arg(value).arg(units.isEmpty() ? QStringLiteral("steps")
-                                                                  : units.toLower());
+QString ProgressRenderer::unitWord(const QString& units) {
+    if (isBytes(units)) {
+        return QStringLiteral("bytes");
+    }
+    return counts(units) ? units.toLower() : QStringLiteral("attempts");
+}
+
+std::optional<qint64> ProgressRenderer::stoppedAt(qint64 done, qint64 doneBefore, qint64 total,
+                                                  bool stepReportedTotal) {
+    if (done < total) {
+        return done;
+    }
+    return stepReportedTotal ? std::optional<qint64>(doneBefore) : std::nullopt;
+}
+
+QString ProgressRenderer::startLine(const QString& text, qint64 total, const QString& units) {
+    return QStringLiteral("%1: %2 %3").arg(text).arg(total).arg(unitWord(units));
+}
+
+QString ProgressRenderer::endLine(const QString& text, bool success, qint64 reached, qint64 total,
+                                  const QString& units, quint32 elapsedMs) {
+    if (!success) {
+        return QStringLiteral("%1: failed after %2 of %3 %4")
+            .arg(text)
+            .arg(reached)
+            .arg(total)
+            .arg(unitWord(units));
+    }
+    // Attempts that were not all needed are no amount done.
+    const QString amount =
+        counts(units) ? QStringLiteral(", %1 %2").arg(reached).arg(unitWord(units)) : QString();
+    return QStringLiteral("%1: done%2 in %3 s")
+        .arg(text, amount)
+        .arg(elapsedMs / MS_PER_S, 0, 'f', 1);
 }
 
 QJsonObject ProgressRenderer::phaseEvent(const QString& kind) const {
@@ -120,7 +155,7 @@ QJsonObject ProgressRenderer::phaseEvent(const QString& kind) const {
     event.insert(QStringLiteral("event"), kind);
     event.insert(QStringLiteral("text"), text);
     event.insert(QStringLiteral("total"), total);
-    event.insert(QStringLiteral("units"), jsonText(units.isEmpty() ? QString() : units));
+    event.insert(QStringLiteral("units"), unitWord(units));
     return event;
 }
 
@@ -151,7 +186,7 @@ void ProgressRenderer::startPhase(qint64 steps, const QString& taskdesc, const Q
             console.json(phaseEvent(QStringLiteral("phase")));
             break;
         case Style::Plain:
-            console.line(QStringLiteral("%1: %2").arg(text, amount(total)));
+            console.line(startLine(text, total, units));
             break;
         case Style::Live:
             break;  // drawn by the first advance()
@@ -192,13 +227,7 @@ void ProgressRenderer::endPhase(bool success, qint64 reached) {
             console.endLive();
             break;
         case Style::Plain:
-            console.line(success ? QStringLiteral("%1: done%2 in %3 s")
-                                       .arg(text, units.isEmpty()
-                                                      ? QString()
-                                                      : QStringLiteral(", ") + amount(reached))
-                                       .arg(elapsed / MS_PER_S, 0, 'f', 1)
-                                 : QStringLiteral("%1: failed after %2 of %3")
-                                       .arg(text, amount(reached), amount(total)));
+            console.line(endLine(text, success, reached, total, units, elapsed));
             break;
     }
 }
@@ -207,9 +236,7 @@ void ProgressRenderer::finish(bool success, bool stepReportedTotal) {
     if (!open) {
         return;
     }
-    if (success || (done >= total && !stepReportedTotal)) {
-        endPhase(true, done);
-    } else {
-        endPhase(false, done >= total ? doneBefore : done);
-    }
+    const std::optional<qint64> stopped =
+        success ? std::nullopt : stoppedAt(done, doneBefore, total, stepReportedTotal);
+    endPhase(!stopped, stopped.value_or(done));
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 class Console;
 class SessionEvents;
 
@@ -46,6 +48,22 @@ public:
     static QString liveLine(const QString& text, qint64 done, qint64 total, const QString& units,
                             quint32 elapsedMs, int width = 0, const QString& suffix = QString());
 
+    // The one word for a phase's measure, whatever the installer wrote ("Bytes" is the
+    // bootloader's own text): "bytes", or "attempts" for a measure without units (the
+    // bootloader wait), else the units in lower case.
+    static QString unitWord(const QString& units);
+    // The lines of a phase on a pipe: "Programming: 7680 bytes" where it starts;
+    // "Programming: done, 7680 bytes in 2.8 s" ("Waiting ...: done in 3.0 s" for attempts),
+    // or "Waiting ...: failed after 59 of 60 attempts", where it ends.
+    static QString startLine(const QString& text, qint64 total, const QString& units);
+    // Where a phase that was under way when its install failed really stopped (see
+    // finish()), from its last position `done`, the one before it and its total; nothing
+    // when it had finished and the failure came after it.
+    static std::optional<qint64> stoppedAt(qint64 done, qint64 doneBefore, qint64 total,
+                                           bool stepReportedTotal);
+    static QString endLine(const QString& text, bool success, qint64 reached, qint64 total,
+                           const QString& units, quint32 elapsedMs);
+
 public Q_SLOTS:
     void progress(int step, int steps, const char* taskdesc, const char* units);
 
@@ -54,7 +72,6 @@ private:
     void startPhase(qint64 steps, const QString& taskdesc, const QString& newUnits);
     void advance(qint64 step);
     void endPhase(bool success, qint64 reached);
-    QString amount(qint64 value) const;
     // The JSON event `kind` ("phase", "progress") of the phase under way.
     QJsonObject phaseEvent(const QString& kind) const;
 

@@ -200,14 +200,18 @@ void Rack::phaseChanged(ProbeJob* job) {
         return;
     }
     const QString serial = job->probe().serialNumber();
-    if (const QString previous = shownPhase.value(job); !previous.isEmpty()) {
-        console.line(QStringLiteral("%1: %2: done").arg(serial, previous));
+    // A phase that another follows ended well, at its total.
+    if (const auto previous = shownPhase.constFind(job); previous != shownPhase.cend()) {
+        console.line(serial + QStringLiteral(": ") +
+                     ProgressRenderer::endLine(previous->text, true, previous->total,
+                                               previous->total, previous->units,
+                                               quint32(previous->clock.elapsed())));
     }
-    shownPhase.insert(job, job->phase());
-    console.line(QStringLiteral("%1: %2: %3 %4")
-                     .arg(serial, job->phase())
-                     .arg(job->total())
-                     .arg(job->units().isEmpty() ? QStringLiteral("steps") : job->units()));
+    ShownPhase& shown = shownPhase[job];
+    shown = {job->phase(), job->total(), job->units(), {}};
+    shown.clock.start();
+    console.line(serial + QStringLiteral(": ") +
+                 ProgressRenderer::startLine(job->phase(), job->total(), job->units()));
 }
 
 void Rack::ended(ProbeJob* job) {
@@ -219,11 +223,18 @@ void Rack::ended(ProbeJob* job) {
                                                          : QJsonValue(QJsonValue::Null));
         console.json(event);
     } else {
-        if (const QString phase = shownPhase.take(job); !phase.isEmpty()) {
-            console.line(
-                QStringLiteral("%1: %2: %3")
-                    .arg(job->probe().serialNumber(), phase,
-                         job->succeeded() ? QStringLiteral("done") : QStringLiteral("stopped")));
+        if (const auto shown = shownPhase.constFind(job); shown != shownPhase.cend()) {
+            // Ended well at its total, or failed where it really stopped.
+            const std::optional<qint64> stopped =
+                job->succeeded()
+                    ? std::nullopt
+                    : ProgressRenderer::stoppedAt(job->done(), job->doneBefore(), shown->total,
+                                                  job->stepReportedTotal());
+            console.line(job->probe().serialNumber() + QStringLiteral(": ") +
+                         ProgressRenderer::endLine(shown->text, !stopped,
+                                                   stopped.value_or(shown->total), shown->total,
+                                                   shown->units, quint32(shown->clock.elapsed())));
+            shownPhase.erase(shown);
         }
         console.line(resultLine(job));
         draw();
@@ -239,7 +250,10 @@ QString Rack::resultLine(const ProbeJob* job) const {
                              seconds(job->elapsedMs()));
             break;
         case ProbeJob::Outcome::Planned:
-            line += QStringLiteral(": %1, not changed (dry run)").arg(firmwareWords(job->before()));
+            line += QStringLiteral(": %1 -> %2 (dry run: nothing sent)")
+                        .arg(firmwareWords(job->before()),
+                             image ? imageFirmwareText(*image)
+                                   : QStringLiteral("the newest image of the firmware folders"));
             break;
         case ProbeJob::Outcome::UpToDate:
             if (job->update()) {

@@ -4,6 +4,8 @@
 #include "engines/FirmwareLibrary.h"
 #include "probe/ImageIdentity.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QList>
 #include <QObject>
@@ -87,6 +89,12 @@ private:
     int lost = 0;
     QList<ProbeJob*> all;
     QTimer redraw;
-    // Per job, the phase it showed last on a pipe and when that phase began.
-    QHash<const ProbeJob*, QString> shownPhase;
+    // Per job, the phase it showed last on a pipe, and when that phase began.
+    struct ShownPhase {
+        QString text;
+        qint64 total = 0;
+        QString units;
+        QElapsedTimer clock;
+    };
+    QHash<const ProbeJob*, ShownPhase> shownPhase;
 };

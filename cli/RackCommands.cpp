@@ -40,6 +40,10 @@ ImageIdentity installableImage(const CliOptions& options,
         throw CliFailure(ExitCode::BadImage, image.problem)
             .with({{QStringLiteral("image"), imageJson(image)}});
     }
+    if (const QString mismatch = variantMismatch(options, image); !mismatch.isEmpty()) {
+        throw CliFailure(ExitCode::BadImage, mismatch)
+            .with({{QStringLiteral("image"), imageJson(image)}});
+    }
     return image;
 }
 

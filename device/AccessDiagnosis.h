@@ -24,3 +24,6 @@ struct AccessDiagnosis {
 
 AccessDiagnosis diagnoseAccess(const DeviceNodeAccess& node, const UdevRuleStatus& rule,
                                const SessionInfo& session);
+// Whether other processes hold the node (an install would find the probe in use), and
+// what to do about it. Empty when none does.
+AccessDiagnosis diagnoseUse(const DeviceNodeAccess& node);

@@ -66,6 +66,7 @@ DeviceNodeAccess DeviceNodeAccess::check(const QString& path) {
     access.mode = status.st_mode & PERMISSION_BITS;
     access.ownerName = nameOfUser(status.st_uid);
     access.groupName = nameOfGroup(status.st_gid);
+    access.groupId = status.st_gid;
     access.userInGroup = memberOf(status.st_gid);
 
     const std::optional<PosixAcl> acl = PosixAcl::ofFile(name);
@@ -80,5 +81,6 @@ DeviceNodeAccess DeviceNodeAccess::check(const QString& path) {
         access.accessible = true;
         ::close(fd);
     }
+    access.holders = processesHolding(path);
     return access;
 }

@@ -64,5 +64,9 @@ std::unique_ptr<UsbPipes> LinuxUsbBackend::open(const UsbDeviceInfo& device) {
     if (!libusb) {
         throw UsbOpenError(OpenRefusal::Other);
     }
-    return LibusbPipes::open(std::move(libusb), device.devicePath(), openError);
+    try {
+        return LibusbPipes::open(std::move(libusb), device.devicePath(), openError);
+    } catch (const UsbOpenError& refused) {
+        throw UsbOpenError(refused.refusal(), device.devicePath());
+    }
 }

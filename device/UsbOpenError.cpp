@@ -1,6 +1,7 @@
 #include "device/UsbOpenError.h"
 
-UsbOpenError::UsbOpenError(OpenRefusal refusal)
+UsbOpenError::UsbOpenError(OpenRefusal refusal, const QString& deviceNode)
     : HException(refusal == OpenRefusal::Busy ? "device already in use"
                                               : "cannot open device driver"),
-      kind(refusal) {}
+      kind(refusal),
+      node(deviceNode) {}

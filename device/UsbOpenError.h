@@ -2,6 +2,8 @@
 
 #include "app/HException.h"
 
+#include <QString>
+
 // Why a device could not be opened, as a kind the callers branch on (the platform's own
 // reasons stay below the seam, in UsbBackend::lastError()).
 enum class OpenRefusal {
@@ -17,9 +19,13 @@ enum class OpenRefusal {
 // permission refusal has a fix of its own), so nobody compares messages for that.
 class UsbOpenError : public HException {
 public:
-    explicit UsbOpenError(OpenRefusal refusal);
+    // `deviceNode`: the file that stands for the device, where there is one (the usbfs
+    // node), so that a caller can look for the program that holds a busy device.
+    explicit UsbOpenError(OpenRefusal refusal, const QString& deviceNode = QString());
     OpenRefusal refusal() const { return kind; }
+    QString deviceNode() const { return node; }
 
 private:
     OpenRefusal kind;
+    QString node;
 };

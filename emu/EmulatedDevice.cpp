@@ -79,6 +79,16 @@ std::unique_ptr<UsbPipes> EmulatedDevice::openPipes() {
     return std::make_unique<EmulatedPipes>(shared_from_this(), connection);
 }
 
+QString EmulatedDevice::deviceNode() const {
+    const std::lock_guard lock(mutex);
+    return node;
+}
+
+void EmulatedDevice::setDeviceNode(const QString& path) {
+    const std::lock_guard lock(mutex);
+    node = path;
+}
+
 QString EmulatedDevice::lastOpenError() const {
     const std::lock_guard lock(mutex);
     return openError;

@@ -45,6 +45,11 @@ public:
     // behind the same refusal; empty after a successful open.
     QString lastOpenError() const;
 
+    // The file that stands for the device as its usbfs node would (empty: none), which a
+    // refused open names, so that tests can have a process hold the "device".
+    QString deviceNode() const;
+    void setDeviceNode(const QString& path);
+
     // The function behind the device, null for a device without one.
     UsbFunction* function() const { return usbFunction.get(); }
     TransportFaults& faults() { return transportFaults; }
@@ -110,6 +115,7 @@ private:
 
     bool unplugged = false;
     QString openError;
+    QString node;
     // While re-enumerating: when the device comes back, and as what.
     mutable std::optional<quint32> reappearAtMs;
     mutable quint16 productAfter = 0;

@@ -1,6 +1,7 @@
 #include "emu/EmulatedUsbBus.h"
 
 #include "app/HException.h"
+#include "emu/ControlFilePipes.h"
 #include "emu/EmulatorSetup.h"
 #include "emu/FrameLogExport.h"
 
@@ -11,6 +12,10 @@
 #include <cstdio>
 
 EmulatedUsbBus::~EmulatedUsbBus() {
+    {
+        const std::lock_guard lock(watch->mutex);
+        watch->bus = nullptr;
+    }
     if (!frameLogExport.isEmpty()) {
         QString problem;
         if (!appendFrameLogs(frameLogExport, everAttached, problem)) {
@@ -20,6 +25,7 @@ EmulatedUsbBus::~EmulatedUsbBus() {
 }
 
 void EmulatedUsbBus::exportFrameLogAtExit(const QString& path) {
+    const std::lock_guard lock(mutex);
     frameLogExport = path;
     for (const Slot& slot : slots_) {
         remember(slot.device);
@@ -38,6 +44,7 @@ void EmulatedUsbBus::remember(const std::shared_ptr<EmulatedDevice>& device) {
 }
 
 std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedDevice> device) {
+    const std::lock_guard lock(mutex);
     device->plugIn();
     remember(device);
     ++attachments;
@@ -48,11 +55,13 @@ std::shared_ptr<EmulatedDevice> EmulatedUsbBus::attach(std::shared_ptr<EmulatedD
 }
 
 void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedDevice>& device) {
+    const std::lock_guard lock(mutex);
     std::erase_if(slots_, [&](const Slot& slot) { return slot.device == device; });
     device->unplug();
 }
 
 void EmulatedUsbBus::detachAll() {
+    const std::lock_guard lock(mutex);
     for (const Slot& slot : slots_) {
         slot.device->unplug();
     }
@@ -60,6 +69,7 @@ void EmulatedUsbBus::detachAll() {
 }
 
 std::vector<std::shared_ptr<EmulatedDevice>> EmulatedUsbBus::devices() const {
+    const std::lock_guard lock(mutex);
     std::vector<std::shared_ptr<EmulatedDevice>> all;
     for (const Slot& slot : slots_) {
         all.push_back(slot.device);
@@ -68,12 +78,19 @@ std::vector<std::shared_ptr<EmulatedDevice>> EmulatedUsbBus::devices() const {
 }
 
 void EmulatedUsbBus::setControlFile(const QString& path) {
+    {
+        // The pipes take the watch's lock before the bus's: never the other way round.
+        const std::lock_guard watching(watch->mutex);
+        watch->bus = this;
+    }
+    const std::lock_guard lock(mutex);
     controlFile = path;
     controlSize = -1;
     syncWithControlFile();
 }
 
 UsbDeviceList EmulatedUsbBus::enumerate() {
+    const std::lock_guard lock(mutex);
     syncWithControlFile();
     UsbDeviceList list;
     for (const Slot& slot : slots_) {
@@ -86,11 +103,25 @@ UsbDeviceList EmulatedUsbBus::enumerate() {
 }
 
 std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
+    const std::lock_guard lock(mutex);
     openError.clear();
     for (const Slot& slot : slots_) {
         if (slot.path == device.devicePath() && slot.device->present()) {
             try {
-                return slot.device->openPipes();
+                std::unique_ptr<UsbPipes> pipes = slot.device->openPipes();
+                if (controlFile.isEmpty()) {
+                    return pipes;
+                }
+                return std::make_unique<ControlFilePipes>(std::move(pipes), [watch = watch] {
+                    const std::lock_guard watching(watch->mutex);
+                    if (watch->bus != nullptr) {
+                        const std::lock_guard lock(watch->bus->mutex);
+                        watch->bus->syncWithControlFile(true);
+                    }
+                });
+            } catch (const UsbOpenError& refused) {
+                openError = slot.device->lastOpenError();
+                throw UsbOpenError(refused.refusal(), slot.device->deviceNode());
             } catch (const HException&) {
                 openError = slot.device->lastOpenError();
                 throw;
@@ -103,7 +134,7 @@ std::unique_ptr<UsbPipes> EmulatedUsbBus::open(const UsbDeviceInfo& device) {
 
 // Devices created from an unchanged item stay attached with their state (an emulated
 // probe keeps the firmware installed on it); items that disappeared are detached.
-void EmulatedUsbBus::syncWithControlFile() {
+void EmulatedUsbBus::syncWithControlFile(bool settledOnly) {
     if (controlFile.isEmpty()) {
         return;
     }
@@ -112,6 +143,21 @@ void EmulatedUsbBus::syncWithControlFile() {
     if (size == controlSize && info.lastModified() == controlModified) {
         return;
     }
+    if (settledOnly) {
+        // Taken once it has been seen the same for a while (a file's time stamp cannot
+        // tell: truncating it need not change it).
+        if (!changeSeen.isValid() || size != pendingSize ||
+            info.lastModified() != pendingModified) {
+            pendingSize = size;
+            pendingModified = info.lastModified();
+            changeSeen.start();
+            return;
+        }
+        if (changeSeen.elapsed() < SETTLE_MS) {
+            return;
+        }
+    }
+    changeSeen.invalidate();
     controlSize = size;
     controlModified = info.lastModified();
 

@@ -128,19 +128,26 @@ EmulatorSetup EmulatorSetup::parse(const QString& text) {
             continue;
         }
         Options options;
-        QString open = QStringLiteral("ok");  // kept from the kind's own options
+        // Kept from the kind's own options: how an open ends, and the node that stands for
+        // the device.
+        QString open = QStringLiteral("ok");
+        QString node;
         QString problem;
         for (const QString& part : parts.mid(1)) {
             const qsizetype equals = part.indexOf(u'=');
             const QString key = part.left(equals).trimmed().toLower();
             const bool opens = key == u"open" && kind->hasFunction;
-            if (equals < 1 || (key != u"serial" && !opens && !kind->options.contains(key))) {
+            const bool names = key == u"node" && kind->hasFunction;
+            if (equals < 1 ||
+                (key != u"serial" && !opens && !names && !kind->options.contains(key))) {
                 problem = QStringLiteral("option \"%1\" not understood by %2")
                               .arg(part.trimmed(), kindName);
                 break;
             }
             if (opens) {
                 open = part.mid(equals + 1).trimmed();
+            } else if (names) {
+                node = part.mid(equals + 1).trimmed();
             } else {
                 options.insert(key, part.mid(equals + 1).trimmed());
             }
@@ -168,11 +175,12 @@ EmulatorSetup EmulatorSetup::parse(const QString& text) {
         item.options = options;
         item.serial = serial;
         item.key = itemText + QStringLiteral("#serial=") + serial;
-        item.create = [create, serial, refusal] {
+        item.create = [create, serial, refusal, node] {
             std::shared_ptr<EmulatedDevice> device = create(serial);
             if (*refusal != OpenRefusal::None) {
                 device->faults().refuseOpen(*refusal);
             }
+            device->setDeviceNode(node);
             return device;
         };
         spec.items << item;

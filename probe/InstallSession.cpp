@@ -2,6 +2,7 @@
 
 #include "app/Clock.h"
 #include "app/HException.h"
+#include "device/NodeHolders.h"
 #include "device/UsbBackend.h"
 #include "device/UsbOpenError.h"
 #include "probe/ProbeLock.h"
@@ -220,8 +221,15 @@ void InstallSession::Run::setState(ProbeState state) {
 
 SessionResult InstallSession::Run::failFrom(const HException& error) {
     const auto* refused = dynamic_cast<const UsbOpenError*>(&error);
-    const bool denied = refused != nullptr && refused->refusal() == OpenRefusal::Denied;
-    return fail(denied ? FailureKind::PermissionDenied : FailureKind::Failed, messageOf(error));
+    const OpenRefusal refusal = refused != nullptr ? refused->refusal() : OpenRefusal::None;
+    if (refusal == OpenRefusal::Busy) {
+        // Which program holds it, while it still does.
+        result.failure.holder = describeHolders(processesHolding(refused->deviceNode()));
+        return fail(FailureKind::DeviceBusy, messageOf(error));
+    }
+    return fail(
+        refusal == OpenRefusal::Denied ? FailureKind::PermissionDenied : FailureKind::Failed,
+        messageOf(error));
 }
 
 SessionResult InstallSession::Run::fail(FailureKind kind, const QString& message) {

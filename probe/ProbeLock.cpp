@@ -1,5 +1,7 @@
 #include "probe/ProbeLock.h"
 
+#include "device/NodeHolders.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -63,15 +65,6 @@ qint64 holderPid(int fd) {
     return ok && pid > 0 ? pid : 0;
 }
 
-// The command name of process `pid` ("kvtool-cli"), or empty when it cannot be told.
-QString commandName(qint64 pid) {
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (!comm.open(QIODevice::ReadOnly)) {
-        return QString();
-    }
-    return QString::fromLocal8Bit(comm.readAll().trimmed());
-}
-
 }  // namespace
 
 QString ProbeLock::directory() {
@@ -110,7 +103,7 @@ ProbeLock::ProbeLock(const UsbDeviceInfo& probe) {
             const qint64 pid = holderPid(file);
             QString holder = QStringLiteral("another installer");
             if (pid > 0) {
-                const QString name = commandName(pid);
+                const QString name = processCommandName(pid);
                 holder = name.isEmpty() ? QStringLiteral("PID %1").arg(pid)
                                         : QStringLiteral("PID %1 (%2)").arg(pid).arg(name);
             }

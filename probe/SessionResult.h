@@ -27,7 +27,8 @@ enum class FailureKind {
     Failed,            // the probe or the link reported a failure
     NotReturned,       // installed, but the probe could not be read again afterwards
     Abandoned,         // the user gave the install up while it ran
-    InUse              // another installer on this host drives the probe (nothing was sent)
+    InUse,             // another installer on this host drives the probe (nothing was sent)
+    DeviceBusy         // another program holds the probe's USB device: its open was refused
 };
 
 // What a failure leaves of the probe.
@@ -45,6 +46,9 @@ struct SessionFailure {
     // The failing step reported its phase's total on its way out (StepFailure): the phase
     // stopped where it stood before that report.
     bool reportedTotal = false;
+    // DeviceBusy: the processes that hold the device, "PID 1234 (openocd)", where this
+    // user may see them (empty otherwise).
+    QString holder = {};
 };
 
 // The time each phase took, in the order they ran.

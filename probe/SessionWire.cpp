@@ -43,14 +43,15 @@ constexpr Names<SessionOutcome, 4> OUTCOMES{{{{SessionOutcome::Installed, "insta
                                               {SessionOutcome::Planned, "planned"},
                                               {SessionOutcome::UpToDate, "upToDate"},
                                               {SessionOutcome::Failed, "failed"}}}};
-constexpr Names<FailureKind, 8> FAILURES{{{{FailureKind::None, "none"},
+constexpr Names<FailureKind, 9> FAILURES{{{{FailureKind::None, "none"},
                                            {FailureKind::ImageRefused, "imageRefused"},
                                            {FailureKind::NoProbe, "noProbe"},
                                            {FailureKind::PermissionDenied, "permissionDenied"},
                                            {FailureKind::Failed, "failed"},
                                            {FailureKind::NotReturned, "notReturned"},
                                            {FailureKind::Abandoned, "abandoned"},
-                                           {FailureKind::InUse, "inUse"}}}};
+                                           {FailureKind::InUse, "inUse"},
+                                           {FailureKind::DeviceBusy, "deviceBusy"}}}};
 constexpr Names<ProbeState, 3> STATES{{{{ProbeState::Untouched, "untouched"},
                                         {ProbeState::NeedsInstall, "needsInstall"},
                                         {ProbeState::Installed, "installed"}}}};
@@ -147,6 +148,7 @@ QJsonObject resultObject(const SessionResult& result) {
              QJsonObject{{QStringLiteral("kind"), FAILURES.of(result.failure.kind)},
                          {QStringLiteral("message"), result.failure.message},
                          {QStringLiteral("usbReason"), result.failure.usbReason},
+                         {QStringLiteral("holder"), result.failure.holder},
                          {QStringLiteral("reportedTotal"), result.failure.reportedTotal}}},
             {QStringLiteral("probeState"), STATES.of(result.probeState)},
             {QStringLiteral("before"), optionalFirmware(result.before)},
@@ -166,6 +168,7 @@ SessionResult resultFrom(const QJsonObject& object) {
     result.failure.kind = FAILURES.from(failure.value(QLatin1String("kind")), "failure");
     result.failure.message = failure.value(QLatin1String("message")).toString();
     result.failure.usbReason = failure.value(QLatin1String("usbReason")).toString();
+    result.failure.holder = failure.value(QLatin1String("holder")).toString();
     result.failure.reportedTotal = failure.value(QLatin1String("reportedTotal")).toBool();
     result.probeState = STATES.from(object.value(QLatin1String("probeState")), "probe state");
     result.before = optionalFirmwareFrom(object.value(QLatin1String("before")));

@@ -382,6 +382,96 @@ TEST(KvtoolProcess, WithoutAPrivateSocketPlaceTheGuardIsOffAndSaysSo) {
     EXPECT_EQ(kvtool.exitCode(1000), -1);  // still running
 }
 
+// ---- The command line on a terminal -------------------------------------------------
+
+struct TerminalCase {
+    const char* name;
+    QStringList arguments;
+    int exitCode;
+    const char* out;          // how standard output begins
+    const char* err;          // its whole standard error
+    bool fullOutput = false;  // standard output is /dev/full
+};
+
+void PrintTo(const TerminalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KvtoolCommandLine : public ::testing::TestWithParam<TerminalCase> {};
+
+// Answered on the terminal without a display: were a window (or the application object)
+// made, kvtool would end for want of the X11 display it is pointed at. Nothing is handed
+// to a running kvtool either: none listens in the runtime directory, and none is started.
+TEST_P(KvtoolCommandLine, IsAnsweredOnTheTerminalWithoutAWindow) {
+    const TerminalCase& c = GetParam();
+    QTemporaryDir runtime;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    process.setProcessEnvironment(environment);
+    if (c.fullOutput) {
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    }
+    process.start(QStringLiteral(KVTOOL_EXECUTABLE), c.arguments);
+    ASSERT_TRUE(process.waitForFinished(15000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), c.exitCode);
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_EQ(out.left(qsizetype(std::strlen(c.out))), QLatin1String(c.out));
+    EXPECT_EQ(QString::fromUtf8(process.readAllStandardError()), QLatin1String(c.err));
+    EXPECT_TRUE(socketIn(runtime.path()).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kvtool, KvtoolCommandLine,
+    ::testing::Values(
+        TerminalCase{"help",
+                     {QStringLiteral("--help")},
+                     0,
+                     "Usage: kvtool [OPTIONS] [FIRMWARE-DIRECTORY]\n",
+                     ""},
+        TerminalCase{"short_help_after_the_argument",
+                     {QStringLiteral("/fw"), QStringLiteral("-h")},
+                     0,
+                     "Usage: kvtool ",
+                     ""},
+        TerminalCase{
+            "version", {QStringLiteral("--version")}, 0, "kvtool " KVTOOL_VERSION "\n", ""},
+        TerminalCase{
+            "short_version_with_a_qt_option",
+            {QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-v")},
+            0,
+            "kvtool " KVTOOL_VERSION "\n",
+            ""},
+        TerminalCase{"unknown_option",
+                     {QStringLiteral("--frobnicate")},
+                     2,
+                     "",
+                     "kvtool: unknown option \"--frobnicate\"\n"
+                     "Try 'kvtool --help' for more information.\n"},
+        TerminalCase{"option_without_its_value",
+                     {QStringLiteral("-style")},
+                     2,
+                     "",
+                     "kvtool: -style needs a value\n"
+                     "Try 'kvtool --help' for more information.\n"},
+        TerminalCase{"flag_with_a_value",
+                     {QStringLiteral("--version=2")},
+                     2,
+                     "",
+                     "kvtool: --version takes no value\n"
+                     "Try 'kvtool --help' for more information.\n"},
+        TerminalCase{"help_on_a_full_disk",
+                     {QStringLiteral("--help")},
+                     1,
+                     "",
+                     "kvtool: write error: No space left on device\n",
+                     true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- Wayland ------------------------------------------------------------------------
 
 struct ActivationCase {

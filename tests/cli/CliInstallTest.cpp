@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -288,6 +289,36 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"two_probes", "gen2,gen3", false, "Multiple devices connected", 3}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+// A probe that another program holds: the system's message, and a hint that names the
+// program (pid and command, from /proc), for an install as for info.
+TEST_F(CliInstall, ABusyProbeNamesTheProgramThatHoldsIt) {
+    const QString node = cli.path(QStringLiteral("node"));
+    QFile(node).open(QIODevice::WriteOnly);
+    QProcess holder;
+    holder.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("exec 3<>\"$0\"; echo held; exec sleep 60"), node});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    const QString hint =
+        QStringLiteral(
+            "kvtool-cli: hint: the probe is in use by PID %1 (sleep): end that program, "
+            "or have it let go of the probe, and try again")
+            .arg(holder.processId());
+    cli.emulate(QStringLiteral("gen3:open=busy:node=") + node);
+    for (const QStringList& command :
+         {QStringList{QStringLiteral("install"), gen3Image}, QStringList{QStringLiteral("info")}}) {
+        const CliRun run = cli.run(command);
+        EXPECT_EQ(run.exitCode, 1) << ::testing::PrintToString(run);
+        EXPECT_EQ(run.errLines(),
+                  (QStringList{QStringLiteral("kvtool-cli: device already in use"), hint}));
+    }
+    holder.kill();
+    holder.waitForFinished();
+    // Once it has let go, there is nobody to name.
+    EXPECT_TRUE(cli.run({QStringLiteral("install"), gen3Image})
+                    .err.contains(QStringLiteral("another program has the probe open")));
+}
+
 TEST_F(CliInstall, Generation2InstallsThroughLateAndStaleReplies) {
     for (const char* emulate :
          {"gen2:latency=150:late=10500", "gen2-bootloader:enter=ignore:stale=1:latency=150",
@@ -308,7 +339,7 @@ TEST_F(CliInstall, Generation2VerifyFailureShowsThePhaseWhereItStopped) {
     cli.emulate(QStringLiteral("gen2:fault=verify@3"));
     const CliRun run = cli.run({QStringLiteral("install"), gen2Image});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.out.contains(QStringLiteral("Verifying: failed after 96 bytes of 7680 bytes")))
+    EXPECT_TRUE(run.out.contains(QStringLiteral("Verifying: failed after 96 of 7680 bytes")))
         << run.out.toStdString();
 }
 
@@ -317,8 +348,8 @@ TEST_F(CliInstall, Generation3StepFailureShowsThePositionBeforeTheStepsFinalRepo
     const CliRun run = cli.run({QStringLiteral("install"), gen3Image});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(run.out.contains(QStringLiteral("Erasing memory, do not remove Korvane: done")));
-    EXPECT_TRUE(run.out.contains(
-        QStringLiteral("Verifying firmware: failed after 8192 bytes of 20000 bytes")))
+    EXPECT_TRUE(
+        run.out.contains(QStringLiteral("Verifying firmware: failed after 8192 of 20000 bytes")))
         << run.out.toStdString();
 }
 
@@ -384,6 +415,10 @@ protected:
         writeGen2TestImage(cli.directory(), QStringLiteral("largest.bin"), 13311);
         writeGen2TestImage(cli.directory(), QStringLiteral("serial5.bin"), 8192, 5);
         writeFile(cli.directory(), QStringLiteral("short3.bin"), QByteArray::fromHex("0df0feca00"));
+        // A kv_alder_max.bin whose own version record names another variant.
+        writeGen2VersionImage(
+            cli.path(QStringLiteral("odd")), QStringLiteral("kv_alder_max.bin"), 2, 12,
+            kv2::flagsOf(kv2::TargetFamily::Birch, kv2::JtagClocking::VariableSpeedAndAdaptive));
         // Generation-2 images each without one of the marks the image load looks for.
         KV2ImageSpec noDescriptor;
         noDescriptor.deviceDescriptorOffset = KV2ImageSpec::OMIT;
@@ -476,6 +511,19 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--target", "alder", "--clocking", "max", "--firmware-dir", "nowhere"},
                     "Cannot open nowhere/kv_alder_max.bin",
                     5},
+        RefusalCase{"record_of_another_variant",
+                    "gen2",
+                    nullptr,
+                    {"--target", "alder", "--clocking", "max", "--firmware-dir", "odd"},
+                    "odd/kv_alder_max.bin: its version record names Birch, Variable Speed and "
+                    "Adaptive, not Alder, Maximum Speed",
+                    5},
+        RefusalCase{"record_of_another_variant_for_all",
+                    "gen2,gen2",
+                    nullptr,
+                    {"--target", "alder", "--clocking", "max", "--firmware-dir", "odd", "--all"},
+                    "odd/kv_alder_max.bin: its version record names Birch",
+                    5},
         RefusalCase{"gen2_too_large",
                     "gen2",
                     "large.bin",
@@ -491,6 +539,19 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{
             "no_probe_for_a_good_file", "device", "kv3.bin", {}, "No devices connected", 3}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+// --force installs an image whose version record names another variant than the one
+// chosen: the probe then reports that record's variant.
+TEST_F(CliInstall, ForceInstallsAnImageOfAnotherVariantThanChosen) {
+    writeGen2VersionImage(cli.path(QStringLiteral("odd")), QStringLiteral("kv_alder_max.bin"), 2,
+                          12,
+                          kv2::flagsOf(kv2::TargetFamily::Cedar, kv2::JtagClocking::MaximumSpeed));
+    cli.emulate(QStringLiteral("gen2"));
+    const CliRun run = cli.run(args(
+        {"install", "--target", "alder", "--clocking", "max", "--firmware-dir", "odd", "--force"}));
+    EXPECT_EQ(run.exitCode, 0) << ::testing::PrintToString(run);
+    EXPECT_TRUE(run.out.contains("Cedar, Maximum Speed")) << run.out.toStdString();
+}
 
 TEST_F(CliInstall, LargestGeneration2ImageIsInstalled) {
     writeGen2TestImage(cli.directory(), QStringLiteral("largest.bin"), 13311);
@@ -625,8 +686,8 @@ TEST_F(CliInstall, Generation2DryRunNeverRestartsTheProbe) {
     EXPECT_TRUE(
         run.out.contains(QStringLiteral("Dry run: nothing that changes the probe is sent.")));
     EXPECT_TRUE(run.out.contains(QStringLiteral(
-        "Would install 2.12 over 1.5, Birch, Variable Speed and Adaptive, 7680 bytes "
-        "in 240 packets:")))
+        "Would install 2.12, Alder, Maximum Speed over 1.5, Birch, Variable Speed and "
+        "Adaptive, 7680 bytes in 240 packets:")))
         << run.out.toStdString();
     EXPECT_EQ(firstBytes(cli.sent()), QList<int>{0x84});
 }

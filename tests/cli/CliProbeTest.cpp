@@ -1,8 +1,13 @@
 // kvtool-cli list and info against emulated probes of each generation and mode, the
-// choice of one probe among several, and the exit codes of each outcome.
+// choice of one probe among several, the exit codes of each outcome, and output that
+// cannot be written.
 
 #include "CliImages.h"
 #include "CliRunner.h"
+
+#include <QFile>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -270,5 +275,84 @@ TEST(CliProbeSelection, AProbeOfNoKnownGenerationIsNamedInTheJsonResult) {
     EXPECT_EQ(result.value(QStringLiteral("probe")).toObject().value(QStringLiteral("productId")),
               QStringLiteral("0007"));
 }
+
+// ---- Output that cannot be written ----------------------------------------------------
+
+struct WriteErrorCase {
+    const char* name;
+    const char* emulate;
+    // Run from the scratch directory (kv3.bin there) with $KVTOOL_CLI, its status written
+    // to the file "status", its standard error to "err".
+    const char* script;
+    int exitCode;
+    const char* error;  // the last line of standard error
+    bool installs;      // the install went to its end all the same
+};
+
+void PrintTo(const WriteErrorCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliWriteError : public ::testing::TestWithParam<WriteErrorCase> {};
+
+// As the core utilities do: a failed write to standard output is said on standard error
+// and makes the status 1 (unless the command failed with a status of its own). A reader
+// that went away only ends the output of an install, which goes on.
+TEST_P(CliWriteError, FailsTheCommandAndSaysWhy) {
+    const WriteErrorCase& c = GetParam();
+    CliRunner cli;
+    cli.emulate(QLatin1String(c.emulate));
+    writeGen3TestImage(cli.directory(), QStringLiteral("kv3.bin"));
+    cli.runShell(QLatin1String(c.script));
+    const auto read = [&](const char* name) {
+        QFile file(cli.path(QLatin1String(name)));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+        return QString::fromUtf8(file.readAll());
+    };
+    EXPECT_EQ(read("status").trimmed().toInt(), c.exitCode) << read("err").toStdString();
+    const QStringList err = read("err").split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(err.value(err.size() - 1), QLatin1String(c.error)) << read("err").toStdString();
+    // The download's last command (disconnect, tag 0x02) went out, or nothing that writes.
+    const QList<QByteArray> sent = cli.sent();
+    EXPECT_EQ(std::ranges::any_of(sent,
+                                  [](const QByteArray& frame) {
+                                      return frame.size() == 5 && frame.front() == '\x02';
+                                  }),
+              c.installs);
+}
+
+constexpr char FULL[] = "kvtool-cli: write error: No space left on device";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CliWriteError,
+    ::testing::Values(
+        WriteErrorCase{"list_to_a_full_disk", "gen3",
+                       "\"$KVTOOL_CLI\" list >/dev/full 2>err; echo $? >status", 1, FULL, false},
+        WriteErrorCase{"info_as_json_to_a_full_disk", "gen3",
+                       "\"$KVTOOL_CLI\" info --json >/dev/full 2>err; echo $? >status", 1, FULL,
+                       false},
+        WriteErrorCase{"image_to_a_full_disk", "gen3",
+                       "\"$KVTOOL_CLI\" image kv3.bin >/dev/full 2>err; echo $? >status", 1, FULL,
+                       false},
+        WriteErrorCase{"help_of_a_command_to_a_full_disk", "",
+                       "\"$KVTOOL_CLI\" help install >/dev/full 2>err; echo $? >status", 1, FULL,
+                       false},
+        WriteErrorCase{"a_failure_keeps_its_own_status", "gen3,gen3",
+                       "\"$KVTOOL_CLI\" info --json >/dev/full 2>err; echo $? >status", 3, FULL,
+                       false},
+        WriteErrorCase{"list_to_a_reader_that_went_away", "gen3",
+                       "{ sleep 0.5; \"$KVTOOL_CLI\" list 2>err; echo $? >status; } | true", 1,
+                       "kvtool-cli: write error: Broken pipe", false},
+        // The install goes on to its end, and ends with the status of its output.
+        WriteErrorCase{"install_to_a_full_disk", "gen3",
+                       "\"$KVTOOL_CLI\" install kv3.bin >/dev/full 2>err; echo $? >status", 1, FULL,
+                       true},
+        WriteErrorCase{"install_to_a_reader_that_went_away", "gen3",
+                       "{ sleep 0.5; \"$KVTOOL_CLI\" install kv3.bin 2>err; echo $? >status; } "
+                       "| true",
+                       0, "", true}),
+    [](const ::testing::TestParamInfo<WriteErrorCase>& param) {
+        return std::string(param.param.name);
+    });
 
 }  // namespace

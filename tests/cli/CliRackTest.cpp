@@ -169,6 +169,42 @@ INSTANTIATE_TEST_SUITE_P(
                  3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// On a pipe one probe among several speaks as one probe alone: the same words for its
+// phases, where they start and where they end (bar the time each took), and a dry run names
+// the firmware it would install.
+TEST_F(CliRack, OnAPipeEachProbeSaysWhatOneProbeAloneSays) {
+    static const QRegularExpression phase(
+        QStringLiteral("^(Waiting for bootloader to start|Programming|Verifying): "));
+    static const QRegularExpression time(QStringLiteral(" in [0-9]+\\.[0-9] s$"));
+    const auto phaseLines = [&](const CliRun& run, const QString& prefix) {
+        QStringList lines;
+        for (const QString& line : run.outLines()) {
+            if (line.startsWith(prefix) && phase.match(line.mid(prefix.size())).hasMatch()) {
+                lines << line.mid(prefix.size()).remove(time);
+            }
+        }
+        return lines;
+    };
+    for (const char* fault : {"gen2:fault=verify@3", "gen2:fault=never", "gen2"}) {
+        SCOPED_TRACE(fault);
+        cli.emulate(QLatin1String(fault));
+        const QStringList alone =
+            phaseLines(cli.run({QStringLiteral("install"), gen2Image}), QString());
+        cli.emulate(QLatin1String(fault) + QStringLiteral(",gen3"));
+        const CliRun rack =
+            cli.run({QStringLiteral("install"), gen2Image, QStringLiteral("--all")});
+        EXPECT_FALSE(alone.isEmpty());
+        EXPECT_EQ(phaseLines(rack, QStringLiteral("K2000001: ")), alone) << rack.out.toStdString();
+    }
+    cli.emulate(QStringLiteral("gen2,gen2"));
+    const CliRun dryRun = cli.run({QStringLiteral("install"), gen2Image, QStringLiteral("--all"),
+                                   QStringLiteral("--dry-run")});
+    EXPECT_TRUE(dryRun.out.contains(
+        QStringLiteral("K2000001  planned: 1.5, Birch, Variable Speed and Adaptive -> 2.12, "
+                       "Alder, Maximum Speed (dry run: nothing sent)")))
+        << dryRun.out.toStdString();
+}
+
 TEST_F(CliRack, TwinsAreRefusedBeforeAnythingIsSent) {
     cli.emulate(QStringLiteral("gen3:serial=TWIN,gen3:serial=TWIN"));
     const CliRun run = cli.run({QStringLiteral("install"), gen3Image, QStringLiteral("--all")});

@@ -107,7 +107,7 @@ const Schema& PLAN() {
 const Schema& ACCESS() {
     static const Schema schema = Schema{
         {"probe", Obj},       {"deviceNode", Str}, {"accessible", Bool}, {"error", Str | Null},
-        {"node", Obj | Null}, {"causes", Arr},     {"fixes", Arr}};
+        {"node", Obj | Null}, {"heldBy", Arr},     {"causes", Arr},      {"fixes", Arr}};
     return schema;
 }
 

@@ -42,9 +42,12 @@ TEST_F(Rendering, LiveLineShowsBarAmountsRateAndTimeLeft) {
     // Nothing done yet: no rate.
     EXPECT_EQ(liveLine("Erasing", 0, 100, "bytes", 0),
               "Erasing [........................]   0%  0/100 bytes");
-    // Attempts of a wait have no unit and no rate.
+    // Attempts of a wait come without units from the installer, and have no rate.
     EXPECT_EQ(liveLine("Waiting", 3, 60, "", 3000),
-              "Waiting [#.......................]   5%  3/60");
+              "Waiting [#.......................]   5%  3/60 attempts");
+    // The bootloader's own "Bytes" is shown as every other amount of bytes.
+    EXPECT_EQ(liveLine("Programming", 3840, 7680, "Bytes", 0),
+              "Programming [############............]  50%  3840/7680 bytes");
 }
 
 TEST_F(Rendering, LiveLineFitsTheTerminalGivingWayInOrder) {
@@ -130,34 +133,33 @@ INSTANTIATE_TEST_SUITE_P(
     Phases, FailedPhase,
     ::testing::Values(
         // A generation-3 step reports its total on the way out of a failed chunk.
-        FailureCase{"step_reported_total",
-                    {0, 100, 300},
-                    true,
-                    "Verifying: failed after 100 bytes of 300 bytes"},
         FailureCase{
-            "first_chunk_failed", {0, 300}, true, "Verifying: failed after 0 bytes of 300 bytes"},
+            "step_reported_total", {0, 100, 300}, true, "Verifying: failed after 100 of 300 bytes"},
+        FailureCase{"first_chunk_failed", {0, 300}, true, "Verifying: failed after 0 of 300 bytes"},
         // A generation-2 verify mismatch just stops.
         FailureCase{
-            "stopped_midway", {0, 32, 64}, false, "Verifying: failed after 64 bytes of 300 bytes"},
+            "stopped_midway", {0, 32, 64}, false, "Verifying: failed after 64 of 300 bytes"},
         // The phase finished; the failure came after it (a disconnect, say).
         FailureCase{"failed_after_the_phase", {0, 100, 300}, false, "Verifying: done, 300 bytes"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+// The bootloader wait counts its attempts, which its reports leave without units.
 TEST_F(Rendering, JsonEventsFollowEachReport) {
     Console console(out, err, false);
     ProgressRenderer progress(console, ProgressRenderer::Style::Json);
     progress.progress(0, 60, "Waiting for bootloader to start", nullptr);
     progress.progress(1, -1, nullptr, nullptr);
     progress.finish(true);
-    EXPECT_EQ(output(),
-              QStringLiteral(
-                  "{\"command\":\"install\",\"event\":\"phase\",\"schemaVersion\":1,\"text\":"
-                  "\"Waiting for "
-                  "bootloader to start\",\"total\":60,\"units\":null}\n"
-                  "{\"command\":\"install\",\"done\":0,\"event\":\"progress\",\"schemaVersion\":1,"
-                  "\"text\":\"Waiting for bootloader to start\",\"total\":60,\"units\":null}\n"
-                  "{\"command\":\"install\",\"done\":1,\"event\":\"progress\",\"schemaVersion\":1,"
-                  "\"text\":\"Waiting for bootloader to start\",\"total\":60,\"units\":null}\n"));
+    EXPECT_EQ(
+        output(),
+        QStringLiteral(
+            "{\"command\":\"install\",\"event\":\"phase\",\"schemaVersion\":1,\"text\":"
+            "\"Waiting for "
+            "bootloader to start\",\"total\":60,\"units\":\"attempts\"}\n"
+            "{\"command\":\"install\",\"done\":0,\"event\":\"progress\",\"schemaVersion\":1,"
+            "\"text\":\"Waiting for bootloader to start\",\"total\":60,\"units\":\"attempts\"}\n"
+            "{\"command\":\"install\",\"done\":1,\"event\":\"progress\",\"schemaVersion\":1,"
+            "\"text\":\"Waiting for bootloader to start\",\"total\":60,\"units\":\"attempts\"}\n"));
 }
 
 }  // namespace

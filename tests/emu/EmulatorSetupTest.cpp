@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -72,6 +74,39 @@ TEST(EmulatedUsbBus, ControlFileAttachesAndDetachesWhileKeepingUnchangedDevices)
 
     write("# nothing attached\n");
     EXPECT_TRUE(bus.enumerate().isEmpty());
+}
+
+// A device taken out of the control file is unplugged at once: the pipes open on it fail
+// from the next operation on, as on a real unplug, without waiting for the next look at
+// the bus. A device that stays in the file is not disturbed.
+TEST(EmulatedUsbBus, ADeviceTakenOutOfTheControlFileLosesItsOpenPipesAtOnce) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("probes");
+    const auto write = [&](const QByteArray& text) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    };
+    write("gen3:serial=STAYS\ngen3:serial=LEAVES\n");
+    EmulatedUsbBus bus;
+    bus.setControlFile(path);
+    const UsbDeviceList devices = bus.enumerate();
+    ASSERT_EQ(devices.size(), 2);
+    const std::unique_ptr<UsbPipes> stays = bus.open(devices[0]);
+    const std::unique_ptr<UsbPipes> leaves = bus.open(devices[1]);
+    const quint8 purge[] = {0};
+    EXPECT_TRUE(leaves->vendorRequest(0, 0, 1, QByteArray()));
+    EXPECT_EQ(leaves->write(purge, 1, 1000).status, TransferResult::Completed);
+
+    write("gen3:serial=STAYS\n");
+    // A change only just seen may be a file caught half-written (truncated, not written
+    // yet): the pipes take it once it has stayed the same for a moment.
+    EXPECT_EQ(leaves->write(purge, 1, 1000).status, TransferResult::Completed);
+    QThread::msleep(EmulatedUsbBus::SETTLE_MS + 10);
+    EXPECT_EQ(leaves->write(purge, 1, 1000).status, TransferResult::NotStarted);
+    EXPECT_FALSE(leaves->vendorRequest(0, 0, 1, QByteArray()));
+    EXPECT_EQ(stays->write(purge, 1, 1000).status, TransferResult::Completed);
+    EXPECT_EQ(bus.enumerate().size(), 1);
 }
 
 }  // namespace
