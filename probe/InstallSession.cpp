@@ -27,7 +27,7 @@ private:
     // The result of a session that refuses `image` before anything is sent, or nothing.
     std::optional<SessionResult> refuse(const ImageIdentity& image);
     void noteImage(const ImageIdentity& image);
-    void enterPhase(InstallPhase phase);
+    void enterPhase(InstallPhase next);
     void setState(ProbeState state);
 
     InstallSession& session;

@@ -131,7 +131,7 @@ PlanSummary planFrom(const QJsonObject& object) {
     plan.unit = object.value(QLatin1String("unit")).toString();
     plan.unitSize = object.value(QLatin1String("unitSize")).toInt();
     plan.count = object.value(QLatin1String("count")).toInteger();
-    for (const QJsonValue& step : object.value(QLatin1String("steps")).toArray()) {
+    for (const auto& step : object.value(QLatin1String("steps")).toArray()) {
         plan.steps << step.toString();
     }
     return plan;
@@ -179,7 +179,7 @@ SessionResult resultFrom(const QJsonObject& object) {
     result.elapsedMs = object.value(QLatin1String("elapsedMs")).toInteger();
     result.imagePath = object.value(QLatin1String("imagePath")).toString();
     result.imageSha256 = object.value(QLatin1String("imageSha256")).toString();
-    for (const QJsonValue& time : object.value(QLatin1String("phaseTimes")).toArray()) {
+    for (const auto& time : object.value(QLatin1String("phaseTimes")).toArray()) {
         const std::optional<InstallPhase> phase =
             phaseFromName(time[QLatin1String("phase")].toString());
         if (!phase) {
@@ -204,7 +204,7 @@ QJsonObject objectOf(const QByteArray& bytes) {
         fail(QStringLiteral("not a session line: %1")
                  .arg(QString::fromUtf8(bytes.left(80)).trimmed()));
     }
-    const QJsonObject object = document.object();
+    QJsonObject object = document.object();
     const int version = object.value(QLatin1String(VERSION_KEY)).toInt(-1);
     if (version != VERSION) {
         fail(QStringLiteral("the install process speaks session protocol version %1, this "

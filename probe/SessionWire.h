@@ -62,8 +62,8 @@ std::optional<QString> recordedOf(const QByteArray& bytes);
 
 // Writes each event of `events` as one line through `write`, from now on.
 void forward(SessionEvents& events, const std::function<void(const QByteArray& line)>& write);
-// Emits the event of one line on `events`. Throws HException for a line of another version
-// (or a refusal), or one that is no event.
-void replay(const QByteArray& line, SessionEvents& events);
+// Emits the event of one line, `bytes`, on `events`. Throws HException for a line of
+// another version (or a refusal), or one that is no event.
+void replay(const QByteArray& bytes, SessionEvents& events);
 
 }  // namespace sessionwire
