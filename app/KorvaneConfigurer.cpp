@@ -122,13 +122,12 @@ KorvaneConfigurer::KorvaneConfigurer(QWidget* parent, const FirmwarePages& pages
 
     setCentralWidget(vbox);
     setMinimumSize(MINIMUM_WIDTH, MINIMUM_HEIGHT);
-    // As high as the tallest page asks, at least the designed height; on a small screen,
-    // or one at a large scale, no larger than the screen has room for, so that the status
-    // line and the bar are on it.
-    const int height = std::max(WINDOW_HEIGHT, sizeHint().height());
+    // On a small screen, or one at a large scale, the window opens no larger than the
+    // screen has room for, so that the status line and the bar are on it. (Its layout is
+    // not asked for its size here: that would lay out every page before the window shows.)
     const QRect room = screen()->availableGeometry();
     resize(std::clamp(room.width(), MINIMUM_WIDTH, WINDOW_WIDTH),
-           std::clamp(room.height() - TITLE_BAR_ALLOWANCE, MINIMUM_HEIGHT, height));
+           std::clamp(room.height() - TITLE_BAR_ALLOWANCE, MINIMUM_HEIGHT, WINDOW_HEIGHT));
 }
 
 KVFirmwareWidget* KorvaneConfigurer::addPage(const FirmwarePages::Factory& factory) {
