@@ -52,17 +52,17 @@ constexpr quint32 DEFAULT_SEED = 20261207;
 constexpr int DEFAULT_SECONDS = 3;
 constexpr int MAX_ROUND = 6;  // installs with a fault per round
 // The first part of the run warms up (font caches, the toolkit's first windows, the
-// allocator's pools) before the resident size is taken as the baseline.
+// allocator's pools) before the resident size is taken as the baseline; the warm-up lasts
+// until a round of each generation has run, however slow the machine, since each
+// generation's first window fills caches of its own.
 constexpr double WARM_UP_SHARE = 0.3;
-// What the resident size may grow by: a little for caches of the toolkit, and the malloc
-// arenas of each window's worker thread (the allocator keeps one per thread it has seen,
-// up to eight per core, and returns their pages lazily); under AddressSanitizer also its
-// quarantine (8 MiB here) and allocator pools, which fill over minutes. The allocator's
-// count of live bytes shows growth without either.
+// What the resident size may grow by: a little for caches of the toolkit; under
+// AddressSanitizer also its quarantine (8 MiB here) and allocator pools, which fill over
+// minutes. The allocator's count of live bytes shows growth without either.
 #ifdef KVTOOL_ASAN
 constexpr qint64 RESIDENT_TOLERANCE_KIB = 16 * 1024;
 #else
-constexpr qint64 RESIDENT_TOLERANCE_KIB = 8 * 1024;
+constexpr qint64 RESIDENT_TOLERANCE_KIB = 4 * 1024;
 #endif
 constexpr qint64 HEAP_TOLERANCE_KIB = 512;
 
@@ -100,6 +100,13 @@ int environmentNumber(const char* name, int fallback) {
 }  // namespace
 
 TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
+#ifndef KVTOOL_ASAN
+    // The allocator would open a further arena whenever more threads than before allocate
+    // at once (on a loaded machine, a window's worker still ending while the next starts),
+    // and keep megabytes of it resident: one arena makes the resident size show growth
+    // and nothing else.
+    mallopt(M_ARENA_MAX, 1);
+#endif
     const int seconds = environmentNumber("KVTOOL_SOAK_SECONDS", DEFAULT_SECONDS);
     const auto seed = quint32(environmentNumber("KVTOOL_SOAK_SEED", int(DEFAULT_SEED)));
     std::printf("[  SOAK    ] seed %u, %d s\n", seed, seconds);
@@ -114,13 +121,21 @@ TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
     int installs = 0;
     int faults = 0;
     int byKind[3] = {0, 0, 0};
-    while (elapsed.elapsed() < qint64(seconds) * 1000 && !::testing::Test::HasFailure()) {
+    bool generationSeen[2] = {false, false};
+    // A slow machine still measures: the run goes on past its time until a few rounds have
+    // run after the baseline.
+    constexpr int MIN_MEASURED_ROUNDS = 2;
+    int measuredRounds = 0;
+    while ((elapsed.elapsed() < qint64(seconds) * 1000 || measuredRounds < MIN_MEASURED_ROUNDS) &&
+           !::testing::Test::HasFailure()) {
         std::unique_ptr<InstallRig> rig;
-        if (random() % 2 == 0) {
+        const bool third = random() % 2 == 0;
+        if (third) {
             rig = std::make_unique<Gen3Rig>();
         } else {
             rig = std::make_unique<Gen2Rig>();
         }
+        generationSeen[int(third)] = true;
         const int frames = rig->frameCount();
         const int points = 1 + int(random() % MAX_ROUND);
         for (int n = 0; n < points && !::testing::Test::HasFailure(); ++n) {
@@ -138,7 +153,9 @@ TEST(Soak, RandomFaultsKeepEveryInvariantAndMemoryFlat) {
         faults += rig->faultsInjected;
         ++rounds;
         rig.reset();
-        if (baselineKib < 0 && elapsed.elapsed() >= warmUpMs) {
+        if (baselineKib >= 0) {
+            ++measuredRounds;
+        } else if (elapsed.elapsed() >= warmUpMs && generationSeen[0] && generationSeen[1]) {
             baselineKib = residentKib();
             baselineHeapKib = liveHeapKib();
         }
