@@ -160,6 +160,7 @@ bool WaylandSession::type(const QStringList& wtypeArguments) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
     wtype.setProcessEnvironment(environment);
+    wtype.setProcessChannelMode(QProcess::ForwardedErrorChannel);  // why it failed, in the log
     // Each wtype is a new virtual keyboard: keys sent at once come before the window has
     // taken its keymap and are lost, so it waits a moment first.
     wtype.start(QStringLiteral("wtype"),
