@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QThread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -72,6 +73,22 @@ WaylandSession::WaylandSession() {
                               QStringLiteral("--clear-groups")} +
                   command;
         command.prepend(QStringLiteral("setpriv"));
+        // The compositor's buffers are shared-memory files in /dev/shm. Where that is no
+        // place any user can create files (a chroot whose /dev is bound without its
+        // mounts), sway as nobody could draw nothing and would crash at the first
+        // window: it gets a /dev/shm of its own, in a mount namespace of its own.
+        struct stat shm {};
+        if (::stat("/dev/shm", &shm) != 0 || (shm.st_mode & S_IWOTH) == 0) {
+            command = QStringList{QStringLiteral("unshare"),
+                                  QStringLiteral("--mount"),
+                                  QStringLiteral("--"),
+                                  QStringLiteral("sh"),
+                                  QStringLiteral("-c"),
+                                  QStringLiteral("mount -t tmpfs -o mode=1777 tmpfs /dev/shm "
+                                                 "&& exec \"$@\""),
+                                  QStringLiteral("sh")} +
+                      command;
+        }
     }
     sway.start(command.takeFirst(), command);
     // Ready once its socket exists and it answers on its IPC socket.
