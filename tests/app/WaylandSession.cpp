@@ -79,13 +79,18 @@ WaylandSession::WaylandSession() {
         // window: it gets a /dev/shm of its own, in a mount namespace of its own.
         struct stat shm {};
         if (::stat("/dev/shm", &shm) != 0 || (shm.st_mode & S_IWOTH) == 0) {
+            // Mounts stay private to that namespace ("unchanged" propagation, since a chroot's
+            // root is no mount point that unshare could make private, then /dev made private
+            // by hand), so nothing of it reaches the machine's /dev/shm.
             command = QStringList{QStringLiteral("unshare"),
                                   QStringLiteral("--mount"),
+                                  QStringLiteral("--propagation"),
+                                  QStringLiteral("unchanged"),
                                   QStringLiteral("--"),
                                   QStringLiteral("sh"),
                                   QStringLiteral("-c"),
-                                  QStringLiteral("mount -t tmpfs -o mode=1777 tmpfs /dev/shm "
-                                                 "&& exec \"$@\""),
+                                  QStringLiteral("mount --make-rprivate /dev && mount -t tmpfs "
+                                                 "-o mode=1777 tmpfs /dev/shm && exec \"$@\""),
                                   QStringLiteral("sh")} +
                       command;
         }
