@@ -19,6 +19,8 @@ public:
 
     int get() const { return fd; }
     bool valid() const { return fd >= 0; }
+    // Hands the descriptor to the caller, who closes it from now on.
+    int release() { return std::exchange(fd, -1); }
 
 private:
     int fd;

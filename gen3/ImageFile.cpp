@@ -1,15 +1,15 @@
 #include "gen3/ImageFile.h"
 
 #include "app/HException.h"
+#include "device/ReadExactly.h"
+#include "device/ScopedFd.h"
 #include "gen3/FirmwareImageHeader.h"
 
 #include <QFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <array>
-#include <cerrno>
 #include <new>
 #include <string>
 
@@ -24,34 +24,23 @@ namespace {
 // file is opened without waiting and checked before anything is read.
 class OpenImageFile {
 public:
-    explicit OpenImageFile(const QString& path) : path(path) {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    explicit OpenImageFile(const QString& path)
+        : path(path),
+          file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
         struct stat status {};
-        if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            closeFile();
+        if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
             fail("cannot open ", path);
         }
         fileLength = status.st_size;
     }
-    ~OpenImageFile() { closeFile(); }
-    OpenImageFile(const OpenImageFile&) = delete;
-    OpenImageFile& operator=(const OpenImageFile&) = delete;
 
     qint64 length() const { return fileLength; }
 
     // Reads exactly `size` bytes from the current position; "cannot read " + path when
     // fewer arrive.
     void readExactly(char* buffer, qint64 size) {
-        qint64 done = 0;
-        while (done < size) {
-            const ssize_t n = ::read(fd, buffer + done, size_t(size - done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                fail("cannot read ", path);
-            }
-            done += n;
+        if (!::readExactly(file.get(), buffer, size)) {
+            fail("cannot read ", path);
         }
     }
 
@@ -70,15 +59,8 @@ public:
     }
 
 private:
-    void closeFile() {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-
     const QString path;
-    int fd = -1;
+    const ScopedFd file;
     qint64 fileLength = 0;
 };
 

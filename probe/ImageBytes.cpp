@@ -2,52 +2,18 @@
 
 #include "app/HException.h"
 #include "app/LocalFileName.h"
+#include "device/ReadExactly.h"
+#include "device/ScopedFd.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 namespace {
 
 [[noreturn]] void fail(const QString& message) {
     throw HException(message.toLocal8Bit().toStdString());
-}
-
-// A file descriptor closed on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-    int release() { return std::exchange(fd, -1); }
-
-private:
-    int fd;
-};
-
-// Reads exactly `size` bytes into `buffer`; false when fewer arrive.
-bool readExactly(int fd, char* buffer, qint64 size) {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, buffer + done, size_t(size - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
 }
 
 constexpr unsigned SEALS = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
@@ -65,8 +31,7 @@ ImageBytes::~ImageBytes() {
 
 std::shared_ptr<const ImageBytes> ImageBytes::read(const QString& path, qint64 largest) {
     // Without waiting: a FIFO or a terminal named by a typed path would block the caller.
-    const Descriptor file(
-        ::open(localFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const ScopedFd file(::open(localFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         throw CannotOpenImage((QStringLiteral("cannot open ") + path).toLocal8Bit().toStdString());
@@ -79,7 +44,7 @@ std::shared_ptr<const ImageBytes> ImageBytes::read(const QString& path, qint64 l
     }
     std::shared_ptr<ImageBytes> image(new ImageBytes);
     image->length = status.st_size;
-    Descriptor memory(::memfd_create("kvtool-image", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    ScopedFd memory(::memfd_create("kvtool-image", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (memory.get() >= 0 && image->length > 0 && ::ftruncate(memory.get(), image->length) == 0) {
         void* writable = ::mmap(nullptr, size_t(image->length), PROT_READ | PROT_WRITE, MAP_SHARED,
                                 memory.get(), 0);
@@ -113,7 +78,7 @@ std::shared_ptr<const ImageBytes> ImageBytes::read(const QString& path, qint64 l
 }
 
 std::shared_ptr<const ImageBytes> ImageBytes::adopt(int fd, qint64 largest) {
-    Descriptor memory(fd);
+    ScopedFd memory(fd);
     struct stat status {};
     const int seals = ::fcntl(memory.get(), F_GET_SEALS);
     if (::fstat(memory.get(), &status) != 0 || status.st_size > largest || seals < 0 ||
