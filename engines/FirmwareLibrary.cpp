@@ -209,8 +209,12 @@ QString FirmwareLibrary::generation2Folder(kv2::TargetFamily family, kv2::JtagCl
 
 QString FirmwareLibrary::generation2Image(kv2::TargetFamily family, kv2::JtagClocking clocking,
                                           const QString& chosen) const {
-    return HPath(generation2Folder(family, clocking, chosen)).nativePath() + u'/' +
-           kv2::imageFileName(family, clocking);
+    return generation2ImageIn(generation2Folder(family, clocking, chosen), family, clocking);
+}
+
+QString FirmwareLibrary::generation2ImageIn(const QString& folder, kv2::TargetFamily family,
+                                            kv2::JtagClocking clocking) {
+    return HPath(folder).nativePath() + u'/' + kv2::imageFileName(family, clocking);
 }
 
 const FirmwareLibrary::Images& FirmwareLibrary::offers() {

@@ -53,6 +53,9 @@ public:
     // The file in that folder.
     QString generation2Image(kv2::TargetFamily family, kv2::JtagClocking clocking,
                              const QString& chosen = QString()) const;
+    // The kv_<target>_<clocking>.bin in `folder`.
+    static QString generation2ImageIn(const QString& folder, kv2::TargetFamily family,
+                                      kv2::JtagClocking clocking);
 
     // The candidates of an update, read on the first call: for each generation and variant
     // the images of the newest version that is installable, one per content (two when

@@ -40,7 +40,7 @@ QString KV2FolderRow::imagePath(kv2::TargetFamily family, kv2::JtagClocking cloc
     const QString chosen = firmwareDirectory.nativePath();
     const FirmwareLibrary library(firmwareFolders());
     lastFolder = library.generation2Folder(family, clocking, chosen);
-    QString path = library.generation2Image(family, clocking, chosen);
+    QString path = FirmwareLibrary::generation2ImageIn(lastFolder, family, clocking);
     QString text = QStringLiteral("<b>Firmware folder: </b>") + lastFolder.toHtmlEscaped();
     if (!QFileInfo(path).isFile()) {
         text += QStringLiteral(" (no %1 there)").arg(kv2::imageFileName(family, clocking));
