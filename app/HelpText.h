@@ -9,3 +9,6 @@
 QString wrappedText(const QString& text, int indent, int width = 79);
 // "  name\n      description, wrapped\n".
 QString helpEntry(const QString& name, const QString& description);
+// The "Environment:" section that kvtool and kvtool-cli share, `program` named where it
+// differs.
+QString environmentHelp(const QString& program);

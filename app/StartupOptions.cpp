@@ -97,20 +97,7 @@ QString startupHelpText() {
                                        "NAME and -style NAME."),
                         2) +
             u'\n';
-    text += QStringLiteral("\nEnvironment:\n");
-    text += helpEntry(QStringLiteral("KVTOOL_EMULATE"),
-                      QStringLiteral("Use emulated probes instead of the USB bus, for example "
-                                     "gen3, gen2 or gen2,gen3; @FILE reads the list from FILE "
-                                     "whenever it changes (see kvtool(1))."));
-    text += helpEntry(QStringLiteral("KVTOOL_CLOCK=virtual"),
-                      QStringLiteral("With KVTOOL_EMULATE: every wait passes at once."));
-    text += helpEntry(QStringLiteral("KVTOOL_EMULATE_LOG"),
-                      QStringLiteral("With KVTOOL_EMULATE: the file to which the emulated "
-                                     "probes' frames are appended when kvtool exits."));
-    text += helpEntry(QStringLiteral("KVTOOL_LOCK_DIR"),
-                      QStringLiteral("Directory of the probes' lock files (default "
-                                     "/run/lock), which keep a second installer off a probe "
-                                     "that one installs on."));
+    text += environmentHelp(QLatin1String(PROGRAM));
     text += QStringLiteral(
         "\nExit status:\n"
         "  0  done (failures are shown in the window)\n"
