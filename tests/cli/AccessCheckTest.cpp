@@ -3,28 +3,15 @@
 
 #include "device/PosixAcl.h"
 #include "device/UdevRuleStatus.h"
+#include "support/AclBytes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QtEndian>
 
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray acl(quint32 version, std::initializer_list<PosixAcl::Entry> entries) {
-    QByteArray bytes(PosixAcl::HEADER_SIZE, '\0');
-    qToLittleEndian(version, bytes.data());
-    for (const PosixAcl::Entry& entry : entries) {
-        QByteArray raw(PosixAcl::ENTRY_SIZE, '\0');
-        qToLittleEndian(entry.tag, raw.data() + PosixAcl::OFFSET_TAG);
-        qToLittleEndian(entry.permissions, raw.data() + PosixAcl::OFFSET_PERMISSIONS);
-        qToLittleEndian(entry.id, raw.data() + PosixAcl::OFFSET_ID);
-        bytes += raw;
-    }
-    return bytes;
-}
 
 constexpr quint16 RW = PosixAcl::READ | PosixAcl::WRITE;
 constexpr quint32 UID = 1000;
@@ -32,22 +19,23 @@ constexpr quint32 UID = 1000;
 TEST(PosixAcl, NamedUserEntryGrantsAccessUnlessTheMaskTakesItAway) {
     // What systemd-logind leaves on a uaccess-tagged node: the owner, the seat user, the
     // group, the mask and the others.
-    const auto granted = PosixAcl::decode(acl(2, {{PosixAcl::TAG_USER_OBJ, RW, 0},
-                                                  {PosixAcl::TAG_USER, RW, UID},
-                                                  {PosixAcl::TAG_GROUP_OBJ, PosixAcl::READ, 0},
-                                                  {PosixAcl::TAG_MASK, RW, 0},
-                                                  {PosixAcl::TAG_OTHER, PosixAcl::READ, 0}}));
+    const auto granted = PosixAcl::decode(aclBytes(2, {{PosixAcl::TAG_USER_OBJ, RW, 0},
+                                                       {PosixAcl::TAG_USER, RW, UID},
+                                                       {PosixAcl::TAG_GROUP_OBJ, PosixAcl::READ, 0},
+                                                       {PosixAcl::TAG_MASK, RW, 0},
+                                                       {PosixAcl::TAG_OTHER, PosixAcl::READ, 0}}));
     ASSERT_TRUE(granted);
     EXPECT_EQ(granted->entries.size(), 5);
     EXPECT_TRUE(granted->grantsReadWrite(UID));
     EXPECT_FALSE(granted->grantsReadWrite(UID + 1));
 
     const auto masked = PosixAcl::decode(
-        acl(2, {{PosixAcl::TAG_USER, RW, UID}, {PosixAcl::TAG_MASK, PosixAcl::READ, 0}}));
+        aclBytes(2, {{PosixAcl::TAG_USER, RW, UID}, {PosixAcl::TAG_MASK, PosixAcl::READ, 0}}));
     ASSERT_TRUE(masked);
     EXPECT_FALSE(masked->grantsReadWrite(UID));
 
-    const auto readOnly = PosixAcl::decode(acl(2, {{PosixAcl::TAG_USER, PosixAcl::READ, UID}}));
+    const auto readOnly =
+        PosixAcl::decode(aclBytes(2, {{PosixAcl::TAG_USER, PosixAcl::READ, UID}}));
     ASSERT_TRUE(readOnly);
     EXPECT_FALSE(readOnly->grantsReadWrite(UID));
 }
@@ -55,9 +43,9 @@ TEST(PosixAcl, NamedUserEntryGrantsAccessUnlessTheMaskTakesItAway) {
 TEST(PosixAcl, MalformedAttributesAreRefused) {
     EXPECT_FALSE(PosixAcl::decode(QByteArray()));
     EXPECT_FALSE(PosixAcl::decode(QByteArray(3, '\0')));
-    EXPECT_FALSE(PosixAcl::decode(acl(1, {{PosixAcl::TAG_USER, RW, UID}})));
-    EXPECT_FALSE(PosixAcl::decode(acl(2, {{PosixAcl::TAG_USER, RW, UID}}).chopped(1)));
-    const auto empty = PosixAcl::decode(acl(2, {}));
+    EXPECT_FALSE(PosixAcl::decode(aclBytes(1, {{PosixAcl::TAG_USER, RW, UID}})));
+    EXPECT_FALSE(PosixAcl::decode(aclBytes(2, {{PosixAcl::TAG_USER, RW, UID}}).chopped(1)));
+    const auto empty = PosixAcl::decode(aclBytes(2, {}));
     ASSERT_TRUE(empty);
     EXPECT_FALSE(empty->grantsReadWrite(UID));
 }

@@ -5,13 +5,13 @@
 #include "CliRunner.h"
 #include "JsonSchema.h"
 #include "device/PosixAcl.h"
+#include "support/AclBytes.h"
 #include "support/FakeSysfs.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
-#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -34,21 +34,11 @@ constexpr quint16 READ_WRITE = PosixAcl::READ | PosixAcl::WRITE;
 
 // The ACL that systemd-logind leaves on a uaccess-tagged node for the user at the seat.
 QByteArray aclFor(quint32 uid) {
-    QByteArray bytes(PosixAcl::HEADER_SIZE, '\0');
-    qToLittleEndian(PosixAcl::VERSION, bytes.data());
-    const PosixAcl::Entry entries[] = {{PosixAcl::TAG_USER_OBJ, READ_WRITE, 0},
-                                       {PosixAcl::TAG_USER, READ_WRITE, uid},
-                                       {PosixAcl::TAG_GROUP_OBJ, READ_WRITE, 0},
-                                       {PosixAcl::TAG_MASK, READ_WRITE, 0},
-                                       {PosixAcl::TAG_OTHER, 0, 0}};
-    for (const PosixAcl::Entry& entry : entries) {
-        QByteArray raw(PosixAcl::ENTRY_SIZE, '\0');
-        qToLittleEndian(entry.tag, raw.data() + PosixAcl::OFFSET_TAG);
-        qToLittleEndian(entry.permissions, raw.data() + PosixAcl::OFFSET_PERMISSIONS);
-        qToLittleEndian(entry.id, raw.data() + PosixAcl::OFFSET_ID);
-        bytes += raw;
-    }
-    return bytes;
+    return aclBytes(PosixAcl::VERSION, {{PosixAcl::TAG_USER_OBJ, READ_WRITE, 0},
+                                        {PosixAcl::TAG_USER, READ_WRITE, uid},
+                                        {PosixAcl::TAG_GROUP_OBJ, READ_WRITE, 0},
+                                        {PosixAcl::TAG_MASK, READ_WRITE, 0},
+                                        {PosixAcl::TAG_OTHER, 0, 0}});
 }
 
 constexpr QFileDevice::Permissions OPEN_TO_ALL = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
