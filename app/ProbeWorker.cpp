@@ -70,26 +70,18 @@ bool ProbeWorker::install(const UsbDeviceInfo& probe, std::shared_ptr<const Imag
     }
     installRunning = true;
     post([this, probe, image = std::move(image), makeEngine = std::move(makeEngine)] {
-        // The session lives on the worker; each of its events is told again here.
+        // The session lives on the worker; its events reach `events`, which lives on this
+        // object's thread, queued and in the order they were sent.
         // The page has just read what the probe has: the install sends nothing more.
         InstallSession session(makeEngine(), probe, image, {false, false, false});
-        connect(&session, &SessionEvents::started, [this](const InstalledFirmware& before) {
-            tell([this, before] { Q_EMIT events.started(before); });
-        });
-        connect(&session, &SessionEvents::probeStateChanged, [this](ProbeState state) {
-            tell([this, state] { Q_EMIT events.probeStateChanged(state); });
-        });
-        connect(
-            &session, &SessionEvents::phaseStarted,
-            [this](InstallPhase phase, qint64 total, const QString& text, const QString& units) {
-                tell([=, this] { Q_EMIT events.phaseStarted(phase, total, text, units); });
-            });
-        connect(&session, &SessionEvents::progressed,
-                [this](qint64 done) { tell([this, done] { Q_EMIT events.progressed(done); }); });
-        connect(&session, &SessionEvents::told, [this](SessionMessage message) {
-            tell([this, message] { Q_EMIT events.told(message); });
-        });
+        connect(&session, &SessionEvents::started, &events, &SessionEvents::started);
+        connect(&session, &SessionEvents::probeStateChanged, &events,
+                &SessionEvents::probeStateChanged);
+        connect(&session, &SessionEvents::phaseStarted, &events, &SessionEvents::phaseStarted);
+        connect(&session, &SessionEvents::progressed, &events, &SessionEvents::progressed);
+        connect(&session, &SessionEvents::told, &events, &SessionEvents::told);
         const SessionResult result = session.run();
+        // Queued behind the session's last event.
         tell([this, result] {
             installRunning = false;
             Q_EMIT events.finished(result);
