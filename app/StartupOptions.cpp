@@ -7,7 +7,6 @@
 #include <QCommandLineParser>
 
 #include <array>
-#include <cstring>
 
 #include <unistd.h>
 
@@ -124,9 +123,8 @@ int answerOnTerminal(const StartupOptions& options) {
             return 0;
     }
     if (const int error = say(STDOUT_FILENO, text); error != 0) {
-        say(STDERR_FILENO,
-            QStringLiteral("%1: write error: %2\n")
-                .arg(QLatin1String(PROGRAM), QString::fromLocal8Bit(std::strerror(error))));
+        say(STDERR_FILENO, QStringLiteral("%1: write error: %2\n")
+                               .arg(QLatin1String(PROGRAM), qt_error_string(error)));
         return WRITE_FAILED_STATUS;
     }
     return 0;

@@ -11,7 +11,6 @@
 #include "cli/WatchedBackend.h"
 
 #include <cerrno>
-#include <cstring>
 #include <exception>
 
 namespace {
@@ -41,8 +40,7 @@ int CliApplication::run(const QStringList& arguments) {
     if (error == 0 || (error == EPIPE && installs)) {
         return status;
     }
-    console.error(QLatin1String(PREFIX) + QStringLiteral("write error: ") +
-                  QString::fromLocal8Bit(std::strerror(error)));
+    console.error(QLatin1String(PREFIX) + QStringLiteral("write error: ") + qt_error_string(error));
     return status == exitStatus(ExitCode::Done) ? exitStatus(ExitCode::Failed) : status;
 }
 

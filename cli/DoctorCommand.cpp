@@ -13,8 +13,6 @@
 #include <QDir>
 #include <QJsonArray>
 
-#include <cstring>
-
 namespace {
 
 // Tests point the doctor at a fake tree: the sysfs device directory, the device-node root
@@ -68,10 +66,9 @@ QJsonObject accessJson(const ProbeAccess& entry) {
         {QStringLiteral("probe"), probeJson(entry.probe)},
         {QStringLiteral("deviceNode"), entry.node.path},
         {QStringLiteral("accessible"), entry.node.accessible},
-        {QStringLiteral("error"),
-         entry.node.accessible || entry.node.error == 0
-             ? QJsonValue(QJsonValue::Null)
-             : QJsonValue(QString::fromLocal8Bit(std::strerror(entry.node.error)))},
+        {QStringLiteral("error"), entry.node.accessible || entry.node.error == 0
+                                      ? QJsonValue(QJsonValue::Null)
+                                      : QJsonValue(qt_error_string(entry.node.error))},
         {QStringLiteral("node"), node},
         {QStringLiteral("heldBy"), holdersJson(entry.node.holders)},
         {QStringLiteral("causes"), QJsonArray::fromStringList(entry.diagnosis.causes)},

@@ -11,13 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
-
-QString reason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 [[noreturn]] void refuse(const QString& path, const QString& why) {
     throw CliFailure(ExitCode::Usage, QStringLiteral("--log: cannot use %1: %2").arg(path, why));
@@ -32,12 +27,13 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString& path) {
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) {
-        refuse(path, errno == ENXIO ? QStringLiteral("not a regular file") : reason(errno));
+        refuse(path,
+               errno == ENXIO ? QStringLiteral("not a regular file") : qt_error_string(errno));
     }
     std::unique_ptr<ProductionLog> log(new ProductionLog(fd, path));
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        refuse(path, reason(errno));
+        refuse(path, qt_error_string(errno));
     }
     if (!S_ISREG(status.st_mode)) {
         refuse(path, QStringLiteral("not a regular file"));
@@ -66,7 +62,7 @@ QString ProductionLog::append(const QJsonObject& probeResult) {
     } while (written < 0 && errno == EINTR);
     if (written != line.size()) {
         if (written < 0) {
-            return reason(errno);
+            return qt_error_string(errno);
         }
         // Appending leaves the offset at the end of what went in: that part is taken back
         // as long as nothing was appended behind it.
@@ -80,7 +76,7 @@ QString ProductionLog::append(const QJsonObject& probeResult) {
             .arg(line.size());
     }
     if (::fsync(fd) != 0) {
-        return reason(errno);
+        return qt_error_string(errno);
     }
     return QString();
 }

@@ -1,7 +1,6 @@
 #include "device/AccessDiagnosis.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -123,15 +122,15 @@ AccessDiagnosis diagnoseAccess(const DeviceNodeAccess& node, const UdevRuleStatu
     }
     if (!node.exists) {
         diagnosis.causes << QStringLiteral("its device node %1 does not exist (%2)")
-                                .arg(node.path, QString::fromLocal8Bit(std::strerror(node.error)));
+                                .arg(node.path, qt_error_string(node.error));
         diagnosis.fixes << QStringLiteral(
             "run kvtool on the machine the probe is attached to; in a container, pass the "
             "host's /dev/bus/usb in");
         return diagnosis;
     }
     if (node.error != EACCES && node.error != EPERM) {
-        diagnosis.causes << QStringLiteral("opening %1 failed: %2")
-                                .arg(node.path, QString::fromLocal8Bit(std::strerror(node.error)));
+        diagnosis.causes
+            << QStringLiteral("opening %1 failed: %2").arg(node.path, qt_error_string(node.error));
         diagnosis.fixes << QStringLiteral("unplug the probe and plug it in again");
         return diagnosis;
     }

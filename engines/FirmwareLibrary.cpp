@@ -23,7 +23,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <tuple>
 
 namespace {
@@ -31,10 +30,6 @@ namespace {
 // How many images of one version an offer keeps: a second content makes it ambiguous,
 // and more say nothing more.
 constexpr int CONTENTS_KEPT = 2;
-
-QString systemReason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 using Version = std::tuple<int, int>;
 
@@ -51,8 +46,8 @@ QString versionText(const Version& version) {
 std::optional<QStringList> folderNames(const QString& folder, int limit, QString& problem) {
     DIR* dir = ::opendir(localFileName(folder).constData());
     if (dir == nullptr) {
-        problem =
-            errno == ENOENT ? QString() : QStringLiteral("cannot read it: ") + systemReason(errno);
+        problem = errno == ENOENT ? QString()
+                                  : QStringLiteral("cannot read it: ") + qt_error_string(errno);
         return std::nullopt;
     }
     QStringList names;
@@ -73,7 +68,7 @@ std::optional<QStringList> folderNames(const QString& folder, int limit, QString
     const int error = errno;
     ::closedir(dir);
     if (error != 0) {
-        problem = QStringLiteral("cannot read it: ") + systemReason(error);
+        problem = QStringLiteral("cannot read it: ") + qt_error_string(error);
         return std::nullopt;
     }
     names.sort();
@@ -94,7 +89,7 @@ enum class FileKind { Skip, Generation3, Small };
 FileKind kindOf(const QString& path, Version& version, QString& why) {
     struct stat status {};
     if (::stat(localFileName(path).constData(), &status) != 0) {
-        why = QStringLiteral("cannot read it: ") + systemReason(errno);
+        why = QStringLiteral("cannot read it: ") + qt_error_string(errno);
         return FileKind::Skip;
     }
     if (S_ISDIR(status.st_mode)) {
@@ -112,7 +107,7 @@ FileKind kindOf(const QString& path, Version& version, QString& why) {
     const ScopedFd file(
         ::open(localFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0) {
-        why = QStringLiteral("cannot open it: ") + systemReason(errno);
+        why = QStringLiteral("cannot open it: ") + qt_error_string(errno);
         return FileKind::Skip;
     }
     char head[FirmwareImageHeader::SIZE] = {};
@@ -121,7 +116,7 @@ FileKind kindOf(const QString& path, Version& version, QString& why) {
         got = ::read(file.get(), head, sizeof head);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        why = QStringLiteral("cannot read it: ") + systemReason(errno);
+        why = QStringLiteral("cannot read it: ") + qt_error_string(errno);
         return FileKind::Skip;
     }
     if (const auto header = FirmwareImageHeader::validFromBytes(QByteArrayView(head, got))) {

@@ -1,6 +1,7 @@
 #include "probe/ProbeLock.h"
 
 #include "device/NodeHolders.h"
+#include "device/ScopedFd.h"
 
 #include <QFile>
 
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -18,10 +18,6 @@ constexpr char DEFAULT_DIRECTORY[] = "/run/lock";
 constexpr mode_t EVERYONE_READS_AND_WRITES = 0666;
 // More than a process id and its line break take.
 constexpr int PID_TEXT_BYTES = 32;
-
-QString reason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // The lock file, opened without following a link and without blocking on whatever stands
 // in its place: the directory is writable by everyone. An existing file is opened as it is
@@ -85,22 +81,21 @@ QString ProbeLock::filePath(const UsbDeviceInfo& probe) {
 
 ProbeLock::ProbeLock(const UsbDeviceInfo& probe) {
     const QString path = filePath(probe);
-    const int file = openLockFile(QFile::encodeName(path));
-    if (file < 0) {
-        trouble = QStringLiteral("cannot open %1: %2").arg(path, reason(errno));
+    ScopedFd file(openLockFile(QFile::encodeName(path)));
+    if (!file.valid()) {
+        trouble = QStringLiteral("cannot open %1: %2").arg(path, qt_error_string(errno));
         return;
     }
     struct stat status {};
-    if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(file);
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         trouble = QStringLiteral("%1 is not a regular file").arg(path);
         return;
     }
-    if (::flock(file, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         if (error == EWOULDBLOCK) {
             busy = true;
-            const qint64 pid = holderPid(file);
+            const qint64 pid = holderPid(file.get());
             QString holder = QStringLiteral("another installer");
             if (pid > 0) {
                 const QString name = processCommandName(pid);
@@ -109,12 +104,11 @@ ProbeLock::ProbeLock(const UsbDeviceInfo& probe) {
             }
             message = QStringLiteral("probe %1 is in use by %2").arg(probe.serialNumber(), holder);
         } else {
-            trouble = QStringLiteral("cannot lock %1: %2").arg(path, reason(error));
+            trouble = QStringLiteral("cannot lock %1: %2").arg(path, qt_error_string(error));
         }
-        ::close(file);
         return;
     }
-    fd = file;
+    fd = file.release();
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
     // Written over the start, then cut: a reader sees the new id or the old one, never a mix
     // that parses as a third. A read-only descriptor writes nothing.
