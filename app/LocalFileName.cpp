@@ -4,39 +4,16 @@ namespace {
 
 constexpr char16_t ESCAPE_BASE = 0xDC00;
 
-// The length of the valid UTF-8 sequence at `at`, or 0 when there is none.
+// The length of the valid UTF-8 sequence at `at`, or 0 when there is none: the shortest
+// prefix that is valid (a longer one would hold a second character).
 int sequenceLength(QByteArrayView bytes, qsizetype at) {
-    const auto byte = [&](qsizetype i) { return quint8(bytes[i]); };
-    const quint8 lead = byte(at);
-    int length = 0;
-    char32_t least = 0;
-    if (lead < 0x80) {
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        least = 0x10000;
-    } else {
-        return 0;
-    }
-    if (at + length > bytes.size()) {
-        return 0;
-    }
-    char32_t code = lead & (0x7F >> length);
-    for (int i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            return 0;
+    constexpr qsizetype LONGEST = 4;
+    for (qsizetype length = 1; length <= LONGEST && at + length <= bytes.size(); ++length) {
+        if (bytes.sliced(at, length).isValidUtf8()) {
+            return int(length);
         }
-        code = (code << 6) | (byte(at + i) & 0x3F);
     }
-    // Overlong forms, surrogates and values past Unicode are not valid UTF-8.
-    const bool valid = code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-    return valid ? length : 0;
+    return 0;
 }
 
 }  // namespace
