@@ -96,12 +96,9 @@ ProbeLock::ProbeLock(const UsbDeviceInfo& probe) {
         if (error == EWOULDBLOCK) {
             busy = true;
             const qint64 pid = holderPid(file.get());
-            QString holder = QStringLiteral("another installer");
-            if (pid > 0) {
-                const QString name = processCommandName(pid);
-                holder = name.isEmpty() ? QStringLiteral("PID %1").arg(pid)
-                                        : QStringLiteral("PID %1 (%2)").arg(pid).arg(name);
-            }
+            const QString holder = pid > 0
+                                       ? describeHolders({NodeHolder{pid, processCommandName(pid)}})
+                                       : QStringLiteral("another installer");
             message = QStringLiteral("probe %1 is in use by %2").arg(probe.serialNumber(), holder);
         } else {
             trouble = QStringLiteral("cannot lock %1: %2").arg(path, qt_error_string(error));
