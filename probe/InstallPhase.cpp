@@ -1,11 +1,10 @@
 #include "probe/InstallPhase.h"
 
-#include <array>
-#include <utility>
+#include "probe/NameTable.h"
 
 namespace {
 
-constexpr std::array<std::pair<InstallPhase, const char*>, 9> NAMES{{
+constexpr NameTable<InstallPhase, 9> NAMES{{{
     {InstallPhase::Connecting, "connecting"},
     {InstallPhase::EnteringBootloader, "enteringBootloader"},
     {InstallPhase::WaitingForBootloader, "waitingForBootloader"},
@@ -15,24 +14,14 @@ constexpr std::array<std::pair<InstallPhase, const char*>, 9> NAMES{{
     {InstallPhase::Verifying, "verifying"},
     {InstallPhase::Finishing, "finishing"},
     {InstallPhase::Restarting, "restarting"},
-}};
+}}};
 
 }  // namespace
 
 QString phaseName(InstallPhase phase) {
-    for (const auto& [kind, name] : NAMES) {
-        if (kind == phase) {
-            return QLatin1String(name);
-        }
-    }
-    return QString();
+    return NAMES.of(phase);
 }
 
 std::optional<InstallPhase> phaseFromName(const QString& name) {
-    for (const auto& [kind, text] : NAMES) {
-        if (name == QLatin1String(text)) {
-            return kind;
-        }
-    }
-    return std::nullopt;
+    return NAMES.find(name);
 }

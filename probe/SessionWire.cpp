@@ -1,13 +1,11 @@
 #include "probe/SessionWire.h"
 
 #include "app/HException.h"
+#include "probe/NameTable.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <array>
-#include <utility>
 
 namespace sessionwire {
 namespace {
@@ -16,51 +14,37 @@ namespace {
     throw HException(message.toLocal8Bit().toStdString());
 }
 
-// Names of an enumeration's values on the wire, in a table each.
-template <typename Enum, std::size_t N>
-struct Names {
-    std::array<std::pair<Enum, const char*>, N> table;
-
-    QString of(Enum value) const {
-        for (const auto& [kind, name] : table) {
-            if (kind == value) {
-                return QLatin1String(name);
-            }
-        }
-        return QString();
+// The value of `table` that `value` names; "unknown WHAT ..." when none.
+template <typename Table>
+auto valueFrom(const Table& table, const QJsonValue& value, const char* what) {
+    if (const auto kind = table.find(value.toString())) {
+        return *kind;
     }
-    Enum from(const QJsonValue& value, const char* what) const {
-        for (const auto& [kind, name] : table) {
-            if (value.toString() == QLatin1String(name)) {
-                return kind;
-            }
-        }
-        fail(QStringLiteral("unknown %1 \"%2\"").arg(QLatin1String(what), value.toString()));
-    }
-};
+    fail(QStringLiteral("unknown %1 \"%2\"").arg(QLatin1String(what), value.toString()));
+}
 
-constexpr Names<SessionOutcome, 4> OUTCOMES{{{{SessionOutcome::Installed, "installed"},
-                                              {SessionOutcome::Planned, "planned"},
-                                              {SessionOutcome::UpToDate, "upToDate"},
-                                              {SessionOutcome::Failed, "failed"}}}};
-constexpr Names<FailureKind, 9> FAILURES{{{{FailureKind::None, "none"},
-                                           {FailureKind::ImageRefused, "imageRefused"},
-                                           {FailureKind::NoProbe, "noProbe"},
-                                           {FailureKind::PermissionDenied, "permissionDenied"},
-                                           {FailureKind::Failed, "failed"},
-                                           {FailureKind::NotReturned, "notReturned"},
-                                           {FailureKind::Abandoned, "abandoned"},
-                                           {FailureKind::InUse, "inUse"},
-                                           {FailureKind::DeviceBusy, "deviceBusy"}}}};
-constexpr Names<ProbeState, 3> STATES{{{{ProbeState::Untouched, "untouched"},
-                                        {ProbeState::NeedsInstall, "needsInstall"},
-                                        {ProbeState::Installed, "installed"}}}};
-constexpr Names<InstalledFirmware::State, 4> FIRMWARE_STATES{
+constexpr NameTable<SessionOutcome, 4> OUTCOMES{{{{SessionOutcome::Installed, "installed"},
+                                                  {SessionOutcome::Planned, "planned"},
+                                                  {SessionOutcome::UpToDate, "upToDate"},
+                                                  {SessionOutcome::Failed, "failed"}}}};
+constexpr NameTable<FailureKind, 9> FAILURES{{{{FailureKind::None, "none"},
+                                               {FailureKind::ImageRefused, "imageRefused"},
+                                               {FailureKind::NoProbe, "noProbe"},
+                                               {FailureKind::PermissionDenied, "permissionDenied"},
+                                               {FailureKind::Failed, "failed"},
+                                               {FailureKind::NotReturned, "notReturned"},
+                                               {FailureKind::Abandoned, "abandoned"},
+                                               {FailureKind::InUse, "inUse"},
+                                               {FailureKind::DeviceBusy, "deviceBusy"}}}};
+constexpr NameTable<ProbeState, 3> STATES{{{{ProbeState::Untouched, "untouched"},
+                                            {ProbeState::NeedsInstall, "needsInstall"},
+                                            {ProbeState::Installed, "installed"}}}};
+constexpr NameTable<InstalledFirmware::State, 4> FIRMWARE_STATES{
     {{{InstalledFirmware::State::Installed, "installed"},
       {InstalledFirmware::State::NotInstalled, "notInstalled"},
       {InstalledFirmware::State::BootloaderRunning, "bootloaderRunning"},
       {InstalledFirmware::State::Unknown, "unknown"}}}};
-constexpr Names<SessionMessage, 2> MESSAGES{
+constexpr NameTable<SessionMessage, 2> MESSAGES{
     {{{SessionMessage::Installed, "installed"},
       {SessionMessage::AwaitingRestart, "awaitingRestart"}}}};
 
@@ -94,7 +78,8 @@ QJsonObject firmwareObject(const InstalledFirmware& firmware) {
 
 InstalledFirmware firmwareFrom(const QJsonObject& object) {
     InstalledFirmware firmware;
-    firmware.state = FIRMWARE_STATES.from(object.value(QLatin1String("state")), "firmware state");
+    firmware.state =
+        valueFrom(FIRMWARE_STATES, object.value(QLatin1String("state")), "firmware state");
     firmware.generation = object.value(QLatin1String("generation")).toInt();
     firmware.versionMajor = number16(object.value(QLatin1String("versionMajor")));
     firmware.versionMinor = number16(object.value(QLatin1String("versionMinor")));
@@ -163,14 +148,14 @@ QJsonObject resultObject(const SessionResult& result) {
 
 SessionResult resultFrom(const QJsonObject& object) {
     SessionResult result;
-    result.outcome = OUTCOMES.from(object.value(QLatin1String("outcome")), "outcome");
+    result.outcome = valueFrom(OUTCOMES, object.value(QLatin1String("outcome")), "outcome");
     const QJsonObject failure = object.value(QLatin1String("failure")).toObject();
-    result.failure.kind = FAILURES.from(failure.value(QLatin1String("kind")), "failure");
+    result.failure.kind = valueFrom(FAILURES, failure.value(QLatin1String("kind")), "failure");
     result.failure.message = failure.value(QLatin1String("message")).toString();
     result.failure.usbReason = failure.value(QLatin1String("usbReason")).toString();
     result.failure.holder = failure.value(QLatin1String("holder")).toString();
     result.failure.reportedTotal = failure.value(QLatin1String("reportedTotal")).toBool();
-    result.probeState = STATES.from(object.value(QLatin1String("probeState")), "probe state");
+    result.probeState = valueFrom(STATES, object.value(QLatin1String("probeState")), "probe state");
     result.before = optionalFirmwareFrom(object.value(QLatin1String("before")));
     result.after = optionalFirmwareFrom(object.value(QLatin1String("after")));
     if (const QJsonValue plan = object.value(QLatin1String("plan")); plan.isObject()) {
@@ -345,7 +330,7 @@ void replay(const QByteArray& bytes, SessionEvents& events) {
         Q_EMIT events.planned(planFrom(object.value(QLatin1String("plan")).toObject()));
     } else if (kind == u"probeState") {
         Q_EMIT events.probeStateChanged(
-            STATES.from(object.value(QLatin1String("state")), "probe state"));
+            valueFrom(STATES, object.value(QLatin1String("state")), "probe state"));
     } else if (kind == u"phase") {
         const std::optional<InstallPhase> phase =
             phaseFromName(object.value(QLatin1String("phase")).toString());
@@ -359,7 +344,7 @@ void replay(const QByteArray& bytes, SessionEvents& events) {
     } else if (kind == u"progress") {
         Q_EMIT events.progressed(object.value(QLatin1String("done")).toInteger());
     } else if (kind == u"message") {
-        Q_EMIT events.told(MESSAGES.from(object.value(QLatin1String("message")), "message"));
+        Q_EMIT events.told(valueFrom(MESSAGES, object.value(QLatin1String("message")), "message"));
     } else if (kind == u"finished") {
         Q_EMIT events.finished(resultFrom(object.value(QLatin1String("result")).toObject()));
     } else {
