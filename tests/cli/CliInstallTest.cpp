@@ -294,11 +294,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CliInstall, ABusyProbeNamesTheProgramThatHoldsIt) {
     const QString node = cli.path(QStringLiteral("node"));
     QFile(node).open(QIODevice::WriteOnly);
+    // Started once it runs as sleep, the node open as its input: no moment in which /proc
+    // names another program.
     QProcess holder;
-    holder.start(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"), QStringLiteral("exec 3<>\"$0\"; echo held; exec sleep 60"), node});
-    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    holder.setStandardInputFile(node);
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    ASSERT_TRUE(holder.waitForStarted(10000));
     const QString hint =
         QStringLiteral(
             "kvtool-cli: hint: the probe is in use by PID %1 (sleep): end that program, "
